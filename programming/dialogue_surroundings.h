@@ -1,0 +1,28 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "field_binding.h"
+
+namespace pelorus {
+
+// What the programming dialogue needs from the window it runs in: the data exchange, the log,
+// the port, the result banner and a wait. All calls come on the window's thread.
+class DialogueSurroundings : public FieldBinding {
+ public:
+  // Appends received bytes to the end of the log text exactly as they came, zero bytes
+  // included; how a zero byte is shown is the window's matter.
+  virtual void AppendLog(const char* bytes, std::size_t count) = 0;
+  // Sends bytes to the device; returns once they are out or have failed.
+  virtual void Write(std::size_t count, const char* bytes) = 0;
+  // Gives the result banner its text and sets its alert flag (red text).
+  virtual void SetAlert(const std::string& text) = 0;
+  // Shows the result banner modally; returns once the operator has closed it.
+  virtual void DoModal() = 0;
+  // Waits the given time on the window's thread before the dialogue carries on.
+  virtual void Wait(std::chrono::milliseconds duration) = 0;
+};
+
+}  // namespace pelorus
