@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "dialogue_surroundings.h"
 #include "mac_address_fields.h"
@@ -24,8 +26,18 @@ class ProgrammingDialogue {
   void ResetLine();
 
  private:
+  enum class Trigger { kNone, kCode, kProgram, kDone, kReadBack };
+
+  Trigger MatchLine(std::string_view line) const;
+  void Act(Trigger trigger);
+  void Announce();
+
   MacAddressFields& fields_;
   DialogueSurroundings& surroundings_;
+  // The line being received; it carries over between chunks because reads split lines freely.
+  // Bytes beyond kLineBufferSize - 1 are left out of the line (still logged).
+  std::array<char, kLineBufferSize> line_{};
+  std::size_t line_length_ = 0;
 };
 
 }  // namespace pelorus

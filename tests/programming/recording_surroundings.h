@@ -1,0 +1,78 @@
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "programming/dialogue_surroundings.h"
+#include "programming/mac_address_fields.h"
+
+namespace pelorus::testing {
+
+// Stands in for the window: records every call in order as a short text ("Load", "Store",
+// "Scroll", "Log:<bytes>", "Write:<bytes>", "Alert:<text>", "Modal", "Wait:<ms>") and keeps
+// the boxes the data exchange copies from and to. Octet boxes hold upper case, as the
+// window's do; with boxes_ off, the octet strings are left exactly as a test set them.
+class RecordingSurroundings : public DialogueSurroundings {
+ public:
+  void Attach(MacAddressFields& fields) { fields_ = &fields; }
+
+  void LoadFields() override {
+    calls.push_back("Load");
+    if (boxes_) {
+      for (int k = 1; k <= 6; ++k) {
+        fields_->Octet(k) = octet_boxes[k - 1];
+      }
+    }
+    log = log_box;
+  }
+  void StoreFields() override {
+    calls.push_back("Store");
+    if (boxes_) {
+      for (int k = 1; k <= 6; ++k) {
+        octet_boxes[k - 1] = Upper(fields_->Octet(k));
+      }
+    }
+    log_box = log;
+  }
+  void ScrollLogToEnd() override { calls.push_back("Scroll"); }
+  void AppendLog(const char* bytes, std::size_t count) override {
+    calls.push_back("Log:" + std::string(bytes, count));
+    log.append(bytes, count);
+  }
+  void Write(std::size_t count, const char* bytes) override {
+    calls.push_back("Write:" + std::string(bytes, count));
+  }
+  void SetAlert(const std::string& text) override { calls.push_back("Alert:" + text); }
+  void DoModal() override { calls.push_back("Modal"); }
+  void Wait(std::chrono::milliseconds duration) override {
+    calls.push_back("Wait:" + std::to_string(duration.count()));
+  }
+
+  // Puts the address into the octet boxes, as the operator types it (upper case).
+  void Type(const std::vector<std::string>& octets) {
+    boxes_ = true;
+    std::copy(octets.begin(), octets.end(), octet_boxes);
+  }
+  void UseStringsAsSet() { boxes_ = false; }
+
+  std::vector<std::string> calls;
+  std::string octet_boxes[6];
+  std::string log;
+  std::string log_box;
+
+ private:
+  static std::string Upper(std::string text) {
+    for (char& c : text) {
+      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+  }
+
+  MacAddressFields* fields_ = nullptr;
+  bool boxes_ = true;
+};
+
+}  // namespace pelorus::testing
