@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pelorus::devsim::testing {
+
+// What the host does. By default it behaves like a correct programming tool: 0x03 on a
+// "CODE" line, the address command on a "480" line, the read-back command on a "done" line,
+// and the next address after a dump that shows the one it wrote. Lines end at CR, LF and
+// zero bytes are dropped, and partial lines carry over between reads.
+struct HostScript {
+  std::uint64_t address = 0x001A2B3C4D5E;
+  int successes_wanted = 1;   // return after this many
+  std::string stop_text;      // return once the stream holds this (when not empty)
+  bool until_hangup = false;  // after the successes, keep reading until the line hangs up
+  std::chrono::milliseconds deadline{15000};
+  std::chrono::milliseconds first_read_pause{0};  // before the first read (back-pressure)
+  int ignore_code_lines = 0;                      // leave the first K CODE lines unanswered
+  bool step_address = true;
+  std::string before_anything;  // bytes sent right after opening
+  // The address command for an address; default "macprog2 XX-XX-XX-XX-XX-XX\n".
+  std::function<std::string(std::uint64_t)> write_command;
+};
+
+struct HostRun {
+  std::string stream;  // every byte received, in order
+  std::vector<std::string> lines;
+  int successes = 0;
+  int mismatches = 0;  // dumps that showed another address
+  std::vector<std::uint64_t> written;
+  bool hung_up = false;
+  bool timed_out = false;
+  std::string error;
+};
+
+// Opens `path` raw and plays `script` against the device behind it.
+HostRun RunHost(const std::string& path, const HostScript& script);
+
+// "macprog2 XX-XX-XX-XX-XX-XX\n".
+std::string WriteCommand(std::uint64_t address);
+
+}  // namespace pelorus::devsim::testing

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "console_text.h"
+#include "output_queue.h"
+#include "pseudo_terminal.h"
+#include "sim_options.h"
+#include "sim_report.h"
+
+namespace pelorus::devsim {
+
+// A bench of devices behind one pseudo-terminal: it boots one device after another, answers
+// a correct host the way the real console does and judges every byte the host types.
+//
+// What a correct host may type, and when:
+// - 0x03 once for every "CODE" line that has been printed (it may answer late, after the
+//   device booted on, or twice in a row after two unanswered boots; a device at its prompt
+//   prints "^C" and a fresh prompt). An 0x03 with no CODE line left to answer is an error.
+// - "macprog2 XX-XX-XX-XX-XX-XX" + LF once the "480" line has been printed, with the address
+//   one above the last address that a device read back correctly (the first device takes
+//   any, or SimOptions::first_address).
+// - "d -b -p 0x1fd0000c 6" + LF once the "done" line has been printed.
+// Everything else (other bytes, other commands, a CR, lower-case hex, bytes typed while the
+// device is not listening) is a host error: reported at once and failing the run. A device
+// that was told to stay silent no longer judges anything.
+//
+// Single-threaded: Run blocks in poll on the master, an eventfd and computed deadlines.
+class DeviceSimulator {
+ public:
+  explicit DeviceSimulator(SimOptions options);
+  ~DeviceSimulator();
+  DeviceSimulator(const DeviceSimulator&) = delete;
+  DeviceSimulator& operator=(const DeviceSimulator&) = delete;
+
+  // Creates the pseudo-terminal, the link and the report. False with a one-line *error.
+  bool Open(std::string* error);
+  // The slave side, for the host to open ("/dev/pts/N").
+  const std::string& SlavePath() const { return pty_.slave_path(); }
+
+  // Plays devices until the wanted number is done, the line is hung up, a device gives up,
+  // RequestStop is called or the port fails. Call once, after Open. The link is gone when
+  // it returns.
+  SimResult Run();
+
+  // Makes Run return soon. Safe from any thread and from a signal handler.
+  void RequestStop();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class Stage {
+    kPowerOff,
+    kBooting,
+    kWaitInterrupt,
+    kBootedOn,
+    kAwaitWrite,
+    kAwaitRead,
+    kBusy,
+    kSilent,
+    kFinished,
+  };
+
+  static const char* StageName(Stage stage);
+  double Ms() const;
+  void PrintLine(const std::string& text, std::function<void()> printed = nullptr);
+
+  void PowerOn(bool next_device);
+  void OnCodePrinted();
+  void OnInterruptTimeout();
+  void OnInterrupt();
+  void OnPromptPrinted();
+  void OnDonePrinted();
+  void OnDumpPrinted();
+  void FinishDevice();
+  void Drain(std::function<void()> then);
+  void HangUp();
+
+  void ReadHost();
+  void OnHostByte(char c);
+  void OnCommandLine();
+  void Refuse(const std::string& line, bool known_command);
+  void HostError(const std::string& what);
+  void FlushUnexpected();
+  SimResult Finish();
+
+  SimOptions options_;
+  PseudoTerminal pty_;
+  SimReport report_;
+  ConsoleText text_;
+  std::unique_ptr<OutputQueue> out_;
+  std::string flood_;
+  int open_watch_ = -1;  // readable when the host opens the port; -1 when not waiting
+  int stop_fd_ = -1;
+  Clock::time_point start_{};
+
+  Stage stage_ = Stage::kPowerOff;
+  DeviceRecord current_;
+  bool device_open_ = false;
+  std::optional<std::uint64_t> last_verified_;
+  std::uint64_t code_lines_ = 0;
+  std::uint64_t interrupts_ = 0;
+  std::string input_line_;
+  bool line_error_ = false;  // this command line has been reported already
+  std::string unexpected_;
+  std::optional<Clock::time_point> interrupt_deadline_;
+  std::optional<Clock::time_point> drain_deadline_;
+  Clock::time_point drain_settled_{};
+  std::function<void()> after_drain_;
+
+  SimResult result_;
+  std::string fatal_;
+  bool stop_requested_ = false;
+};
+
+}  // namespace pelorus::devsim

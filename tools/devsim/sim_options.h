@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace pelorus::devsim {
+
+// How a device ends its console lines. A host that completes lines on CR needs one of the
+// first three; kLf plays a console such a host can never understand.
+enum class LineEnd { kCrLf, kLfCr, kCr, kLf };
+
+// Where a device that "never answers" goes silent: from power-on, after its CODE line (the
+// interrupt is ignored), after its "480" line (the address command is ignored) or after its
+// "done" line (the read-back command is ignored).
+enum class MuteStage { kBoot, kInterrupt, kWrite, kReadBack };
+
+struct IntRange {
+  int min = 0;
+  int max = 0;
+};
+
+// Everything the simulated bench can be told. The defaults look like a real board on a real
+// bench; ParseSimOptions fills it from the command line.
+struct SimOptions {
+  std::string link_path;    // symlink to the slave side; empty: none
+  std::string report_path;  // JSON lines report; empty: none
+  int devices = 0;          // devices to play; 0: until stopped
+  std::uint64_t seed = 1;
+  std::optional<std::uint64_t> first_address;  // required address of the first device
+
+  bool wait_open = false;                     // first power-on only once the host opened the port
+  std::chrono::milliseconds open_delay{100};  // from that open to the power-on
+  std::chrono::milliseconds boot_pause{150};  // between boot lines
+  std::chrono::milliseconds interrupt_wait{3000};  // negative: wait for ever
+  std::chrono::milliseconds command_time{100};     // before a command's answer
+  std::chrono::milliseconds power_cycle{1000};     // between two devices
+  std::chrono::milliseconds restart_pause{1000};   // a booted-on device until it restarts
+  int boot_attempts = 0;  // unanswered boots before a device gives up; 0: never
+  std::chrono::microseconds byte_delay{0};
+  std::chrono::milliseconds drain_limit{2000};  // how long to let the host read before closing
+
+  bool chunking = false;
+  IntRange chunk{1, 1};   // bytes per write when chunking
+  IntRange gap_ms{0, 0};  // pause after each chunk
+  int zero_percent = 0;   // chance of zero bytes before a line
+  int noise_percent = 0;  // chance of a noise line before a line
+  LineEnd line_end = LineEnd::kCrLf;
+  bool echo = true;
+  std::size_t flood_bytes = 0;  // console text per boot, written as fast as the port takes it
+
+  std::set<int> wrong_readback;  // devices (1-based) whose dump shows another address
+  int mute_device = 0;           // device that never answers; 0: none
+  MuteStage mute_stage = MuteStage::kWrite;
+  int hangup_after = 0;  // close the pseudo-terminal after this many devices; 0: never
+
+  bool console_output = true;  // per-device summary on stdout, host errors on stderr as they happen
+};
+
+struct ParsedOptions {
+  bool ok = false;
+  bool help = false;  // --help was given: print SimOptionsHelp() and exit 0
+  std::string error;  // one line when !ok
+  SimOptions options;
+};
+
+// Parses the arguments after the program name.
+ParsedOptions ParseSimOptions(const std::vector<std::string>& args);
+
+// The --help text.
+std::string SimOptionsHelp();
+
+// "crlf", "lfcr", "cr" or "lf".
+const char* LineEndName(LineEnd end);
+
+}  // namespace pelorus::devsim
