@@ -1,58 +1,112 @@
 #pragma once
 
-// CONTRACT DRAFT: the public members below are what the window and the watcher use; the
-// private part and the root object (object.h) are the serial layer's to complete.
-
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
+#include "object.h"
 #include "port_notify.h"
 #include "port_settings.h"
+#include "posix_port.h"
 
 namespace pelorus {
 
 // One serial port: opens and configures it from a PortSettings record, starts the port
 // watcher, writes command bytes and closes the port. Open, Write, Close and HandlePortData
 // run on the window's thread; ReadAvailable on the watcher's.
-class CComm /* : public CObject */ {
+//
+// Tickets: every chunk and every port-lost news carries a ticket, (open generation << 32) |
+// sequence. The generation counts successful opens from 1, the sequence counts the news of one
+// open from 1, so 0 is never a ticket and news from an earlier open is recognisably stale.
+class CComm : public CObject {
  public:
   static constexpr std::size_t kReceiveBufferSize = 4096;
   static constexpr int kMaxChunk = 4095;
+  static constexpr std::chrono::milliseconds kWriteTimeout{1000};
+
+  static const CRuntimeClass classCComm;
+  // The factory behind classCComm: a new closed port object.
+  static CObject* CreateObject();
 
   CComm();
-  ~CComm();  // closes the port if it is still open
+  ~CComm() override;  // closes the port if it is still open
   CComm(const CComm&) = delete;
   CComm& operator=(const CComm&) = delete;
 
+  const CRuntimeClass* GetRuntimeClass() const override;
+
   // The window that receives WM_PORT_DATA, the port-lost news and the message boxes.
   void SetNotifyWindow(PortNotify* window);
+  // How long Write waits for the line to take the bytes (kWriteTimeout unless changed).
+  void SetWriteTimeout(std::chrono::milliseconds timeout);
 
   // 1 when the port is open, configured and its watcher started; 0 otherwise (the object then
-  // holds no port). Releases whatever an earlier open left first.
+  // holds no port). Releases whatever an earlier open left first. Prints the device path and,
+  // on failure, the system's reason on stderr.
   int Open(const PortSettings& settings);
   // 1 when the line state was applied, 0 when the platform refused it. Called by Open only.
   int Configure(const PortSettings& settings);
   // Bytes now waiting, at most 4095, read into buffer; 0 when none or the read failed.
   int ReadAvailable(char* buffer);
-  // Sends count bytes, waiting up to 1000 ms for them to go out; on failure shows "ERROR".
-  // Always 1.
+  // Sends count bytes, waiting up to the write time-out for them to go out; on failure or
+  // time-out shows "ERROR" (caption: the application's name). Always 1, also with no port.
   int Write(std::size_t count, const char* bytes);
   // Stops the watcher (never deadlocking with a chunk in the window's hands), then drops the
-  // modem lines, purges and closes the port. Safe when nothing is open.
+  // modem lines, purges and closes the port. Safe when nothing is open. Not on the watcher's
+  // thread (PortNotify calls only queue).
   void Close();
 
   // Window thread, for a chunk posted with ticket: when the port is still the open it was
-  // posted for, runs handler(receive buffer, n) and then lets the watcher read on; a stale
-  // ticket runs nothing.
+  // posted for, runs handler(chunk, n) and then lets the watcher read on; a stale ticket runs
+  // nothing. The handler gets a copy of the receive buffer that stays valid for its run.
   void HandlePortData(std::uint64_t ticket, const std::function<void(const char*, int)>& handler);
   // True while ticket belongs to the current open (used to ignore stale port-lost news).
   bool IsCurrent(std::uint64_t ticket) const;
 
+  // True from a successful Open until Close, also after the port was lost under the watcher.
   bool IsConnected() const;
   // The name of the last port asked for: "COM1" ... "COM5" or "\\.\TELNET".
   const std::string& PortName() const;
+
+ private:
+  friend unsigned WatchPort(void* parameter);
+
+  // Watcher side, see port_watcher.cpp.
+  // Registers the running watcher and its wake-up descriptor; false when one already runs.
+  bool BeginWatch(int wakeFd);
+  void EndWatch();
+  // ReadAvailable that also sets *lost when the device has gone.
+  int ReadChunk(char* buffer, bool* lost);
+  // Hands n bytes to the window and waits until it has handled them; false once closing has
+  // begun (the chunk may then never be handled).
+  bool DeliverChunk(const char* chunk, int n);
+  // Tells the window once that the port went away, unless closing has begun.
+  void ReportLost();
+  std::uint64_t NextTicket();
+
+  PosixPort port_;
+  // Written under handoff_mutex_ so that a waiting watcher cannot miss the change.
+  std::atomic<bool> connected_{false};
+  char receive_buffer_[kReceiveBufferSize] = {};
+  std::atomic<PortNotify*> notify_{nullptr};
+  std::chrono::milliseconds write_timeout_ = kWriteTimeout;
+  std::string port_name_;
+  std::uint32_t generation_ = 0;  // changed only while no watcher runs
+  std::uint32_t sequence_ = 0;    // the watcher's
+  std::thread watcher_;
+
+  mutable std::mutex handoff_mutex_;
+  std::condition_variable handoff_cv_;
+  std::uint64_t pending_ticket_ = 0;  // the chunk in the window's hands; 0 for none
+  int pending_count_ = 0;
+  int wake_fd_ = -1;  // the running watcher's eventfd; -1 for none
+  bool watching_ = false;
 };
 
 }  // namespace pelorus

@@ -21,8 +21,9 @@ class PortNotify {
   // watcher (hang-up, I/O error). Must queue the news for the window's thread and return.
   virtual void PostPortLost(std::uint64_t ticket) = 0;
 
-  // An application message box with an OK button only (warning icon when asked). May be
-  // called on either thread; it must not make the caller wait for the window's thread.
+  // An application message box with an OK button only (warning icon when asked). An empty
+  // caption means the application's name. May be called on either thread; it must not make
+  // the caller wait for the window's thread.
   virtual void ShowMessage(const std::string& text, const std::string& caption, bool warning) = 0;
 };
 
