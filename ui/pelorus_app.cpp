@@ -1,0 +1,21 @@
+#include "ui/pelorus_app.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include "ui/pelorus_dlg.h"
+
+namespace pelorus {
+
+int CPELORUSApp::InitInstance() {
+  QCoreApplication::setApplicationName(
+      QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
+  QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION));
+
+  CPELORUSDlg dialog;
+  dialog.exec();
+  return 0;
+}
+
+}  // namespace pelorus

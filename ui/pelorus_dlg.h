@@ -1,0 +1,126 @@
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QMessageBox>
+#include <QString>
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "programming/dialogue_surroundings.h"
+#include "programming/mac_address_fields.h"
+#include "programming/programming_dialogue.h"
+#include "serial/comm.h"
+#include "serial/port_notify.h"
+#include "ui/log_binding.h"
+#include "ui/msg.h"
+
+class QLineEdit;
+
+namespace Ui {
+class CPELORUSDlg;
+}
+
+namespace pelorus {
+
+// The program's only window (IDD_MAIN): the operator enters the first address, picks the
+// port, starts and stops a run, steps the address by hand and watches the device's console
+// in the log. It owns the address (the octet strings), the programming dialogue, the port
+// and the result banner for its whole life, and is the dialogue's and the port's
+// surroundings. Everything but the port watcher runs on the window's thread; the watcher
+// reaches the window only through the PortNotify calls, which queue.
+class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNotify {
+  Q_OBJECT
+
+ public:
+  using WaitFunction = std::function<void(std::chrono::milliseconds)>;
+
+  explicit CPELORUSDlg(QWidget* parent = nullptr);
+  ~CPELORUSDlg() override;
+
+  // Replaces how the dialogue waits; by default the window runs its event loop for the time
+  // given (it paints, but takes no operator input) while the port watcher stays held.
+  void SetWaitFunction(WaitFunction wait);
+  // The log text: the addresses START logged, every byte the devices sent, in arrival order,
+  // and what the operator typed into the log box (taken in at the next load).
+  const std::string& LogText() const { return log_text_; }
+  bool IsPortOpen() const { return comm_.IsConnected(); }
+
+  // The data exchange: octet boxes, port list and log box against their strings.
+  void LoadFields() override;
+  void StoreFields() override;
+  void ScrollLogToEnd() override;
+
+  // The programming dialogue's surroundings.
+  void AppendLog(const char* bytes, std::size_t count) override;
+  void Write(std::size_t count, const char* bytes) override;
+  void SetAlert(const std::string& text) override;
+  void DoModal() override;
+  void Wait(std::chrono::milliseconds duration) override;
+
+  // The port's notifications; any thread may call them, none of them waits for the window.
+  void PostPortData(std::uint64_t ticket, int n) override;
+  void PostPortLost(std::uint64_t ticket) override;
+  void ShowMessage(const std::string& text, const std::string& caption, bool warning) override;
+
+ public slots:
+  // Ends the window in every way it can end (END, Escape): the port is closed first.
+  void done(int result) override;
+
+ signals:
+  // WM_PORT_DATA: a chunk lies in the port's receive buffer.
+  void PortDataPosted(quint64 ticket);
+  void PortLostPosted(quint64 ticket);
+  void MessagePosted(const QString& text, const QString& caption, bool warning);
+
+ private:
+  void WireMessages();
+  bool OnInitDialog();
+
+  void OnStart();
+  void OnReset();
+  void OnEnd();
+  void OnPrevAddress();
+  void OnNextAddress();
+  void OnOctetChange(int k);
+  void OnPortData(quint64 ticket);
+  void OnPortLost(quint64 ticket);
+  void OnMessage(const QString& text, const QString& caption, bool warning);
+
+  QLineEdit* OctetBox(int k) const;
+  void ShowRunState(bool running);
+  void MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon);
+  void OutsideChunk(std::function<void()> action);
+
+  std::unique_ptr<Ui::CPELORUSDlg> ui_;
+  // Serial settings, as indices into the PortSettings tables (parity as the code itself).
+  int stop_bits_index_ = 0;
+  int flow_index_ = 0;
+  int parity_ = 0;
+  int data_bits_index_ = 0;
+  int baud_index_ = 0;
+  int port_number_ = 0;
+  std::string address_text_;  // what the last START wrote to the log
+  CMSG banner_;
+  QIcon icon_;
+  CComm comm_;
+  MacAddressFields fields_;
+  ProgrammingDialogue dialogue_;
+  std::array<QLineEdit*, 6> octet_boxes_{};
+  std::string port_text_;
+  std::string log_text_;
+  LogBinding log_;
+  WaitFunction wait_;
+  // While a chunk is in the dialogue's hands, news from the queue waits for it to finish:
+  // the port must not close under the handler, nor a second chunk start inside it.
+  bool handling_chunk_ = false;
+  std::deque<std::function<void()>> deferred_;
+};
+
+}  // namespace pelorus
