@@ -1,0 +1,159 @@
+// Response latency: a device of the benchmark's own prints trigger lines on a pseudo-terminal
+// and times, from the moment its line with the carriage return is in the port to the first
+// byte of the window's answer, less the wait the dialogue makes on purpose before answering.
+
+#include <QApplication>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "event_wait.h"
+#include "modal_closer.h"
+#include "pty_device.h"
+#include "result_table.h"
+#include "window_driver.h"
+
+namespace pelorus::bench {
+namespace {
+
+using Clock = PtyDevice::Clock;
+using std::chrono::milliseconds;
+
+constexpr double kGoalP99Ms = 5.0;
+// Per round: mostly interrupts (no wait before), one address write, one read-back command.
+constexpr int kCodesPerRound = 20;
+constexpr int kRounds = 10;
+constexpr milliseconds kAnswerTimeout{3000};
+constexpr std::chrono::seconds kRunTimeout{180};
+
+struct Trigger {
+  const char* name;
+  std::string line;
+  milliseconds wait_before;  // the dialogue's wait before it answers
+  std::string answer;
+  milliseconds rest_after;  // the dialogue's wait after answering, with room to spare
+};
+
+const Trigger kCode{"CODE", "Hit CODE to stop autoboot\r\n", milliseconds(0), "\x03",
+                    milliseconds(130)};
+const Trigger k480{"480", "cpu: clock 480 MHz\r\n", milliseconds(500),
+                   "macprog2 00-1A-2B-3C-4D-5E\n", milliseconds(30)};
+const Trigger kDone{"done", "flash: programming done\r\n", milliseconds(1000),
+                    "d -b -p 0x1fd0000c 6\n", milliseconds(230)};
+
+struct Samples {
+  std::vector<double> all_ms;
+  std::vector<double> code_ms, write_ms, readback_ms;
+  int missing = 0;  // triggers with no answer
+  int wrong = 0;    // answers that were not the expected bytes
+};
+
+// Nearest-rank percentile of sorted values.
+double Percentile(const std::vector<double>& sorted, double p) {
+  if (sorted.empty()) {
+    return 0;
+  }
+  const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * sorted.size()));
+  return sorted[std::max<std::size_t>(rank, 1) - 1];
+}
+
+void PlayTrigger(PtyDevice& device, const Trigger& trigger, std::vector<double>& kind,
+                 Samples& samples) {
+  std::string answer;
+  const Clock::time_point cr = device.Send(trigger.line);
+  const Clock::time_point first =
+      device.WaitForBytes(cr + trigger.wait_before + kAnswerTimeout, &answer);
+  if (cr == Clock::time_point{} || first == Clock::time_point{}) {
+    ++samples.missing;
+    return;
+  }
+  const double ms =
+      std::chrono::duration<double, std::milli>(first - cr - trigger.wait_before).count();
+  kind.push_back(ms);
+  samples.all_ms.push_back(ms);
+  device.Collect(first + kAnswerTimeout, trigger.answer.size(), &answer);
+  // The dialogue still waits after some answers; the next line goes out once it listens again.
+  std::string extra;
+  device.Collect(first + trigger.rest_after, static_cast<std::size_t>(-1), &extra);
+  if (answer != trigger.answer || !extra.empty()) {
+    ++samples.wrong;
+  }
+}
+
+void PlayDevice(PtyDevice& device, Samples& samples) {
+  for (int round = 0; round < kRounds; ++round) {
+    for (int i = 0; i < kCodesPerRound; ++i) {
+      PlayTrigger(device, kCode, samples.code_ms, samples);
+    }
+    PlayTrigger(device, k480, samples.write_ms, samples);
+    PlayTrigger(device, kDone, samples.readback_ms, samples);
+  }
+}
+
+void Describe(const char* name, std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  PrintDetail(Format("latency %-5s n=%3zu  p50 %.3f ms  p99 %.3f ms  max %.3f ms", name,
+                     values.size(), Percentile(values, 50), Percentile(values, 99),
+                     values.empty() ? 0.0 : values.back()));
+}
+
+int Run() {
+  PtyDevice device;
+  if (!device.ok()) {
+    PrintDetail("latency: no pseudo-terminal");
+    return 1;
+  }
+  WindowDriver driver;
+  ModalCloser closer;
+  if (!driver.Shown()) {
+    return 1;
+  }
+  driver.TypeAddress(QStringLiteral("00:1A:2B:3C:4D:5E"));
+  driver.SelectPort();
+  if (!driver.PressStart()) {
+    PrintDetail("latency: START did not open the port");
+    return 1;
+  }
+
+  Samples samples;
+  EventWait played;
+  std::thread player([&] {
+    PlayDevice(device, samples);
+    played.Finish();
+  });
+  const bool finished = played.Run(kRunTimeout);
+  player.join();
+  driver.PressEnd();
+
+  Describe("CODE", samples.code_ms);
+  Describe("480", samples.write_ms);
+  Describe("done", samples.readback_ms);
+  std::vector<double> all = samples.all_ms;
+  std::sort(all.begin(), all.end());
+  const double p50 = Percentile(all, 50);
+  const double p99 = Percentile(all, 99);
+  const bool sound = finished && samples.missing == 0 && samples.wrong == 0;
+  if (!sound) {
+    PrintDetail(Format("latency: %d triggers unanswered, %d answered wrongly%s", samples.missing,
+                       samples.wrong, finished ? "" : ", run timed out"));
+  }
+  PrintRow("Response latency beyond the set wait", "p99 ≤ 5 ms",
+           Format("p50 %.2f ms, p99 %.2f ms (%zu triggers: %zu CODE, %zu 480, %zu done)", p50, p99,
+                  all.size(), samples.code_ms.size(), samples.write_ms.size(),
+                  samples.readback_ms.size()),
+           sound ? Verdict(p99 <= kGoalP99Ms) : "FAILED");
+  return sound ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace pelorus::bench
+
+int main(int argc, char** argv) {
+  pelorus::bench::WindowDriver::UseOffscreenByDefault();
+  QApplication application(argc, argv);
+  return pelorus::bench::Run();
+}

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Builds the release preset and runs every benchmark, then prints one table:
+# figure | goal | measured | verdict.
+# Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices]
+#   --build-dir DIR  build a Release tree in DIR instead of the preset's build-release/
+#   names            run only these benchmarks (default: all, in this order)
+# Exit status: 0 when every benchmark ran (the verdicts are in the table), 1 when one could
+# not run, 2 for a usage error. Takes about a minute and a half; the window runs offscreen.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=
+selected=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build-dir) build_dir=${2:?"--build-dir needs a directory"}; shift 2 ;;
+    core | flood | latency | idle | devices) selected+=("$1"); shift ;;
+    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices]..." >&2
+       exit 2 ;;
+  esac
+done
+[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices)
+
+if [ -z "$build_dir" ]; then
+  cmake --preset release >/dev/null
+  cmake --build --preset release
+  build_dir=build-release
+else
+  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELORUS_BUILD_TESTS=OFF \
+    >/dev/null
+  cmake --build "$build_dir"
+fi
+bin=$build_dir/bin
+for name in "${selected[@]}"; do
+  program=$bin/pelorus-bench-$name
+  [ "$name" = core ] && program=$bin/pelorus-bench-dialogue
+  if [ ! -x "$program" ]; then
+    echo "bench/run.sh: $program was not built (Google Benchmark, Qt 6 Test and the" >&2
+    echo "window are needed; see the configure output)" >&2
+    exit 1
+  fi
+done
+
+export QT_QPA_PLATFORM=offscreen
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Console text through OnPortData with surroundings that do nothing.
+run_core() {
+  "$bin/pelorus-bench-dialogue" --benchmark_filter='^BM_OnPortData$' --benchmark_format=csv |
+    awk -F, '$1 == "\"BM_OnPortData\"" {
+      rate = $6 / 1e6
+      printf "ROW|Core: console text through OnPortData, null surroundings|≥ 100 MB/s|%.0f MB/s|%s\n",
+             rate, (rate >= 100 ? "met" : "MISSED")
+    }'
+}
+
+# The window benchmarks print details, and "ROW|..." lines for the table, on stdout.
+run_window() {
+  "$bin/pelorus-bench-$1"
+}
+
+status=0
+for name in "${selected[@]}"; do
+  echo "== $name"
+  runner=run_window
+  [ "$name" = core ] && runner=run_core
+  ran=0
+  "$runner" "$name" >"$work/$name.out" 2>"$work/$name.err" && ran=1
+  grep -v '^ROW|' "$work/$name.out" || true
+  grep '^ROW|' "$work/$name.out" >>"$work/rows" || true
+  if [ $ran = 0 ] || ! grep -q '^ROW|' "$work/$name.out"; then
+    status=1
+    echo "bench/run.sh: the $name benchmark did not finish; what it said on stderr:" >&2
+    cat "$work/$name.err" >&2
+    grep -q '^ROW|' "$work/$name.out" || echo "ROW|$name|-|did not run|FAILED" >>"$work/rows"
+  fi
+done
+
+echo
+echo "Release build, $(nproc) cores, $(uname -sr); MB = 10^6 bytes"
+echo
+echo "| figure | goal | measured | verdict |"
+echo "|---|---|---|---|"
+awk -F'|' '{ printf "| %s | %s | %s | %s |\n", $2, $3, $4, $5 }' "$work/rows"
+exit $status
