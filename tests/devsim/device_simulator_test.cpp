@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <fstream>
+#include <functional>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "scripted_host.h"
 #include "tools/devsim/console_text.h"
@@ -18,9 +20,18 @@ namespace {
 using std::chrono::milliseconds;
 using testing::HostRun;
 using testing::HostScript;
-using testing::RunHost;
+using Arrange = std::function<void(SimOptions&, HostScript&)>;
+constexpr auto kNone = std::string::npos;
 
-SimOptions FastOptions() {
+struct Played {
+  HostRun host;
+  SimResult result;
+  std::chrono::steady_clock::duration elapsed{};
+};
+
+// One run: the simulator with short pauses on its own thread, the host on this one (through
+// the link when there is one). With `stop` the run is ended once the host is done.
+Played Play(const Arrange& setup, bool stop = false) {
   SimOptions o;
   o.boot_pause = milliseconds(1);
   o.command_time = milliseconds(1);
@@ -28,368 +39,238 @@ SimOptions FastOptions() {
   o.restart_pause = milliseconds(5);
   o.interrupt_wait = milliseconds(5000);
   o.console_output = false;
-  return o;
-}
-
-// Runs the simulator on its own thread for the length of one test.
-class Bench {
- public:
-  explicit Bench(const SimOptions& options) : sim_(options) {
-    std::string error;
-    opened_ = sim_.Open(&error);
-    EXPECT_TRUE(opened_) << error;
-    if (opened_) {
-      result_ = std::async(std::launch::async, [this] { return sim_.Run(); });
-    }
-  }
-  ~Bench() {
-    if (result_.valid()) {
-      sim_.RequestStop();
-      result_.wait();
-    }
-  }
-  const std::string& path() const { return sim_.SlavePath(); }
-  HostRun Host(const HostScript& script) { return RunHost(path(), script); }
-  // Waits (bounded) for Run to return on its own; stops it if it does not.
-  SimResult Wait(bool stop = false) {
-    if (stop) {
-      sim_.RequestStop();
-    }
-    if (result_.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-      ADD_FAILURE() << "the simulator did not finish in time";
-      sim_.RequestStop();
-    }
-    return result_.get();
-  }
-
- private:
-  DeviceSimulator sim_;
-  bool opened_ = false;
-  std::future<SimResult> result_;
-};
-
-int CountLinesWith(const HostRun& run, const std::string& text) {
-  int count = 0;
-  for (const auto& line : run.lines) {
-    count += line.find(text) != std::string::npos ? 1 : 0;
-  }
-  return count;
-}
-
-TEST(DeviceSimulatorTest, PlaysSeveralDevicesAndReportsThem) {
-  SimOptions o = FastOptions();
-  o.devices = 3;
-  o.report_path = ::testing::TempDir() + "devsim_happy.jsonl";
-  Bench bench(o);
   HostScript script;
-  script.address = 0x00000000FFFE;  // crosses an octet carry on the way
-  script.successes_wanted = 3;
-  const HostRun host = bench.Host(script);
-  const SimResult result = bench.Wait();
-
-  EXPECT_EQ(host.successes, 3) << host.stream;
-  EXPECT_EQ(result.exit_code, 0) << result.reason;
-  ASSERT_EQ(result.devices.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    const DeviceRecord& d = result.devices[i];
-    EXPECT_EQ(d.result, "ok");
-    EXPECT_EQ(d.written, 0x00000000FFFEULL + i);
-    EXPECT_EQ(d.shown, d.written);
-    EXPECT_EQ(d.boots, 1);
-    EXPECT_LE(d.power_on_ms, d.code_ms);
-    EXPECT_LE(d.code_ms, d.interrupt_ms);
-    EXPECT_LE(d.interrupt_ms, d.prompt_ms);
-    EXPECT_LE(d.prompt_ms, d.write_ms);
-    EXPECT_LE(d.write_ms, d.done_ms);
-    EXPECT_LE(d.done_ms, d.read_ms);
-    EXPECT_LE(d.read_ms, d.dump_ms);
-  }
-  // Nothing but the intended lines looks like a trigger to a host.
-  EXPECT_EQ(CountLinesWith(host, "CODE"), 3);
-  EXPECT_EQ(CountLinesWith(host, "480"), 3);
-  EXPECT_EQ(CountLinesWith(host, "done"), 3);
-  EXPECT_NE(host.stream.find("1fd0000c: 00 00 00 01 00 00\r\n"), std::string::npos);
-  EXPECT_NE(host.stream.find("=> macprog2 00-00-00-00-FF-FF\r\n"), std::string::npos);
-
-  std::ifstream report(o.report_path);
-  std::string line;
-  int devices = 0;
-  std::string last;
-  while (std::getline(report, line)) {
-    devices += line.rfind("{\"event\":\"device\"", 0) == 0 ? 1 : 0;
-    last = line;
-  }
-  EXPECT_EQ(devices, 3);
-  EXPECT_EQ(last.rfind("{\"event\":\"end\"", 0), 0u) << last;
-  EXPECT_NE(last.find("\"exit\":0"), std::string::npos);
-}
-
-TEST(DeviceSimulatorTest, OtherLineEndingsAndNoEcho) {
-  for (const LineEnd end : {LineEnd::kLfCr, LineEnd::kCr}) {
-    SimOptions o = FastOptions();
-    o.devices = 1;
-    o.line_end = end;
-    o.echo = false;
-    Bench bench(o);
-    const HostRun host = bench.Host(HostScript{});
-    const SimResult result = bench.Wait();
-    EXPECT_EQ(result.exit_code, 0) << LineEndName(end) << ": " << result.reason;
-    EXPECT_EQ(host.successes, 1);
-    EXPECT_EQ(host.stream.find("\r\n"), std::string::npos);
-    EXPECT_EQ(host.stream.find("macprog2"), std::string::npos) << "echoed although off";
-    if (end == LineEnd::kCr) {
-      EXPECT_EQ(host.stream.find('\n'), std::string::npos);
-    } else {
-      EXPECT_NE(host.stream.find("boot console\n\r"), std::string::npos);
-    }
-  }
-  // A console that ends lines in LF alone never completes a line for a CR host: the device
-  // boots on, restarts and finally gives up.
-  SimOptions o = FastOptions();
-  o.line_end = LineEnd::kLf;
-  o.interrupt_wait = milliseconds(10);
-  o.boot_attempts = 2;
-  Bench bench(o);
-  HostScript script;
-  script.stop_text = "Watchdog reset\n";
-  const HostRun host = bench.Host(script);
-  const SimResult result = bench.Wait();
-  EXPECT_EQ(host.stream.find('\r'), std::string::npos);
-  EXPECT_EQ(result.exit_code, 1);
-  ASSERT_EQ(result.devices.size(), 1u);
-  EXPECT_EQ(result.devices[0].result, "gave-up");
-  EXPECT_EQ(result.devices[0].boots, 2);
-}
-
-TEST(DeviceSimulatorTest, ChunkingGapsAndByteDelayKeepTheDialogueWhole) {
-  SimOptions o = FastOptions();
-  o.devices = 2;
-  o.chunking = true;
-  o.chunk = {1, 7};
-  o.gap_ms = {0, 2};
-  o.byte_delay = std::chrono::microseconds(20);
-  Bench bench(o);
-  HostScript script;
-  script.successes_wanted = 2;
+  setup(o, script);
+  Played played;
   const auto start = std::chrono::steady_clock::now();
-  const HostRun host = bench.Host(script);
-  const SimResult result = bench.Wait();
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(result.exit_code, 0) << result.reason;
-  EXPECT_EQ(host.successes, 2);
-  // The byte delay is a floor on the time the output takes.
-  EXPECT_GE(elapsed, std::chrono::microseconds(20) * static_cast<long>(result.bytes_out));
+  DeviceSimulator sim(o);
+  std::string error;
+  if (!sim.Open(&error)) {
+    ADD_FAILURE() << error;
+    return played;
+  }
+  auto run = std::async(std::launch::async, [&sim] { return sim.Run(); });
+  played.host = testing::RunHost(o.link_path.empty() ? sim.SlavePath() : o.link_path, script);
+  if (stop) {
+    sim.RequestStop();
+  }
+  if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the simulator did not finish in time";
+    sim.RequestStop();
+  }
+  played.result = run.get();
+  played.elapsed = std::chrono::steady_clock::now() - start;
+  return played;
 }
 
-TEST(DeviceSimulatorTest, ZeroBytesAndNoiseStayBetweenLines) {
-  SimOptions o = FastOptions();
-  o.devices = 1;
-  o.zero_percent = 100;
-  o.noise_percent = 100;
-  Bench bench(o);
-  const HostRun host = bench.Host(HostScript{});
-  const SimResult result = bench.Wait();
-  EXPECT_EQ(result.exit_code, 0) << result.reason;
-  EXPECT_EQ(host.successes, 1);
-  EXPECT_NE(host.stream.find(std::string("\r\n\0", 3)), std::string::npos);
-  EXPECT_EQ(CountLinesWith(host, "CODE"), 1);
-  EXPECT_EQ(CountLinesWith(host, "480"), 1);
-  EXPECT_EQ(CountLinesWith(host, "done"), 1);
-  // Every device line came with a noise line before it.
-  EXPECT_GE(host.lines.size(), 2 * (ConsoleText::BootLines().size() + 4));
+// Output a correct host must get through: every device is programmed in turn, the console
+// shows what it should, and only the intended lines look like triggers to the host.
+TEST(DeviceSimulatorTest, CorrectHostProgramsSeveralDevicesThroughOutputFaults) {
+  struct Case {
+    const char* name;
+    Arrange setup;
+    std::function<void(const Played&)> check;
+  };
+  const std::vector<Case> cases = {
+      {"plain", [](SimOptions&, HostScript&) {},
+       [](const Played& p) {
+         EXPECT_NE(p.host.stream.find("=> macprog2 00-00-00-00-FF-FF\r\n"), kNone);
+         EXPECT_NE(p.host.stream.find("1fd0000c: 00 00 00 01 00 00\r\n"), kNone);
+       }},
+      {"lfcr without echo",
+       [](SimOptions& o, HostScript&) {
+         o.line_end = LineEnd::kLfCr;
+         o.echo = false;
+       },
+       [](const Played& p) {
+         EXPECT_EQ(p.host.stream.find("\r\n"), kNone);
+         EXPECT_EQ(p.host.stream.find("macprog2"), kNone) << "echoed although off";
+         EXPECT_NE(p.host.stream.find("boot console\n\r"), kNone);
+       }},
+      {"cr", [](SimOptions& o, HostScript&) { o.line_end = LineEnd::kCr; },
+       [](const Played& p) { EXPECT_EQ(p.host.stream.find('\n'), kNone); }},
+      {"chunks, gaps, byte delay, zeros and noise",
+       [](SimOptions& o, HostScript&) {
+         o.chunking = true;
+         o.chunk = {1, 7};
+         o.gap_ms = {0, 2};
+         o.byte_delay = std::chrono::microseconds(20);
+         o.zero_percent = o.noise_percent = 100;
+       },
+       [](const Played& p) {
+         // The byte delay is a floor on the time the output takes.
+         EXPECT_GE(p.elapsed, std::chrono::microseconds(20) * p.result.bytes_out);
+         EXPECT_NE(p.host.stream.find(std::string("\r\n\0", 3)), kNone);
+         // Every device line came with a noise line before it.
+         EXPECT_GE(p.host.lines.size(), 3 * 2 * (ConsoleText::BootLines().size() + 4));
+       }},
+      {"flood while the host is held up",
+       [](SimOptions& o, HostScript& s) {
+         o.flood_bytes = 200000;
+         s.first_read_pause = milliseconds(100);  // the port fills up meanwhile
+       },
+       [](const Played& p) { EXPECT_GE(p.host.stream.size(), 3 * 200000u); }},
+      // A host held up (say by a dialog) reads the backlog late and answers every CODE line
+      // in it: the extra interrupts are legitimate, the device just drops them.
+      {"boots on, late answers",
+       [](SimOptions& o, HostScript& s) {
+         o.interrupt_wait = milliseconds(20);
+         s.first_read_pause = milliseconds(200);
+       },
+       [](const Played& p) {
+         EXPECT_GE(p.result.devices.at(0).boots, 2);
+         EXPECT_GE(p.host.CountLinesWith("Starting kernel"), 1);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Played p = Play([&c](SimOptions& o, HostScript& s) {
+      o.devices = 3;
+      s.address = 0x00000000FFFE;  // crosses an octet carry on the way
+      s.successes_wanted = 3;
+      c.setup(o, s);
+    });
+    EXPECT_EQ(p.host.successes, 3);
+    EXPECT_EQ(p.result.exit_code, 0) << p.result.reason;
+    ASSERT_EQ(p.result.devices.size(), 3u);
+    int boots = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+      const DeviceRecord& d = p.result.devices[i];
+      EXPECT_EQ(d.result, "ok");
+      EXPECT_EQ(d.written, 0x00000000FFFEULL + i);
+      EXPECT_EQ(d.shown, d.written);
+      const std::vector<double> steps = {d.power_on_ms, d.code_ms, d.interrupt_ms, d.prompt_ms,
+                                         d.write_ms,    d.done_ms, d.read_ms,      d.dump_ms};
+      EXPECT_TRUE(steps[0] >= 0 && std::is_sorted(steps.begin(), steps.end())) << i;
+      boots += d.boots;
+    }
+    EXPECT_EQ(p.host.CountLinesWith("CODE"), boots);
+    EXPECT_EQ(p.host.CountLinesWith("480"), 3);
+    EXPECT_EQ(p.host.CountLinesWith("done"), 3);
+    c.check(p);
+  }
 }
 
 TEST(DeviceSimulatorTest, WrongReadbackIsNotSteppedOver) {
-  SimOptions o = FastOptions();
-  o.devices = 3;
-  o.wrong_readback = {2};
-  Bench bench(o);
-  HostScript script;
-  script.successes_wanted = 2;
-  const HostRun host = bench.Host(script);
-  const SimResult result = bench.Wait();
-  EXPECT_EQ(host.successes, 2);
-  EXPECT_EQ(host.mismatches, 1);
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.reason, "device 2: wrong-readback");
-  EXPECT_TRUE(result.host_errors.empty());
-  ASSERT_EQ(result.devices.size(), 3u);
-  EXPECT_NE(result.devices[1].shown, result.devices[1].written);
+  const Played p = Play([](SimOptions& o, HostScript& s) {
+    o.devices = 3;
+    o.wrong_readback = {2};
+    s.successes_wanted = 2;
+  });
+  EXPECT_EQ(p.host.successes, 2);
+  EXPECT_EQ(p.host.mismatches, 1);
+  EXPECT_EQ(p.result.exit_code, 1);
+  EXPECT_EQ(p.result.reason, "device 2: wrong-readback");
+  EXPECT_TRUE(p.result.host_errors.empty());
+  ASSERT_EQ(p.result.devices.size(), 3u);
+  EXPECT_NE(p.result.devices[1].shown, p.result.devices[1].written);
   // The host kept its address, and so must the next device expect it.
-  EXPECT_EQ(result.devices[2].written, result.devices[1].written);
-  EXPECT_EQ(result.devices[2].result, "ok");
+  EXPECT_EQ(p.result.devices[2].written, p.result.devices[1].written);
+  EXPECT_EQ(p.result.devices[2].result, "ok");
 }
 
 TEST(DeviceSimulatorTest, DeviceThatNeverAnswers) {
-  for (const MuteStage stage : {MuteStage::kBoot, MuteStage::kWrite}) {
-    SimOptions o = FastOptions();
-    o.devices = 2;
-    o.mute_device = 1;
-    o.mute_stage = stage;
-    Bench bench(o);
-    HostScript script;
-    script.deadline = milliseconds(300);
-    const HostRun host = bench.Host(script);
-    const SimResult result = bench.Wait(/*stop=*/true);
-    EXPECT_TRUE(host.timed_out);
-    if (stage == MuteStage::kBoot) {
-      EXPECT_TRUE(host.stream.empty());
-    } else {
-      EXPECT_EQ(host.written.size(), 1u);
-      EXPECT_EQ(CountLinesWith(host, "done"), 0);
+  // Silent from each of these on, a device prints one more of its CODE, "480", "done" lines.
+  const MuteStage stages[] = {MuteStage::kBoot, MuteStage::kInterrupt, MuteStage::kWrite,
+                              MuteStage::kReadBack};
+  for (int printed = 0; printed < 4; ++printed) {
+    const Played p = Play(
+        [&stages, printed](SimOptions& o, HostScript& s) {
+          o.devices = 2;
+          o.mute_device = 1;
+          o.mute_stage = stages[printed];
+          s.deadline = milliseconds(300);
+        },
+        /*stop=*/true);
+    EXPECT_TRUE(p.host.timed_out);
+    int seen = 0;
+    for (const char* trigger : {"CODE", "480", "done", "1fd0000c: "}) {
+      seen += p.host.CountLinesWith(trigger);
     }
-    EXPECT_EQ(result.exit_code, 1);
-    ASSERT_EQ(result.devices.size(), 1u);
-    EXPECT_EQ(result.devices[0].result, "no-answer");
+    EXPECT_EQ(seen, printed) << printed;
+    EXPECT_EQ(p.result.exit_code, 1);
+    ASSERT_EQ(p.result.devices.size(), 1u);
+    EXPECT_EQ(p.result.devices[0].result, "no-answer");
   }
 }
 
-TEST(DeviceSimulatorTest, BootsOnWithoutInterruptAndTakesLateAnswers) {
-  SimOptions o = FastOptions();
-  o.devices = 1;
-  o.interrupt_wait = milliseconds(20);
-  Bench bench(o);
-  HostScript script;
-  // A host held up (say by a dialog) reads the backlog late and answers every CODE line in
-  // it: the extra interrupts are legitimate, the device just drops them.
-  script.first_read_pause = milliseconds(200);
-  const HostRun host = bench.Host(script);
-  const SimResult result = bench.Wait();
-  EXPECT_EQ(host.successes, 1);
-  EXPECT_EQ(result.exit_code, 0) << result.reason;
-  ASSERT_EQ(result.devices.size(), 1u);
-  EXPECT_GE(result.devices[0].boots, 2);
-  EXPECT_GE(CountLinesWith(host, "Starting kernel"), 1);
+TEST(DeviceSimulatorTest, LfEndingsNeverCompleteALineAndTheDeviceGivesUp) {
+  const Played p = Play([](SimOptions& o, HostScript& s) {
+    o.line_end = LineEnd::kLf;
+    o.interrupt_wait = milliseconds(10);
+    o.boot_attempts = 2;
+    s.stop_text = "Watchdog reset\n";
+  });
+  EXPECT_EQ(p.host.stream.find('\r'), kNone);
+  EXPECT_EQ(p.result.exit_code, 1);
+  ASSERT_EQ(p.result.devices.size(), 1u);
+  EXPECT_EQ(p.result.devices[0].result, "gave-up");
+  EXPECT_EQ(p.result.devices[0].boots, 2);
 }
 
 TEST(DeviceSimulatorTest, HangsUpAfterKDevicesAndRemovesTheLink) {
-  SimOptions o = FastOptions();
-  o.hangup_after = 1;
-  o.link_path = ::testing::TempDir() + "devsim_hangup_link";
-  Bench bench(o);
-  ASSERT_EQ(::access(o.link_path.c_str(), F_OK), 0);
-  HostScript script;
-  script.until_hangup = true;
-  const HostRun host = bench.Host(script);
-  const SimResult result = bench.Wait();
-  EXPECT_EQ(host.successes, 1);
-  EXPECT_TRUE(host.hung_up);
-  EXPECT_TRUE(result.hung_up);
-  EXPECT_EQ(result.exit_code, 0) << result.reason;
-  EXPECT_NE(::access(o.link_path.c_str(), F_OK), 0);
+  const std::string link = ::testing::TempDir() + "devsim_hangup_link";
+  const Played p = Play([&link](SimOptions& o, HostScript& s) {
+    o.hangup_after = 1;
+    o.link_path = link;
+    s.successes_wanted = 2;  // reads on until the hang-up
+  });
+  EXPECT_EQ(p.host.successes, 1);
+  EXPECT_TRUE(p.host.hung_up);
+  EXPECT_TRUE(p.result.hung_up);
+  EXPECT_EQ(p.result.exit_code, 0) << p.result.reason;
+  EXPECT_NE(::access(link.c_str(), F_OK), 0);
 }
 
-TEST(DeviceSimulatorTest, FloodWaitsForTheHostInsteadOfDroppingBytes) {
-  SimOptions o = FastOptions();
-  o.devices = 1;
-  o.flood_bytes = 300000;
-  Bench bench(o);
-  HostScript script;
-  script.first_read_pause = milliseconds(100);  // the port fills up meanwhile
-  const HostRun host = bench.Host(script);
-  const SimResult result = bench.Wait();
-  EXPECT_EQ(result.exit_code, 0) << result.reason;
-  EXPECT_EQ(host.successes, 1);
-  EXPECT_GE(host.stream.size(), o.flood_bytes);
-  EXPECT_EQ(CountLinesWith(host, "CODE"), 1);
-  EXPECT_EQ(CountLinesWith(host, "480"), 1);
-  EXPECT_EQ(CountLinesWith(host, "done"), 1);
-}
-
-struct Misbehaviour {
-  const char* name;
-  std::function<void(HostScript&)> apply;
-  const char* reported;
-};
-
+// The host starts at 00-1A-2B-3C-4D-5E; `command` (when not empty) is every address command.
 TEST(DeviceSimulatorTest, ReportsWhatACorrectHostNeverTypes) {
-  const std::vector<Misbehaviour> cases = {
-      {"wrong command",
-       [](HostScript& s) { s.write_command = [](std::uint64_t) { return "macprog 1\n"; }; },
-       "unknown command"},
-      {"carriage return",
-       [](HostScript& s) {
-         s.write_command = [](std::uint64_t a) {
-           std::string c = testing::WriteCommand(a);
-           return c.insert(c.size() - 1, "\r");
-         };
-       },
-       "carriage return"},
-      {"lower case",
-       [](HostScript& s) {
-         s.write_command = [](std::uint64_t) { return "macprog2 00-1a-2b-3c-4d-5e\n"; };
-       },
-       "lower-case"},
-      {"address not stepped", [](HostScript& s) { s.step_address = false; }, "expected"},
-      {"interrupt before CODE", [](HostScript& s) { s.before_anything = "\x03"; }, "no CODE line"},
-      {"bytes while booting", [](HostScript& s) { s.before_anything = "hello\n"; },
-       "unexpected byte"},
+  struct Case {
+    std::string name, typed_at_once, command, reported;
   };
-  for (const auto& c : cases) {
-    SimOptions o = FastOptions();
-    o.devices = 2;
-    o.boot_pause = milliseconds(5);
-    Bench bench(o);
-    HostScript script;
-    script.successes_wanted = 2;
-    script.deadline = milliseconds(1500);
-    c.apply(script);
-    bench.Host(script);
-    const SimResult result = bench.Wait(/*stop=*/true);
-    EXPECT_EQ(result.exit_code, 1) << c.name;
-    ASSERT_FALSE(result.host_errors.empty()) << c.name;
-    EXPECT_NE(result.host_errors.front().find(c.reported), std::string::npos)
-        << c.name << ": " << result.host_errors.front();
-    EXPECT_NE(result.reason.find("host error"), std::string::npos) << result.reason;
+  const std::vector<Case> cases = {
+      {"wrong command", "", "macprog 1\n", "unknown command"},
+      {"carriage return", "", "macprog2 00-1A-2B-3C-4D-5E\r\n", "carriage return"},
+      {"lower case", "", "macprog2 00-1a-2b-3c-4d-5e\n", "lower-case"},
+      {"address not stepped", "", "macprog2 00-1A-2B-3C-4D-5E\n", "expected"},
+      {"interrupt before CODE", "\x03", "", "no CODE line"},
+      {"bytes while booting", "hello\n", "", "unexpected byte"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Played p = Play(
+        [&c](SimOptions& o, HostScript& s) {
+          o.devices = 2;
+          o.boot_pause = milliseconds(5);
+          s.successes_wanted = 2;
+          s.deadline = milliseconds(1500);
+          s.before_anything = c.typed_at_once;
+          if (!c.command.empty()) {
+            s.write_command = [&c](std::uint64_t) { return c.command; };
+          }
+        },
+        /*stop=*/true);
+    EXPECT_EQ(p.result.exit_code, 1);
+    ASSERT_FALSE(p.result.host_errors.empty());
+    EXPECT_NE(p.result.host_errors.front().find(c.reported), kNone) << p.result.host_errors.front();
+    EXPECT_NE(p.result.reason.find("host error"), kNone) << p.result.reason;
   }
 }
 
-TEST(DeviceSimulatorTest, SameSeedSameBytesAndChunks) {
-  const auto play = [](std::uint64_t seed) {
-    SimOptions o = FastOptions();
-    o.devices = 2;
-    o.seed = seed;
-    o.chunking = true;
-    o.chunk = {1, 16};
-    o.gap_ms = {0, 1};
-    o.zero_percent = 30;
-    o.noise_percent = 30;
-    Bench bench(o);
-    HostScript script;
-    script.successes_wanted = 2;
-    const HostRun host = bench.Host(script);
-    const SimResult result = bench.Wait();
-    EXPECT_EQ(result.exit_code, 0) << result.reason;
-    // What follows the last dump depends on when the host stopped reading.
-    const auto dump_end = host.stream.find("4D 5F\r");
-    EXPECT_NE(dump_end, std::string::npos);
-    return std::make_tuple(host.stream.substr(0, dump_end), result.out_digest, result.chunk_digest);
-  };
-  const auto first = play(7);
-  const auto again = play(7);
-  const auto other = play(8);
-  EXPECT_EQ(std::get<0>(first), std::get<0>(again));
-  EXPECT_EQ(std::get<1>(first), std::get<1>(again));
-  EXPECT_EQ(std::get<2>(first), std::get<2>(again));
-  EXPECT_NE(std::get<0>(first), std::get<0>(other));
-  EXPECT_NE(std::get<2>(first), std::get<2>(other));
-}
-
-TEST(DeviceSimulatorTest, StopsOnRequestAndWaitsForTheHostToOpen) {
-  SimOptions o = FastOptions();
-  o.wait_open = true;
-  o.open_delay = milliseconds(1);
-  o.interrupt_wait = milliseconds(-1);
-  o.link_path = ::testing::TempDir() + "devsim_stop_link";
-  Bench bench(o);
+TEST(DeviceSimulatorTest, WaitsForTheHostToOpenAndStopsOnRequest) {
+  const std::string link = ::testing::TempDir() + "devsim_stop_link";
+  const Played p = Play(
+      [&link](SimOptions& o, HostScript& s) {
+        o.wait_open = true;
+        o.open_delay = milliseconds(1);
+        o.interrupt_wait = milliseconds(-1);
+        o.link_path = link;
+        s.stop_text = "CODE";
+      },
+      /*stop=*/true);
   // Nothing is printed before the host opens; once it has, the device boots and waits.
-  HostScript script;
-  script.stop_text = "CODE";
-  const HostRun host = bench.Host(script);
-  EXPECT_EQ(host.stream.rfind("\r\nPLX boot loader", 0), 0u) << host.stream.substr(0, 40);
-  const SimResult result = bench.Wait(/*stop=*/true);
-  EXPECT_EQ(result.exit_code, 0) << result.reason;
-  EXPECT_NE(::access(o.link_path.c_str(), F_OK), 0);
+  EXPECT_EQ(p.host.stream.rfind("\r\nPLX boot loader", 0), 0u) << p.host.stream.substr(0, 40);
+  EXPECT_EQ(p.result.exit_code, 0) << p.result.reason;
+  EXPECT_NE(::access(link.c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -14,15 +15,12 @@ namespace pelorus::devsim::testing {
 // zero bytes are dropped, and partial lines carry over between reads.
 struct HostScript {
   std::uint64_t address = 0x001A2B3C4D5E;
-  int successes_wanted = 1;   // return after this many
-  std::string stop_text;      // return once the stream holds this (when not empty)
-  bool until_hangup = false;  // after the successes, keep reading until the line hangs up
+  int successes_wanted = 1;  // return after this many (or at a hang-up)
+  std::string stop_text;     // return once the stream holds this (when not empty)
   std::chrono::milliseconds deadline{15000};
   std::chrono::milliseconds first_read_pause{0};  // before the first read (back-pressure)
-  int ignore_code_lines = 0;                      // leave the first K CODE lines unanswered
-  bool step_address = true;
-  std::string before_anything;  // bytes sent right after opening
-  // The address command for an address; default "macprog2 XX-XX-XX-XX-XX-XX\n".
+  std::string before_anything;                    // bytes sent right after opening
+  // The address command for an address; default WriteCommand.
   std::function<std::string(std::uint64_t)> write_command;
 };
 
@@ -31,10 +29,14 @@ struct HostRun {
   std::vector<std::string> lines;
   int successes = 0;
   int mismatches = 0;  // dumps that showed another address
-  std::vector<std::uint64_t> written;
   bool hung_up = false;
   bool timed_out = false;
-  std::string error;
+
+  int CountLinesWith(const std::string& text) const {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&text](const auto& line) {
+      return line.find(text) != std::string::npos;
+    }));
+  }
 };
 
 // Opens `path` raw and plays `script` against the device behind it.
