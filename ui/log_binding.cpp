@@ -16,6 +16,8 @@ constexpr char16_t kLineEnd = 0x2029;  // how the document holds a line break
 }  // namespace
 
 LogBinding::LogBinding(QPlainTextEdit& box) : box_(box) {
+  show_timer_.setSingleShot(true);
+  QObject::connect(&show_timer_, &QTimer::timeout, [this] { ShowPending(); });
   edit_watch_ = QObject::connect(&box_, &QPlainTextEdit::textChanged, [this] {
     if (!storing_) {
       edited_ = true;
@@ -63,6 +65,24 @@ std::string LogBinding::FromDisplay(QStringView text) {
 }
 
 void LogBinding::Store(const std::string& text) {
+  text_ = &text;
+  if (text.size() == shown_) {
+    return;
+  }
+  // A timer starved by a busy queue must not hold the box back longer than one interval, and
+  // a flood is shown in steps of bounded size so that no single step stalls the window.
+  if (text.size() < shown_ || text.size() - shown_ >= kShowBytes || !since_shown_.isValid() ||
+      since_shown_.hasExpired(kShowInterval)) {
+    ShowPending();
+  } else if (!show_timer_.isActive()) {
+    show_timer_.start(static_cast<int>(kShowInterval - since_shown_.elapsed()));
+  }
+}
+
+void LogBinding::ShowPending() {
+  show_timer_.stop();
+  since_shown_.start();
+  const std::string& text = *text_;
   storing_ = true;
   if (text.size() < shown_) {
     box_.clear();
@@ -77,6 +97,10 @@ void LogBinding::Store(const std::string& text) {
     shown_ = text.size();
   }
   storing_ = false;
+  if (scroll_pending_) {
+    scroll_pending_ = false;
+    ScrollToEnd();
+  }
 }
 
 void LogBinding::Load(std::string& text) {
@@ -126,6 +150,10 @@ std::string LogBinding::Reconcile(std::string_view shown) const {
 }
 
 void LogBinding::ScrollToEnd() {
+  if (show_timer_.isActive()) {
+    scroll_pending_ = true;
+    return;
+  }
   QScrollBar* bar = box_.verticalScrollBar();
   bar->setValue(bar->maximum());
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QString>
 #include <QStringView>
+#include <QTimer>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -15,22 +17,36 @@ namespace pelorus {
 // one character per byte (Latin-1), except that a zero byte shows as U+2400 and a line end
 // (CR LF, CR or LF) starts a new line. The box stays editable: what the operator types into
 // it is taken back into the log text, and later output follows it.
+//
+// The log text is always complete; only showing it is batched. Laying out and painting the
+// box once per chunk would cost more than everything else a flood of output does, so the box
+// catches up about every kShowInterval: a store shows the pending bytes at once when the box
+// was last brought up to date longer ago than that or kShowBytes are pending, otherwise a
+// single-shot timer shows everything pending when it fires. The timer also fires inside the
+// nested event loops of the dialogue's waits and the result banner, so the box catches up
+// there too.
 class LogBinding {
  public:
+  static constexpr int kShowInterval = 25;  // milliseconds
+  static constexpr std::size_t kShowBytes = 64 * 1024;
+
   explicit LogBinding(QPlainTextEdit& box);
   ~LogBinding();
   LogBinding(const LogBinding&) = delete;
   LogBinding& operator=(const LogBinding&) = delete;
 
   // Shows the bytes of text that the box does not show yet, at its end, at the cost of those
-  // bytes only. The text is expected to have grown at its end since the last exchange; when
-  // it is shorter than what the box shows, the box shows it afresh.
+  // bytes only, now or within kShowInterval; the binding keeps a reference to text for that
+  // and shows what text holds by then, so text must outlive the binding. The text is expected
+  // to have grown at its end since the last exchange; when it is shorter than what the box
+  // shows, the box shows it afresh.
   void Store(const std::string& text);
   // When the operator has changed the box since the last exchange, the part of text that the
   // box shows is replaced by the box's contents; bytes not shown yet stay after them.
   // Otherwise text is left alone.
   void Load(std::string& text);
-  // Scrolls the box to its last line without moving the operator's cursor.
+  // Scrolls the box to its last line without moving the operator's cursor; while bytes wait
+  // to be shown, once they are.
   void ScrollToEnd();
 
   // How bytes look in the box; previous is the byte shown just before them (0 for none), so
@@ -41,13 +57,18 @@ class LogBinding {
   static std::string FromDisplay(QStringView text);
 
  private:
+  void ShowPending();
   std::string Reconcile(std::string_view shown) const;
 
   QPlainTextEdit& box_;
   QMetaObject::Connection edit_watch_;
-  std::size_t shown_ = 0;  // bytes of the log text that the box shows
-  bool edited_ = false;    // the operator changed the box since the last exchange
+  const std::string* text_ = nullptr;  // the text of the last store
+  std::size_t shown_ = 0;              // bytes of the log text that the box shows
+  bool edited_ = false;                // the operator changed the box since the last exchange
   bool storing_ = false;
+  bool scroll_pending_ = false;
+  QElapsedTimer since_shown_;  // since the box last caught up; invalid before the first time
+  QTimer show_timer_;
 };
 
 }  // namespace pelorus

@@ -231,9 +231,10 @@ void CPELORUSDlg::DoModal() {
 }
 
 // The dialogue's pauses are part of its timing towards the device, and the watcher stays
-// held meanwhile; the window keeps painting, and operator input waits until the chunk is
-// done.
+// held meanwhile; the window keeps painting, the box catching up to the line being answered,
+// and operator input waits until the chunk is done.
 void CPELORUSDlg::Wait(std::chrono::milliseconds duration) {
+  log_.Store(log_text_);
   if (wait_) {
     wait_(duration);
     return;
