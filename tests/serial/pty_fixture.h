@@ -1,16 +1,16 @@
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <cerrno>
 #include <cstddef>
+#include <filesystem>
+#include <iterator>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -27,58 +27,39 @@ inline PortSettings DefaultSettings() {
   return PortSettings{1, 0, kDataBitsTable[1], kFlowTable[0], 0, kStopBitsTable[0], kBaudTable[6]};
 }
 
-inline int OpenDescriptorCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) {
-      ++count;
-    }
-    closedir(dir);
-  }
-  return count;
+inline long OpenDescriptorCount() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
-inline int HighestOpenDescriptor() {
-  int highest = -1;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (const dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') {
-        highest = std::max(highest, std::atoi(entry->d_name));
-      }
-    }
-    closedir(dir);
+inline std::string RandomBytes(std::size_t size) {
+  std::string bytes(size, '\0');
+  std::mt19937 random(4);
+  for (char& c : bytes) {
+    c = static_cast<char>(random());
   }
-  return highest;
+  return bytes;
 }
 
-// A pseudo-terminal whose slave is "COM1". The test plays the device on the master, which it
-// keeps for the whole test (closing it is a hang-up). The slave descriptor is kept too, so
-// that the test can look at the line the port object configured.
+// A pseudo-terminal whose slave is "COM1", left in the kernel's default (cooked) state so
+// that what the line looks like is the port object's doing. The test plays the device on the
+// master (closing it is a hang-up) and keeps a slave descriptor to look at the line.
 class PtyFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     char name[256] = {};
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
     slave_path_ = name;
-    termios raw{};
-    ASSERT_EQ(tcgetattr(master_, &raw), 0);
-    cfmakeraw(&raw);
-    ASSERT_EQ(tcsetattr(master_, TCSANOW, &raw), 0);
     // A writer that can give up: a stalled port must fail the test, not hang it.
     ASSERT_EQ(fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK), 0);
-    setenv("PELORUS_COM1", slave_path_.c_str(), 1);
-    window_.Attach(&comm_);
+    setenv("PELORUS_COM1", name, 1);
     comm_.SetNotifyWindow(&window_);
   }
 
   void TearDown() override {
-    EXPECT_TRUE(window_.Run([this] { comm_.Close(); }));
+    EXPECT_TRUE(CloseOnWindow());
     window_.Stop();
-    CloseMaster();
-    if (slave_ >= 0) {
-      close(slave_);
-    }
-    unsetenv("PELORUS_COM1");
+    close(master_);
+    close(slave_);
   }
 
   int OpenOnWindow(const PortSettings& settings = DefaultSettings()) {
@@ -91,34 +72,31 @@ class PtyFixture : public ::testing::Test {
     return window_.Run([this] { comm_.Close(); });
   }
 
-  // Writes all bytes into the device side, waiting while the line is full.
+  bool WaitReceived(const std::string& bytes) {
+    return window_.WaitFor([&](const auto& seen) { return seen.received == bytes; });
+  }
+
+  // Writes all bytes into the device side; false when the line takes none for ten seconds.
   bool WriteToPort(const std::string& bytes) {
-    std::size_t done = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (done < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+    for (std::size_t done = 0; done < bytes.size();) {
       const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
       if (n > 0) {
         done += static_cast<std::size_t>(n);
         continue;
       }
       pollfd out{master_, POLLOUT, 0};
-      poll(&out, 1, 100);
+      if (errno != EAGAIN || poll(&out, 1, 10000) != 1) {
+        return false;
+      }
     }
-    return done == bytes.size();
-  }
-
-  void CloseMaster() {
-    if (master_ >= 0) {
-      close(master_);
-      master_ = -1;
-    }
+    return true;
   }
 
   int master_ = -1;
   int slave_ = -1;
   std::string slave_path_;
-  TestWindow window_;
   CComm comm_;
+  TestWindow window_{&comm_};
 };
 
 }  // namespace pelorus::testing

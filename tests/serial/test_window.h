@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,59 +21,140 @@ namespace pelorus::testing {
 // queued by the watcher and handled on this thread; tests run their port calls here too.
 class TestWindow : public PortNotify {
  public:
-  struct Message {
-    std::string text;
-    std::string caption;
-    bool warning;
-  };
-
-  TestWindow();
-  ~TestWindow() override;
-
-  void Attach(CComm* comm) { comm_ = comm; }
-  void Stop();
-
-  void PostPortData(std::uint64_t ticket, int n) override;
-  void PostPortLost(std::uint64_t ticket) override;
-  void ShowMessage(const std::string& text, const std::string& caption, bool warning) override;
-
-  // While held, port news stays queued; tasks still run.
-  void Hold(bool hold);
-  // Runs on the window thread inside the handler of every chunk.
-  void SetChunkHook(std::function<void()> hook);
-  // Runs task on the window thread; false when it did not finish within the bound.
-  bool Run(std::function<void()> task,
-           std::chrono::milliseconds bound = std::chrono::milliseconds(10000));
-  // Waits until condition holds (checked under the window's lock); false at the bound.
-  bool WaitFor(const std::function<bool()>& condition,
-               std::chrono::milliseconds bound = std::chrono::milliseconds(10000));
-
-  // What the window has seen. Read it inside WaitFor's condition or through Seen().
+  // What the window has seen.
   struct Record {
     std::string received;
     std::vector<int> chunk_sizes;
     int posted = 0;
     int queued = 0;  // port news not yet handled
-    int lost_count = 0;
+    int lost = 0;
     bool lost_was_current = false;
-    std::vector<Message> messages;
+    std::vector<std::string> messages;  // "text", then " [caption]" and " (warning)" if any
   };
-  Record seen_;
-  Record Seen();
+
+  explicit TestWindow(CComm* comm) : comm_(comm), thread_([this] { Loop(); }) {}
+  ~TestWindow() override { Stop(); }
+
+  void Stop() {
+    Locked([this] { stop_ = true; });
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+  void PostPortData(std::uint64_t ticket, int) override {
+    Locked([this] { ++seen_.posted; });
+    Queue(true, [this, ticket] {
+      comm_->HandlePortData(ticket, [this](const char* bytes, int n) {
+        std::function<void()> hook;
+        Locked([&] {
+          seen_.received.append(bytes, static_cast<std::size_t>(n));
+          seen_.chunk_sizes.push_back(n);
+          hook = hook_;
+        });
+        if (hook) {
+          hook();
+        }
+      });
+    });
+  }
+
+  void PostPortLost(std::uint64_t ticket) override {
+    Queue(true, [this, ticket] {
+      const bool current = comm_->IsCurrent(ticket);
+      Locked([&] {
+        ++seen_.lost;
+        seen_.lost_was_current = current;
+      });
+    });
+  }
+
+  void ShowMessage(const std::string& text, const std::string& caption, bool warning) override {
+    Locked([&] {
+      seen_.messages.push_back(text + (caption.empty() ? "" : " [" + caption + "]") +
+                               (warning ? " (warning)" : ""));
+    });
+  }
+
+  // While held, port news stays queued; tasks still run.
+  void Hold(bool hold) {
+    Locked([&] { hold_ = hold; });
+  }
+
+  // Runs inside the handler of every chunk, after the chunk was recorded.
+  void OnChunk(std::function<void()> hook) {
+    Locked([&] { hook_ = std::move(hook); });
+  }
+
+  // Runs task on the window thread; false when it did not finish within ten seconds.
+  bool Run(std::function<void()> task) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    Queue(false, [task = std::move(task), done] {
+      task();
+      done->set_value();
+    });
+    return finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  }
+
+  // Waits until condition holds for what was seen; false at the bound.
+  bool WaitFor(const std::function<bool(const Record&)>& condition,
+               std::chrono::seconds bound = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, bound, [&] { return condition(seen_); });
+  }
+
+  Record Seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
 
  private:
-  void Loop();
+  template <typename Change>
+  void Locked(Change change) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      change();
+    }
+    cv_.notify_all();
+  }
 
-  CComm* comm_ = nullptr;
+  void Queue(bool news, std::function<void()> job) {
+    Locked([&] {
+      (news ? news_ : tasks_).push_back(std::move(job));
+      seen_.queued += news ? 1 : 0;
+    });
+  }
+
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return stop_ || !tasks_.empty() || (!hold_ && !news_.empty()); });
+      if (stop_) {
+        return;
+      }
+      const bool news = tasks_.empty();
+      std::deque<std::function<void()>>& queue = news ? news_ : tasks_;
+      std::function<void()> job = std::move(queue.front());
+      queue.pop_front();
+      lock.unlock();
+      job();
+      lock.lock();
+      seen_.queued -= news ? 1 : 0;
+      cv_.notify_all();
+    }
+  }
+
+  CComm* comm_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> tasks_;
-  std::deque<std::uint64_t> data_;
-  std::deque<std::uint64_t> lost_;
+  std::deque<std::function<void()>> news_;
   std::function<void()> hook_;
+  Record seen_;
   bool hold_ = false;
   bool stop_ = false;
-  std::thread thread_;
+  std::thread thread_;  // last: it starts once everything else is made
 };
 
 }  // namespace pelorus::testing
