@@ -2,7 +2,6 @@
 // the banner closed the moment it shows, set beside the floor that the dialogue's own waits
 // put under every device.
 
-#include <QApplication>
 #include <QProcess>
 #include <chrono>
 #include <vector>
@@ -40,14 +39,11 @@ int Run() {
       all_done.Finish();
     }
   });
-  if (!driver.Shown()) {
+  if (!driver.PrepareRun()) {
     return 1;
   }
-  driver.TypeAddress(QStringLiteral("00:1A:2B:3C:4D:5E"));
-  driver.SelectPort();
   const Clock::time_point start = Clock::now();
-  if (!driver.PressStart()) {
-    PrintDetail("devices: START did not open the port");
+  if (!driver.PressStart("devices")) {
     return 1;
   }
   all_done.Run(kPerDeviceTimeout * kDevices);
@@ -91,7 +87,5 @@ int Run() {
 }  // namespace pelorus::bench
 
 int main(int argc, char** argv) {
-  pelorus::bench::WindowDriver::UseOffscreenByDefault();
-  QApplication application(argc, argv);
-  return pelorus::bench::Run();
+  return pelorus::bench::WindowDriver::Main(argc, argv, pelorus::bench::Run);
 }

@@ -2,7 +2,6 @@
 // console text as fast as the pseudo-terminal takes it. How fast the log fills, whether a
 // megabyte costs more CPU once the log is big, and how much memory the log holds.
 
-#include <QApplication>
 #include <QObject>
 #include <chrono>
 #include <cstddef>
@@ -94,19 +93,16 @@ int Run() {
   }
   WindowDriver driver;
   ModalCloser closer;
-  if (!driver.Shown()) {
+  if (!driver.PrepareRun()) {
     return 1;
   }
-  driver.TypeAddress(QStringLiteral("00:1A:2B:3C:4D:5E"));
-  driver.SelectPort();
 
   // Marks: the megabyte from 1 to 2 MB logged, the one from 20 to 21 MB, and the whole flood.
   EventWait flood_in;
   FloodTracker tracker(driver, {1 * kMB, 2 * kMB, 20 * kMB, 21 * kMB, kFloodBytes}, flood_in);
   const ProcessUsage before = ProcessUsage::Now();
   tracker.Begin();
-  if (!driver.PressStart()) {
-    PrintDetail("flood: START did not open the port");
+  if (!driver.PressStart("flood")) {
     return 1;
   }
   const bool complete = flood_in.Run(kTimeout);
@@ -156,7 +152,5 @@ int Run() {
 }  // namespace pelorus::bench
 
 int main(int argc, char** argv) {
-  pelorus::bench::WindowDriver::UseOffscreenByDefault();
-  QApplication application(argc, argv);
-  return pelorus::bench::Run();
+  return pelorus::bench::WindowDriver::Main(argc, argv, pelorus::bench::Run);
 }

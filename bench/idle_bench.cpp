@@ -1,7 +1,6 @@
 // Idle: the window with its port open on a silent line should cost next to nothing, so that a
 // tool left running for a shift does not load the bench PC.
 
-#include <QApplication>
 #include <chrono>
 
 #include "event_wait.h"
@@ -28,13 +27,10 @@ int Run() {
   }
   WindowDriver driver;
   ModalCloser closer;
-  if (!driver.Shown()) {
+  if (!driver.PrepareRun()) {
     return 1;
   }
-  driver.TypeAddress(QStringLiteral("00:1A:2B:3C:4D:5E"));
-  driver.SelectPort();
-  if (!driver.PressStart()) {
-    PrintDetail("idle: START did not open the port");
+  if (!driver.PressStart("idle")) {
     return 1;
   }
   // What START set going (painting, the watcher's start) is over before the count begins.
@@ -63,7 +59,5 @@ int Run() {
 }  // namespace pelorus::bench
 
 int main(int argc, char** argv) {
-  pelorus::bench::WindowDriver::UseOffscreenByDefault();
-  QApplication application(argc, argv);
-  return pelorus::bench::Run();
+  return pelorus::bench::WindowDriver::Main(argc, argv, pelorus::bench::Run);
 }

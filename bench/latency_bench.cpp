@@ -2,7 +2,6 @@
 // and times, from the moment its line with the carriage return is in the port to the first
 // byte of the window's answer, less the wait the dialogue makes on purpose before answering.
 
-#include <QApplication>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -109,13 +108,10 @@ int Run() {
   }
   WindowDriver driver;
   ModalCloser closer;
-  if (!driver.Shown()) {
+  if (!driver.PrepareRun()) {
     return 1;
   }
-  driver.TypeAddress(QStringLiteral("00:1A:2B:3C:4D:5E"));
-  driver.SelectPort();
-  if (!driver.PressStart()) {
-    PrintDetail("latency: START did not open the port");
+  if (!driver.PressStart("latency")) {
     return 1;
   }
 
@@ -153,7 +149,5 @@ int Run() {
 }  // namespace pelorus::bench
 
 int main(int argc, char** argv) {
-  pelorus::bench::WindowDriver::UseOffscreenByDefault();
-  QApplication application(argc, argv);
-  return pelorus::bench::Run();
+  return pelorus::bench::WindowDriver::Main(argc, argv, pelorus::bench::Run);
 }

@@ -1,18 +1,24 @@
 #include "window_driver.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
 #include <QTest>
+#include <string>
+
+#include "result_table.h"
 
 namespace pelorus::bench {
 
-void WindowDriver::UseOffscreenByDefault() {
+int WindowDriver::Main(int argc, char** argv, int (*run)()) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
+  QApplication application(argc, argv);
+  return run();
 }
 
 WindowDriver::WindowDriver() : window_(std::make_unique<CPELORUSDlg>()) {
@@ -30,14 +36,23 @@ void WindowDriver::TypeAddress(const QString& address) {
   }
 }
 
-void WindowDriver::SelectPort(const QString& entry) {
+bool WindowDriver::PrepareRun() {
+  if (!shown_) {
+    return false;
+  }
+  TypeAddress(QStringLiteral("00:1A:2B:3C:4D:5E"));
   auto* list = window_->findChild<QComboBox*>(QStringLiteral("IDC_PORT"));
-  list->setCurrentIndex(list->findText(entry, Qt::MatchExactly));
+  list->setCurrentIndex(list->findText(QStringLiteral(" COM-1 "), Qt::MatchExactly));
+  return true;
 }
 
-bool WindowDriver::PressStart() {
+bool WindowDriver::PressStart(const char* bench) {
   Click("IDC_START");
-  return window_->IsPortOpen();
+  if (!window_->IsPortOpen()) {
+    PrintDetail(std::string(bench) + ": START did not open the port");
+    return false;
+  }
+  return true;
 }
 
 void WindowDriver::PressEnd() {

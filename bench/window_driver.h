@@ -12,19 +12,19 @@ namespace pelorus::bench {
 // buttons, all through the controls (found by their IDs) as a person would.
 class WindowDriver {
  public:
-  // Makes the Qt platform offscreen unless the caller chose one; call before QApplication.
-  static void UseOffscreenByDefault();
+  // The whole life of a benchmark program on the window: an application (offscreen unless the
+  // caller chose a platform) around run, whose result is the program's.
+  static int Main(int argc, char** argv, int (*run)());
 
   // Creates the window and shows it; false when it never appeared.
   WindowDriver();
   bool Shown() const { return shown_; }
 
-  // Types "00:1A:2B:3C:4D:5E" into the six octet boxes.
-  void TypeAddress(const QString& address);
-  // Selects the port list entry with exactly this text (" COM-1 " by default).
-  void SelectPort(const QString& entry = QStringLiteral(" COM-1 "));
-  // Presses START; true when the port is open afterwards.
-  bool PressStart();
+  // Types 00:1A:2B:3C:4D:5E into the octet boxes and selects " COM-1 "; false when the
+  // window never appeared.
+  bool PrepareRun();
+  // Presses START; true when the port is open afterwards, else says so under the bench's name.
+  bool PressStart(const char* bench);
   void PressEnd();
 
   std::size_t LogSize() const { return window_->LogText().size(); }
@@ -32,6 +32,7 @@ class WindowDriver {
 
  private:
   void Click(const char* id);
+  void TypeAddress(const QString& address);
 
   std::unique_ptr<CPELORUSDlg> window_;
   bool shown_ = false;
