@@ -6,16 +6,16 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "run.sh: there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set), and the" >&2
-  echo "pelorus window needs one. Run it from a desktop session, over ssh -X, or inside a" >&2
-  echo "virtual display: xvfb-run ./run.sh" >&2
-  exit 1
-fi
-
 ./setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target pelorus pelorus-devsim
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run.sh: there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set), and the" >&2
+  echo "pelorus window needs one. Run it from a desktop session, over ssh -X, or inside a" >&2
+  echo "virtual display (apt-get install xvfb): xvfb-run ./run.sh" >&2
+  exit 1
+fi
 
 workdir=$(mktemp -d)
 sim=
