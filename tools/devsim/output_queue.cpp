@@ -39,18 +39,18 @@ void OutputQueue::Push(Item item) {
 }
 
 void OutputQueue::AddBytes(std::string bytes) {
-  if (!bytes.empty()) {
-    Item item;
-    item.kind = Kind::kBytes;
-    item.data = std::move(bytes);
-    Push(std::move(item));
-  }
+  AddData(Kind::kBytes, std::move(bytes));
 }
 
 void OutputQueue::AddFlood(std::string bytes) {
+  AddData(Kind::kFlood, std::move(bytes));
+}
+
+// Empty data is never queued, so every data item makes progress when written.
+void OutputQueue::AddData(Kind kind, std::string bytes) {
   if (!bytes.empty()) {
     Item item;
-    item.kind = Kind::kFlood;
+    item.kind = kind;
     item.data = std::move(bytes);
     Push(std::move(item));
   }
@@ -113,22 +113,34 @@ OutputQueue::Status OutputQueue::Pump(Clock::time_point now) {
   return Status::kIdle;
 }
 
+// Writes what the pty takes now and counts it: the bytes written, or nothing with status set
+// to what Pump does next (go on after a signal, wait for room, or stop on an error).
+std::optional<std::size_t> OutputQueue::Send(const char* data, std::size_t size, Status& status) {
+  const ssize_t n = ::write(fd_, data, size);
+  if (n >= 0) {
+    Account(data, static_cast<std::size_t>(n));
+    return static_cast<std::size_t>(n);
+  }
+  if (errno == EINTR) {
+    status = Status::kIdle;
+  } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    status = Status::kWaitWritable;
+  } else {
+    error_ = std::string("write: ") + std::strerror(errno);
+    status = Status::kError;
+  }
+  return std::nullopt;
+}
+
 // Returns kIdle when Pump may go on with the next item.
 OutputQueue::Status OutputQueue::WriteFlood(Item& item) {
   const std::size_t size = std::min(item.data.size() - item.offset, kMaxWrite);
-  const ssize_t n = ::write(fd_, item.data.data() + item.offset, size);
-  if (n < 0) {
-    if (errno == EINTR) {
-      return Status::kIdle;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      return Status::kWaitWritable;
-    }
-    error_ = std::string("write: ") + std::strerror(errno);
-    return Status::kError;
+  Status status = Status::kIdle;
+  const std::optional<std::size_t> n = Send(item.data.data() + item.offset, size, status);
+  if (!n) {
+    return status;
   }
-  Account(item.data.data() + item.offset, static_cast<std::size_t>(n));
-  item.offset += static_cast<std::size_t>(n);
+  item.offset += *n;
   if (item.offset == item.data.size()) {
     items_.pop_front();
     next_byte_ = std::max(next_byte_, Clock::now());
@@ -171,19 +183,12 @@ OutputQueue::Status OutputQueue::WriteBytes(Clock::time_point now) {
     const std::size_t take = std::min(want - buffer_.size(), it->data.size() - it->offset);
     buffer_.append(it->data, it->offset, take);
   }
-  const ssize_t written = ::write(fd_, buffer_.data(), buffer_.size());
-  if (written < 0) {
-    if (errno == EINTR) {
-      return Status::kIdle;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      return Status::kWaitWritable;
-    }
-    error_ = std::string("write: ") + std::strerror(errno);
-    return Status::kError;
+  Status status = Status::kIdle;
+  const std::optional<std::size_t> written = Send(buffer_.data(), buffer_.size(), status);
+  if (!written) {
+    return status;
   }
-  const auto n = static_cast<std::size_t>(written);
-  Account(buffer_.data(), n);
+  const std::size_t n = *written;
 
   // Actions directly behind the last byte written run too: the host can already see it.
   std::vector<std::function<void()>> passed;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -70,6 +71,8 @@ class OutputQueue {
   };
 
   void Push(Item item);
+  void AddData(Kind kind, std::string bytes);
+  std::optional<std::size_t> Send(const char* data, std::size_t size, Status& status);
   Status WriteFlood(Item& item);
   Status WriteBytes(Clock::time_point now);
   void Account(const char* data, std::size_t n);
