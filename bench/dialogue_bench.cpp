@@ -25,7 +25,8 @@ class NullSurroundings : public DialogueSurroundings {
   void Write(std::size_t, const char*) override {}
   void SetAlert(const std::string&) override {}
   void DoModal() override {}
-  void Wait(std::chrono::milliseconds) override {}
+  bool Wait(std::chrono::milliseconds) override { return true; }
+  void StopRun(const std::string&) override {}
 };
 
 // Keeps the log as a window would keep its text: one string that only grows.

@@ -15,6 +15,12 @@ bool IsUpperHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
 }
 
+// The least significant bit of the first octet marks a group (multicast or broadcast)
+// address: written into a device, it would make the device answer for a whole group.
+bool IsGroupOctet(long long octet) {
+  return (octet & 1) != 0;
+}
+
 }  // namespace
 
 MacAddressFields::MacAddressFields(FieldBinding& binding) : binding_(binding) {}
@@ -46,7 +52,8 @@ int MacAddressFields::ValidateOctets() {
     const std::string& octet = Octet(k);
     // The boxes take two characters at most, so a longer string never came from the operator;
     // it is refused rather than judged by its first two characters.
-    if (octet.size() != 2 || !IsUpperHexDigit(octet[0]) || !IsUpperHexDigit(octet[1])) {
+    if (octet.size() != 2 || !IsUpperHexDigit(octet[0]) || !IsUpperHexDigit(octet[1]) ||
+        (k == 1 && IsGroupOctet(ParseOctet(1)))) {
       return -k;
     }
   }
@@ -67,7 +74,7 @@ int MacAddressFields::ParseOctet(int k) const {
   return static_cast<int>(value);
 }
 
-void MacAddressFields::StepAddress(int direction) {
+bool MacAddressFields::StepAddress(int direction) {
   binding_.LoadFields();
   // Wider than int so that stepping a saturated value cannot overflow.
   std::array<long long, kOctetCount> octets{};
@@ -90,6 +97,9 @@ void MacAddressFields::StepAddress(int direction) {
       octet = 255;
     }
   }
+  if (IsGroupOctet(octets[0])) {
+    return false;
+  }
   for (int k = 1; k <= kOctetCount; ++k) {
     // Only the low byte is written back: text read as a negative or oversized number must not
     // turn into a longer string that later overruns a command.
@@ -99,6 +109,16 @@ void MacAddressFields::StepAddress(int direction) {
   }
   binding_.StoreFields();
   binding_.ScrollLogToEnd();
+  return true;
+}
+
+std::string MacAddressFields::Joined(const char* separator) const {
+  std::string text = OCTET1;
+  for (int k = 2; k <= kOctetCount; ++k) {
+    text += separator;
+    text += Octet(k);
+  }
+  return text;
 }
 
 std::string MacAddressFields::FormatAddressForLog() const {

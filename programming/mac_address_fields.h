@@ -20,7 +20,9 @@ class MacAddressFields {
   const std::string& Octet(int k) const;
 
   // Loads, then checks the six strings in order. Returns 0 when every string is exactly two
-  // characters from 0-9/A-F (and then stores); -k when string k is the first invalid one.
+  // characters from 0-9/A-F and the address is a station's own (and then stores); -k when
+  // string k is the first invalid one. An odd first octet (the group bit: broadcast and
+  // multicast addresses, which no device may take) makes string 1 invalid.
   int ValidateOctets();
 
   // String k read as a base-16 number by strtol's rules (blanks, sign and 0x allowed, stops at
@@ -28,8 +30,13 @@ class MacAddressFields {
   int ParseOctet(int k) const;
 
   // Loads, steps the 48-bit address by +1 or -1 with carry or borrow (wrapping at both ends),
-  // writes each octet back as two lower-case hex digits, stores and scrolls the log to its end.
-  void StepAddress(int direction);
+  // writes each octet back as two lower-case hex digits, stores and scrolls the log to its end;
+  // true. When the result would be a group address (odd first octet), the strings stay as
+  // they were, nothing is stored and the result is false.
+  bool StepAddress(int direction);
+
+  // The six strings as they are, joined by separator ("00:1A:2B:3C:4D:5E" for ":").
+  std::string Joined(const char* separator) const;
 
   // The six parsed values as "%x:%x:%x:%x:%x:%x", from the strings as they are (no load).
   std::string FormatAddressForLog() const;

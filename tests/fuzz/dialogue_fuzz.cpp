@@ -39,9 +39,11 @@ class RecordingSurroundings : public DialogueSurroundings {
   }
   void SetAlert(const std::string& text) override { actions += "A:" + text + '|'; }
   void DoModal() override { actions += "M|"; }
-  void Wait(std::chrono::milliseconds duration) override {
+  bool Wait(std::chrono::milliseconds duration) override {
     actions += "T:" + std::to_string(duration.count()) + '|';
+    return true;
   }
+  void StopRun(const std::string& reason) override { actions += "S:" + reason + '|'; }
 };
 
 struct Run {
@@ -73,18 +75,26 @@ Run Feed(const std::uint8_t* data, std::size_t size, bool chunked) {
     left -= n;
   }
   std::string address;
-  for (int k = 1; k <= 6; ++k) address += fields.Octet(k) + '/';
+  for (int k = 1; k <= 6; ++k) {
+    address += fields.Octet(k) + '/';
+  }
   return {surroundings.log, surroundings.actions, address};
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 13) return 0;
+  if (size < 13) {
+    return 0;
+  }
   const Run whole = Feed(data, size, false);
   const Run chunked = Feed(data, size, true);
   const std::string input(reinterpret_cast<const char*>(data + 13), size - 13);
-  if (whole.log != input || chunked.log != input) std::abort();
-  if (whole.actions != chunked.actions || whole.address != chunked.address) std::abort();
+  if (whole.log != input || chunked.log != input) {
+    std::abort();
+  }
+  if (whole.actions != chunked.actions || whole.address != chunked.address) {
+    std::abort();
+  }
   return 0;
 }

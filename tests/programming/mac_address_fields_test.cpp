@@ -45,6 +45,15 @@ TEST_F(MacAddressFieldsTest, ValidationReportsTheFirstFailingOctetAndStoresOnlyW
   EXPECT_EQ(fields_.ValidateOctets(), -1);
   window_.Type({"00", "1B", "2C", "3D", "4E", "7"});
   EXPECT_EQ(fields_.ValidateOctets(), -6);
+  // Broadcast and multicast addresses (the group bit, an odd first octet) are no station's.
+  window_.Type({"FF", "FF", "FF", "FF", "FF", "FF"});
+  EXPECT_EQ(fields_.ValidateOctets(), -1);
+  window_.Type({"01", "00", "5E", "00", "00", "01"});
+  EXPECT_EQ(fields_.ValidateOctets(), -1);
+  window_.Type({"03", "1B", "0G", "3D", "4E", "5F"});
+  EXPECT_EQ(fields_.ValidateOctets(), -1);
+  window_.Type({"FE", "FF", "FF", "FF", "FF", "FF"});
+  EXPECT_EQ(fields_.ValidateOctets(), 0);
 
   // Lower case only reaches the strings through a step, never through a load.
   SetStrings({"00", "11", "22", "33", "4e", "55"});
@@ -67,6 +76,7 @@ TEST_F(MacAddressFieldsTest, ParseReadsHexTheWayStrtolDoes) {
   EXPECT_EQ(fields_.ParseOctet(2), INT_MIN);
 }
 
+// `to` empty: the step would reach a group address and is refused.
 struct StepCase {
   std::vector<std::string> from;
   int direction;
@@ -75,11 +85,18 @@ struct StepCase {
 
 class StepTest : public MacAddressFieldsTest, public ::testing::WithParamInterface<StepCase> {};
 
-TEST_P(StepTest, CarriesAndBorrowsAcrossAllOctetsAndWraps) {
+TEST_P(StepTest, CarriesAndBorrowsAcrossAllOctetsAndNeverReachesAGroupAddress) {
   window_.Type(GetParam().from);
-  fields_.StepAddress(GetParam().direction);
-  EXPECT_EQ(Strings(), GetParam().to);
-  EXPECT_THAT(window_.calls, ElementsAre("Load", "Store", "Scroll"));
+  const bool stepped = fields_.StepAddress(GetParam().direction);
+  if (GetParam().to.empty()) {
+    EXPECT_FALSE(stepped);
+    EXPECT_EQ(Strings(), GetParam().from);
+    EXPECT_THAT(window_.calls, ElementsAre("Load"));
+  } else {
+    EXPECT_TRUE(stepped);
+    EXPECT_EQ(Strings(), GetParam().to);
+    EXPECT_THAT(window_.calls, ElementsAre("Load", "Store", "Scroll"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -88,12 +105,15 @@ INSTANTIATE_TEST_SUITE_P(
         StepCase{{"0A", "1B", "2C", "3D", "4E", "5E"}, +1, {"0a", "1b", "2c", "3d", "4e", "5f"}},
         StepCase{{"00", "00", "00", "00", "00", "FF"}, +1, {"00", "00", "00", "00", "01", "00"}},
         StepCase{{"12", "34", "FF", "FF", "FF", "FF"}, +1, {"12", "35", "00", "00", "00", "00"}},
-        StepCase{{"FE", "FF", "FF", "FF", "FF", "FF"}, +1, {"ff", "00", "00", "00", "00", "00"}},
+        StepCase{{"01", "FF", "FF", "FF", "FF", "FF"}, +1, {"02", "00", "00", "00", "00", "00"}},
         StepCase{{"FF", "FF", "FF", "FF", "FF", "FF"}, +1, {"00", "00", "00", "00", "00", "00"}},
         StepCase{{"00", "00", "00", "00", "01", "00"}, -1, {"00", "00", "00", "00", "00", "ff"}},
-        StepCase{{"01", "00", "00", "00", "00", "00"}, -1, {"00", "ff", "ff", "ff", "ff", "ff"}},
-        StepCase{{"00", "00", "00", "00", "00", "00"}, -1, {"ff", "ff", "ff", "ff", "ff", "ff"}},
-        StepCase{{"7", "", "A", "-F", "-1", "-F"}, +1, {"07", "00", "0a", "f1", "ff", "f2"}}));
+        StepCase{{"03", "00", "00", "00", "00", "00"}, -1, {"02", "ff", "ff", "ff", "ff", "ff"}},
+        StepCase{{"6", "", "A", "-F", "-1", "-F"}, +1, {"06", "00", "0a", "f1", "ff", "f2"}},
+        StepCase{{"00", "FF", "FF", "FF", "FF", "FF"}, +1, {}},
+        StepCase{{"FE", "FF", "FF", "FF", "FF", "FF"}, +1, {}},
+        StepCase{{"02", "00", "00", "00", "00", "00"}, -1, {}},
+        StepCase{{"00", "00", "00", "00", "00", "00"}, -1, {}}));
 
 TEST_F(MacAddressFieldsTest, LogFormatIsBareHexFromTheStringsAsTheyAre) {
   SetStrings({"0A", "1B", "00", "FF", "02", "C3"});

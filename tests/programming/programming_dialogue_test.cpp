@@ -53,7 +53,7 @@ TEST_F(ProgrammingDialogueTest, FirstMatchingTriggerActsAloneWithItsExactBytesAn
   EXPECT_THAT(Answers(), ElementsAre("Wait:500", "Write:macprog2 00-1A-2B-3C-4D-5E\n"));
   Feed("xxxxdone 00 1A 2B 3C 4D 5E\r\nok\r\n");
   EXPECT_THAT(Answers(), ElementsAre("Wait:1000", kReadBackCommand, "Wait:100", "Wait:100"));
-  Feed("code Done 480\r00 1a 2b 3c 4d 5e\rCODE\r");
+  Feed("code Done 480\rCODE\r");
   EXPECT_THAT(Answers(), ElementsAre("Wait:500", "Write:macprog2 00-1A-2B-3C-4D-5E\n", "Write:\x03",
                                      "Wait:100"));
 }
@@ -67,7 +67,7 @@ TEST_F(ProgrammingDialogueTest, OnlyCarriageReturnEndsALine) {
   EXPECT_THAT(Answers(), ElementsAre("Write:\x03", "Wait:100"));
   // A port opened afresh starts with a clean line.
   Feed("CO");
-  dialogue_.ResetLine();
+  dialogue_.Restart();
   Feed("DE\r");
   EXPECT_THAT(Answers(), IsEmpty());
 }
@@ -84,11 +84,86 @@ TEST_F(ProgrammingDialogueTest, SuccessKeepsTheLogThenStepsForTheNextDevice) {
   EXPECT_EQ(window_.octet_boxes[5], "5F");
   window_.calls.clear();
 
-  // The next device is judged against the boxes (upper case); the read-back in the strings'
-  // own lower case then does not match.
-  Feed("00 1a 2b 3c 4d 5f\r00 1A 2B 3C 4D 5F\r");
-  EXPECT_THAT(Answers(), ElementsAre("Alert: MAC Write Success \n(00:1A:2B:3C:4D:5F)", "Modal"));
-  EXPECT_EQ(window_.octet_boxes[5], "60");
+  // Two devices read back in one chunk: the second is judged against the stepped strings,
+  // which are lower case until the next load, and still matches.
+  Feed("00 1A 2B 3C 4D 5F\r00 1A 2B 3C 4D 60\r");
+  EXPECT_THAT(Answers(), ElementsAre("Alert: MAC Write Success \n(00:1A:2B:3C:4D:5F)", "Modal",
+                                     "Alert: MAC Write Success \n(00:1a:2b:3c:4d:60)", "Modal"));
+  EXPECT_EQ(window_.octet_boxes[5], "61");
+}
+
+// The banner says "MAC Write Success" only where the device shows the whole address: six
+// whole octets in either case, and on a dump line of the address's memory its first six bytes.
+TEST_F(ProgrammingDialogueTest, ReadBackCountsOnlyTheWholeAddressWhereTheDeviceShowsIt) {
+  struct Case {
+    std::vector<std::string> chunks;
+    bool success;
+  };
+  const std::vector<Case> cases = {
+      {{"1fd0000c: 00 11 22 33 44 5A\r\n"}, true},
+      {{"1fd0000c: 00 11 22 33 44 5a    ..\"3DZ\r\n"}, true},
+      {{"0x1FD0000C:\t00  11 22 33 44 5A\r\n"}, true},
+      {{"1fd0000c: 00 11 2", "2 33 44 5A\r\n"}, true},
+      {{"MAC is 00 11 22 33 44 5a now\r\n"}, true},
+      {{"=>00 11 22 33 44 5A\r\n"}, true},
+      {{"1fd0000c: 100 11 22 33 44 5A6\r\n"}, false},
+      {{"1fd0000c: ff 00 11 22 33 44 5A\r\n"}, false},
+      {{"1fd0000c: 00 11 22 33 44\r\n"}, false},
+      {{"1fd0000c 00 11 22 33 44 5B\r\n"}, false},
+      {{"A00 11 22 33 44 5A\r\n"}, false},
+      {{"00 11 22 33 44 5Ab\r\n"}, false},
+      {{"00 11 22 33 44 5A0\r\n"}, false},
+      {{"00 11 22 33 44  5A\r\n"}, false},
+  };
+  for (const Case& c : cases) {
+    window_.Type({"00", "11", "22", "33", "44", "5A"});
+    for (const std::string& chunk : c.chunks) {
+      Feed(chunk);
+    }
+    const std::vector<std::string> answers = Answers();
+    EXPECT_EQ(!answers.empty(), c.success) << c.chunks[0];
+    EXPECT_EQ(fields_.OCTET6, c.success ? "5b" : "5A") << c.chunks[0];
+  }
+}
+
+// The operator ends the run during one of the dialogue's waits: not one more byte goes to the
+// device, and nothing later is answered until the port is opened afresh, though it is logged.
+TEST_F(ProgrammingDialogueTest, StoppedWaitSendsNothingMore) {
+  const std::string device = "CODE\r\n480\r\ndone\r\n";
+  const std::vector<std::string> full = {
+      "Write:\x03", "Wait:100",       "Wait:500", "Write:macprog2 00-1A-2B-3C-4D-5E\n",
+      "Wait:1000",  kReadBackCommand, "Wait:100", "Wait:100"};
+  const int waits_before[] = {1, 2, 4, 6, 7};  // where each wait stands in `full`, from 0
+  for (int stop = 1; stop <= 5; ++stop) {
+    window_.log_box.clear();
+    window_.Type({"00", "1A", "2B", "3C", "4D", "5E"});
+    window_.waits = 0;
+    window_.stop_at_wait = stop;
+    dialogue_.Restart();
+    Feed(device);
+    Feed("CODE\r\n00 1A 2B 3C 4D 5E\r\n");
+    const std::vector<std::string> expected(full.begin(),
+                                            full.begin() + waits_before[stop - 1] + 1);
+    EXPECT_EQ(Answers(), expected) << "stopped in wait " << stop;
+    EXPECT_EQ(window_.log_box, device + "CODE\r\n00 1A 2B 3C 4D 5E\r\n");
+  }
+  dialogue_.Restart();
+  Feed("CODE\r");
+  EXPECT_THAT(Answers(), ElementsAre("Write:\x03", "Wait:100"));
+}
+
+// A success whose next address would be a group address ends the run after the banner; the
+// address just written cannot be started again as it stands.
+TEST_F(ProgrammingDialogueTest, NoStepIntoAGroupAddress) {
+  window_.Type({"00", "FF", "FF", "FF", "FF", "FF"});
+  Feed("00 FF FF FF FF FF\r\nCODE\r\n");
+  EXPECT_THAT(Answers(),
+              ElementsAre("Alert: MAC Write Success \n(00:FF:FF:FF:FF:FF)", "Modal",
+                          "Stop:The address after 00:FF:FF:FF:FF:FF is a group (multicast) "
+                          "address, which no device may take. The run has stopped: type a new "
+                          "first address."));
+  EXPECT_EQ(window_.octet_boxes[0], "");
+  EXPECT_EQ(window_.octet_boxes[5], "FF");
 }
 
 TEST_F(ProgrammingDialogueTest, AnyChunkingGivesTheSameAnswersAndTheWholeLog) {
@@ -123,18 +198,17 @@ TEST_F(ProgrammingDialogueTest, OverlongLineKeepsItsFirst1023Bytes) {
 
 TEST_F(ProgrammingDialogueTest, CommandsAndReadBackStayInTheirBuffersWhateverTheOctets) {
   window_.UseStringsAsSet();
+  const char* const octets[] = {"BBBB", "BBBB", "CCCC", "DDDD", "EEEE", "FFFF"};
   for (int k = 1; k <= 6; ++k) {
-    fields_.Octet(k) = std::string(4, static_cast<char>('A' + k - 1));
+    fields_.Octet(k) = octets[k - 1];
   }
   Feed("480\r");
-  EXPECT_THAT(Answers(), ElementsAre("Wait:500", "Write:macprog2 AAAA-BBBB-CCCC-DD\n"));
-  Feed("AAAA BBBB CCCC DD\r");
+  EXPECT_THAT(Answers(), ElementsAre("Wait:500", "Write:macprog2 BBBB-BBBB-CCCC-DD\n"));
+  Feed("BBBB BBBB CCCC DD\r");
   EXPECT_THAT(Answers(),
-              ElementsAre("Alert: MAC Write Success \n(AAAA:BBBB:CCCC:DDDD:EEEE:FFFF)", "Modal"));
+              ElementsAre("Alert: MAC Write Success \n(BBBB:BBBB:CCCC:DDDD:EEEE:FFFF)", "Modal"));
   // The step keeps the low byte of each value, so the strings are back to two characters.
-  EXPECT_EQ(fields_.OCTET1 + fields_.OCTET2 + fields_.OCTET3 + fields_.OCTET4 + fields_.OCTET5 +
-                fields_.OCTET6,
-            "abbccddeef00");
+  EXPECT_EQ(fields_.Joined(""), "bcbccddeef00");
 
   for (int k = 1; k <= 6; ++k) {
     fields_.Octet(k) = std::to_string(k);

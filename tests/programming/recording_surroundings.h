@@ -12,9 +12,11 @@
 namespace pelorus::testing {
 
 // Stands in for the window: records every call in order as a short text ("Load", "Store",
-// "Scroll", "Log:<bytes>", "Write:<bytes>", "Alert:<text>", "Modal", "Wait:<ms>") and keeps
-// the boxes the data exchange copies from and to. Octet boxes hold upper case, as the
-// window's do; with boxes_ off, the octet strings are left exactly as a test set them.
+// "Scroll", "Log:<bytes>", "Write:<bytes>", "Alert:<text>", "Modal", "Wait:<ms>",
+// "Stop:<reason>") and keeps the boxes the data exchange copies from and to. The wait
+// numbered stop_at_wait (from 1) plays the operator pressing RESET during it. Octet boxes hold
+// upper case, as the window's do; with boxes_ off, the octet strings are left exactly as a test set
+// them.
 class RecordingSurroundings : public DialogueSurroundings {
  public:
   void Attach(MacAddressFields& fields) { fields_ = &fields; }
@@ -47,9 +49,11 @@ class RecordingSurroundings : public DialogueSurroundings {
   }
   void SetAlert(const std::string& text) override { calls.push_back("Alert:" + text); }
   void DoModal() override { calls.push_back("Modal"); }
-  void Wait(std::chrono::milliseconds duration) override {
+  bool Wait(std::chrono::milliseconds duration) override {
     calls.push_back("Wait:" + std::to_string(duration.count()));
+    return ++waits != stop_at_wait;
   }
+  void StopRun(const std::string& reason) override { calls.push_back("Stop:" + reason); }
 
   // Puts the address into the octet boxes, as the operator types it (upper case).
   void Type(const std::vector<std::string>& octets) {
@@ -59,6 +63,8 @@ class RecordingSurroundings : public DialogueSurroundings {
   void UseStringsAsSet() { boxes_ = false; }
 
   std::vector<std::string> calls;
+  int waits = 0;
+  int stop_at_wait = 0;
   std::string octet_boxes[6];
   std::string log;
   std::string log_box;
