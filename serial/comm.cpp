@@ -84,7 +84,10 @@ int CComm::Write(std::size_t count, const char* bytes) {
   if (!port_.IsOpen()) {
     return 1;
   }
-  if (port_.Write(bytes, count, write_timeout_) != PosixPort::WriteResult::kDone) {
+  const PosixPort::WriteResult result = port_.Write(bytes, count, write_timeout_);
+  // A device that went away is reported once, by the watcher, as a lost port; an "ERROR" on
+  // top of that would only tell the operator the same thing twice.
+  if (result != PosixPort::WriteResult::kDone && result != PosixPort::WriteResult::kLost) {
     if (PortNotify* notify = notify_.load()) {
       notify->ShowMessage("ERROR", "", false);
     }

@@ -55,7 +55,8 @@ class CComm : public CObject {
   // Bytes now waiting, at most 4095, read into buffer; 0 when none or the read failed.
   int ReadAvailable(char* buffer);
   // Sends count bytes, waiting up to the write time-out for them to go out; on failure or
-  // time-out shows "ERROR" (caption: the application's name). Always 1, also with no port.
+  // time-out shows "ERROR" (caption: the application's name), except when the device has gone
+  // (the watcher reports that as a lost port). Always 1, also with no port.
   int Write(std::size_t count, const char* bytes);
   // Stops the watcher (never deadlocking with a chunk in the window's hands), then drops the
   // modem lines, purges and closes the port. Safe when nothing is open. Not on the watcher's

@@ -93,6 +93,11 @@ bool Gone(int error) {
   return error == EIO || error == ENXIO;
 }
 
+PosixPort::WriteResult Failure(int error) {
+  return Gone(error) || error == EPIPE ? PosixPort::WriteResult::kLost
+                                       : PosixPort::WriteResult::kFailed;
+}
+
 // Sets and clears modem lines; a device without modem lines (a pseudo-terminal) is not an error.
 bool ChangeModemLines(int fd, unsigned long request, int lines) {
   return ioctl(fd, request, &lines) == 0 || Unsupported(errno);
@@ -232,7 +237,7 @@ PosixPort::WriteResult PosixPort::Write(const char* bytes, std::size_t count,
       continue;
     }
     if (n < 0 && errno != EAGAIN) {
-      return WriteResult::kFailed;
+      return Failure(errno);
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
@@ -241,9 +246,12 @@ PosixPort::WriteResult PosixPort::Write(const char* bytes, std::size_t count,
     pollfd out{fd_, POLLOUT, 0};
     const int ready = poll(&out, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno != EINTR) {
-      return WriteResult::kFailed;
+      return Failure(errno);
     }
-    if (ready > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    if (ready > 0 && (out.revents & (POLLERR | POLLHUP)) != 0) {
+      return WriteResult::kLost;
+    }
+    if (ready > 0 && (out.revents & POLLNVAL) != 0) {
       return WriteResult::kFailed;
     }
   }

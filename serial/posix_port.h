@@ -18,7 +18,12 @@ class PosixPort {
     kNothing,  // nothing waiting (or a failure that leaves the port usable)
     kLost,     // the device went away: EIO or ENXIO
   };
-  enum class WriteResult { kDone, kTimedOut, kFailed };
+  enum class WriteResult {
+    kDone,
+    kTimedOut,
+    kFailed,
+    kLost,  // the device went away (EIO, ENXIO, EPIPE or a hang-up)
+  };
 
   PosixPort() = default;
   ~PosixPort();  // closes the port if open

@@ -86,10 +86,11 @@ TEST_F(PortWatcherTest, HangUpEndsTheWatcherAndTellsTheWindowOnce) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 50);
 
+  // The loss has been told; a write that fails on the gone device adds no "ERROR" to it.
   ASSERT_TRUE(window_.Run([this] { comm_.Write(3, "d\r\n"); }));
   ASSERT_TRUE(CloseOnWindow());
   EXPECT_EQ(window_.Seen().lost, 1);
-  EXPECT_EQ(window_.Seen().messages, std::vector<std::string>{"ERROR"});
+  EXPECT_TRUE(window_.Seen().messages.empty());
 }
 
 }  // namespace
