@@ -22,7 +22,8 @@ namespace {
 using Clock = PtyDevice::Clock;
 using std::chrono::milliseconds;
 
-constexpr double kGoalP99Ms = 5.0;
+constexpr double kGoalP50Ms = 0.5;
+constexpr double kGoalP99Ms = 2.0;
 // Per round: mostly interrupts (no wait before), one address write, one read-back command.
 constexpr int kCodesPerRound = 20;
 constexpr int kRounds = 10;
@@ -137,11 +138,20 @@ int Run() {
     PrintDetail(Format("latency: %d triggers unanswered, %d answered wrongly%s", samples.missing,
                        samples.wrong, finished ? "" : ", run timed out"));
   }
-  PrintRow("Response latency beyond the set wait", "p99 ≤ 5 ms",
+  PrintRow("Response latency beyond the set wait", "p50 ≤ 0.5 ms, p99 ≤ 2 ms",
            Format("p50 %.2f ms, p99 %.2f ms (%zu triggers: %zu CODE, %zu 480, %zu done)", p50, p99,
                   all.size(), samples.code_ms.size(), samples.write_ms.size(),
                   samples.readback_ms.size()),
-           sound ? Verdict(p99 <= kGoalP99Ms) : "FAILED");
+           sound ? Verdict(p50 <= kGoalP50Ms && p99 <= kGoalP99Ms) : "FAILED");
+  // The answers that come after a wait of the dialogue's own, on their own: what the wait's
+  // precision adds.
+  std::vector<double> waited = samples.write_ms;
+  waited.insert(waited.end(), samples.readback_ms.begin(), samples.readback_ms.end());
+  std::sort(waited.begin(), waited.end());
+  PrintRow("Response latency after a wait (480, done)", "p50 ≤ 0.5 ms",
+           Format("p50 %.2f ms, max %.2f ms (%zu triggers)", Percentile(waited, 50),
+                  waited.empty() ? 0.0 : waited.back(), waited.size()),
+           sound ? Verdict(Percentile(waited, 50) <= kGoalP50Ms) : "FAILED");
   return sound ? 0 : 1;
 }
 

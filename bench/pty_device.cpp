@@ -38,7 +38,11 @@ PtyDevice::~PtyDevice() {
 
 PtyDevice::Clock::time_point PtyDevice::Send(const std::string& bytes) {
   std::size_t sent = 0;
+  Clock::time_point before{};
   while (sent < bytes.size()) {
+    // Taken before the write, since the window may read and answer the line before this
+    // thread runs again after it; so a latency measured from here is never too short.
+    before = Clock::now();
     const ssize_t n = write(master_, bytes.data() + sent, bytes.size() - sent);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
@@ -49,7 +53,7 @@ PtyDevice::Clock::time_point PtyDevice::Send(const std::string& bytes) {
       return {};
     }
   }
-  return Clock::now();
+  return before;
 }
 
 PtyDevice::Clock::time_point PtyDevice::WaitForBytes(Clock::time_point deadline,
@@ -79,6 +83,10 @@ void PtyDevice::Collect(Clock::time_point deadline, std::size_t want, std::strin
       return;
     }
   }
+}
+
+void PtyDevice::Discard() {
+  tcflush(slave_, TCIFLUSH);
 }
 
 bool PtyDevice::ReadSome(std::string* received) {

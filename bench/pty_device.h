@@ -21,8 +21,8 @@ class PtyDevice {
 
   bool ok() const { return master_ >= 0; }
 
-  // Writes bytes whole; returns the moment the last byte was in the port, or
-  // Clock::time_point{} when the write failed.
+  // Writes bytes whole; returns the moment just before the write that put the last byte in
+  // the port, or Clock::time_point{} when the write failed.
   Clock::time_point Send(const std::string& bytes);
   // Waits until the window has written something or the deadline passes. Returns the moment
   // the first byte could be read (Clock::time_point{} on time-out); what was read is appended
@@ -30,6 +30,9 @@ class PtyDevice {
   Clock::time_point WaitForBytes(Clock::time_point deadline, std::string* received);
   // Reads whatever comes until the deadline passes or *received holds at least want bytes.
   void Collect(Clock::time_point deadline, std::size_t want, std::string* received);
+  // Throws away what was sent and the window has not read yet, so that a Send stuck on a
+  // window that fell behind returns. Safe while another thread sends.
+  void Discard();
 
  private:
   bool ReadSome(std::string* received);

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
@@ -22,8 +21,6 @@ int WindowDriver::Main(int argc, char** argv, int (*run)()) {
 }
 
 WindowDriver::WindowDriver() : window_(std::make_unique<CPELORUSDlg>()) {
-  // The message boxes take their caption from the application's name, as in the program.
-  QCoreApplication::setApplicationName(QStringLiteral("pelorus"));
   window_->show();
   shown_ = QTest::qWaitForWindowExposed(window_.get());
 }

@@ -1,15 +1,13 @@
 #include "ui/pelorus_app.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 
 #include "ui/pelorus_dlg.h"
 
 namespace pelorus {
 
 int CPELORUSApp::InitInstance() {
-  QCoreApplication::setApplicationName(
-      QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
+  QCoreApplication::setApplicationName(CPELORUSDlg::kCaption);
   QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
   QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION));
 

@@ -1,21 +1,14 @@
 #include "ui/pelorus_dlg.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QImage>
+#include <QKeyEvent>
 #include <QPixmap>
-#include <QTimer>
-#include <QValidator>
+#include <algorithm>
 #include <utility>
 
 #include "serial/port_settings.h"
 #include "ui/log_font.h"
+#include "ui/window_template.h"
 #include "ui_pelorus_dlg.h"
-
-// The resources live in a static library: nothing would pull them in otherwise.
-static void InitPelorusResources() {
-  Q_INIT_RESOURCE(pelorus);
-}
 
 namespace pelorus {
 namespace {
@@ -23,33 +16,12 @@ namespace {
 // Caption and modal frame, no system menu and so no close box.
 constexpr Qt::WindowFlags kWindowFlags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
 
-// Holds every letter the operator types in upper case.
-class UpperCaseValidator : public QValidator {
- public:
-  using QValidator::QValidator;
-  State validate(QString& input, int&) const override {
-    input = input.toUpper();
-    return Acceptable;
-  }
-};
-
 std::unique_ptr<Ui::CPELORUSDlg> SetUpTemplate(QDialog* dialog) {
-  InitPelorusResources();
+  InitWindowResources();
   auto ui = std::make_unique<Ui::CPELORUSDlg>();
   ui->setupUi(dialog);
   dialog->setFixedSize(dialog->size());
   return ui;
-}
-
-// The list keeps its entries in order, as the template's sorted list does; a blank sorts
-// before a letter, so " COM-1 " comes before "COM1".
-void InsertSorted(QComboBox* list, const QString& text) {
-  int index = 0;
-  while (index < list->count() &&
-         QString::compare(list->itemText(index), text, Qt::CaseInsensitive) <= 0) {
-    ++index;
-  }
-  list->insertItem(index, text);
 }
 
 // " COM-n " and "COMn" both choose port n; any other text keeps the port chosen before.
@@ -63,36 +35,9 @@ int PortNumberOf(const std::string& text, int current) {
   return current;
 }
 
-// The picture's 3-D greys (black, shadow, face, highlight) take the window's own colours,
-// so its background blends with whatever palette the window has.
-QPixmap MappedPicture(const QPalette& palette) {
-  QImage image =
-      QImage(QStringLiteral(":/pelorus/picture.png")).convertToFormat(QImage::Format_RGB32);
-  const std::pair<QRgb, QRgb> map[] = {
-      {qRgb(0, 0, 0), palette.color(QPalette::WindowText).rgb()},
-      {qRgb(128, 128, 128), palette.color(QPalette::Dark).rgb()},
-      {qRgb(192, 192, 192), palette.color(QPalette::Window).rgb()},
-      {qRgb(255, 255, 255), palette.color(QPalette::Light).rgb()},
-  };
-  for (int y = 0; y < image.height(); ++y) {
-    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-    for (int x = 0; x < image.width(); ++x) {
-      for (const auto& [from, to] : map) {
-        if (qRgb(qRed(line[x]), qGreen(line[x]), qBlue(line[x])) == from) {
-          line[x] = to;
-          break;
-        }
-      }
-    }
-  }
-  return QPixmap::fromImage(image);
-}
-
-QString AppName() {
-  return QCoreApplication::applicationName();
-}
-
 }  // namespace
+
+const QString CPELORUSDlg::kCaption = QStringLiteral("PELORUS");
 
 CPELORUSDlg::CPELORUSDlg(QWidget* parent)
     : QDialog(parent, kWindowFlags),
@@ -107,7 +52,7 @@ CPELORUSDlg::CPELORUSDlg(QWidget* parent)
     icon_.addFile(QStringLiteral(":/pelorus/icon_%1.png").arg(size));
   }
   for (QLineEdit* box : octet_boxes_) {
-    box->setValidator(new UpperCaseValidator(box));
+    HoldUpperCase(*box);
   }
   WireMessages();
   OnInitDialog();
@@ -149,7 +94,7 @@ bool CPELORUSDlg::OnInitDialog() {
   }
 
   for (int n = 1; n <= 9; ++n) {
-    InsertSorted(ui_->IDC_PORT, QStringLiteral(" COM-%1 ").arg(n));
+    InsertSorted(*ui_->IDC_PORT, QStringLiteral(" COM-%1 ").arg(n));
   }
   ui_->IDC_PORT->setCurrentIndex(0);
   StoreFields();
@@ -175,7 +120,7 @@ bool CPELORUSDlg::OnInitDialog() {
 }
 
 void CPELORUSDlg::SetWaitFunction(WaitFunction wait) {
-  wait_ = std::move(wait);
+  gate_.SetWaitFunction(std::move(wait));
 }
 
 QLineEdit* CPELORUSDlg::OctetBox(int k) const {
@@ -219,7 +164,10 @@ void CPELORUSDlg::AppendLog(const char* bytes, std::size_t count) {
 }
 
 void CPELORUSDlg::Write(std::size_t count, const char* bytes) {
-  comm_.Write(count, bytes);
+  // Once the operator has ended the run, not one more byte goes to the device.
+  if (!gate_.Stopped()) {
+    comm_.Write(count, bytes);
+  }
 }
 
 void CPELORUSDlg::SetAlert(const std::string& text) {
@@ -231,17 +179,21 @@ void CPELORUSDlg::DoModal() {
 }
 
 // The dialogue's pauses are part of its timing towards the device, and the watcher stays
-// held meanwhile; the window keeps painting, the box catching up to the line being answered,
-// and operator input waits until the chunk is done.
-void CPELORUSDlg::Wait(std::chrono::milliseconds duration) {
+// held meanwhile; the window keeps painting, the box catching up to the line being answered.
+// The pause counts from here, so bringing the box up to date is part of it.
+bool CPELORUSDlg::Wait(std::chrono::milliseconds duration) {
+  const auto from = PreciseWait::Clock::now();
   log_.Store(log_text_);
-  if (wait_) {
-    wait_(duration);
-    return;
-  }
-  QEventLoop loop;
-  QTimer::singleShot(duration, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  return gate_.Wait(duration, from);
+}
+
+void CPELORUSDlg::StopRun(const std::string& reason) {
+  gate_.StopChunkThen([this, reason] {
+    if (running_) {
+      OnReset();
+    }
+    MessageBox(QString::fromLatin1(reason), kCaption, QMessageBox::Warning);
+  });
 }
 
 void CPELORUSDlg::PostPortData(std::uint64_t ticket, int) {
@@ -257,8 +209,50 @@ void CPELORUSDlg::ShowMessage(const std::string& text, const std::string& captio
 }
 
 void CPELORUSDlg::done(int result) {
+  if (gate_.InChunk()) {
+    gate_.StopChunkThen([this, result] { done(result); });
+    return;
+  }
   comm_.Close();
   QDialog::done(result);
+}
+
+void CPELORUSDlg::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      if (StartsOnEnter()) {
+        ui_->IDC_START->click();
+      }
+      break;
+    case Qt::Key_Escape:
+      OnEscape();
+      break;
+    default:
+      QDialog::keyPressEvent(event);
+      return;
+  }
+  event->accept();
+}
+
+// Enter is the operator's "go" after typing the address, and nothing else: it never steps
+// the address, ends a run or closes the window.
+bool CPELORUSDlg::StartsOnEnter() const {
+  const QWidget* focus = focusWidget();
+  return ui_->IDC_START->isEnabled() &&
+         (focus == ui_->IDC_START ||
+          std::find(octet_boxes_.begin(), octet_boxes_.end(), focus) != octet_boxes_.end());
+}
+
+// A stray Escape (one too many after closing a banner) must not end a run behind the
+// operator's back: while a run is on, it asks first.
+void CPELORUSDlg::OnEscape() {
+  if (running_ &&
+      MessageBox(QStringLiteral("End the run and close PELORUS?"), kCaption, QMessageBox::Question,
+                 {}, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+    return;
+  }
+  reject();
 }
 
 void CPELORUSDlg::OnStart() {
@@ -266,9 +260,17 @@ void CPELORUSDlg::OnStart() {
   const int result = fields_.ValidateOctets();
   if (result < 0) {
     const int k = -result;
+    // A well-formed first octet is refused for its group bit; say so, the box alone does not.
+    const bool group = k == 1 && fields_.Octet(1).size() == 2 && (fields_.ParseOctet(1) & 1) != 0;
+    const QString why = group ? QStringLiteral(
+                                    "%1 as the first octet makes a group (broadcast "
+                                    "or multicast) address, which no device may "
+                                    "take: the first octet must be even.")
+                                    .arg(QString::fromLatin1(fields_.Octet(1)))
+                              : QString();
     fields_.Octet(k).clear();
     OctetBox(k)->setFocus();
-    MessageBox(QStringLiteral("Wrong date (MAC%1)").arg(k), AppName(), QMessageBox::Warning);
+    MessageBox(QStringLiteral("Wrong date (MAC%1)").arg(k), kCaption, QMessageBox::Warning, why);
     StoreFields();
     return;
   }
@@ -284,34 +286,68 @@ void CPELORUSDlg::OnStart() {
   settings.baudRate = kBaudTable[baud_index_];
   if (comm_.Open(settings) != 1) {
     MessageBox(QString::asprintf("COM%d is not ready... you must change com port", port_number_),
-               AppName(), QMessageBox::Warning);
+               kCaption, QMessageBox::Warning);
     return;
   }
 
-  dialogue_.ResetLine();
+  dialogue_.Restart();
   address_text_ = fields_.FormatAddressForLog();
   log_text_ += address_text_;
   StoreFields();
   ShowRunState(true);
+  // The boxes and START are disabled now; the window itself takes the keys, so that none
+  // lands on a button.
+  setFocus();
 }
 
+// During a chunk the dialogue is stopped at once, so that nothing more goes to the device;
+// the port closes as soon as the dialogue has let go of the chunk.
 void CPELORUSDlg::OnReset() {
+  if (gate_.InChunk()) {
+    gate_.StopChunkThen([this] { OnReset(); });
+    return;
+  }
   ShowRunState(false);
   comm_.Close();
   StoreFields();
+  OctetBox(1)->setFocus();
 }
 
 void CPELORUSDlg::OnEnd() {
+  if (gate_.InChunk()) {
+    gate_.StopChunkThen([this] { OnEnd(); });
+    return;
+  }
   comm_.Close();
   close();
 }
 
 void CPELORUSDlg::OnPrevAddress() {
-  fields_.StepAddress(-1);
+  StepByHand(-1);
 }
 
 void CPELORUSDlg::OnNextAddress() {
-  fields_.StepAddress(+1);
+  StepByHand(+1);
+}
+
+// A step by hand during a chunk comes after it, as if the window had been busy: the chunk
+// works with the address it started with.
+void CPELORUSDlg::StepByHand(int direction) {
+  gate_.OutsideChunk([this, direction] {
+    if (fields_.StepAddress(direction)) {
+      return;
+    }
+    QString text = QStringLiteral(
+                       "The address %1 %2 is a group (multicast) address, which no "
+                       "device may take.")
+                       .arg(direction > 0 ? QStringLiteral("after") : QStringLiteral("before"),
+                            QString::fromLatin1(fields_.Joined(":")));
+    if (running_) {
+      OnReset();
+      text += QStringLiteral(" The run has stopped.");
+    }
+    MessageBox(text, kCaption, QMessageBox::Warning);
+  });
 }
 
 void CPELORUSDlg::OnOctetChange(int k) {
@@ -327,24 +363,17 @@ void CPELORUSDlg::OnOctetChange(int k) {
 }
 
 void CPELORUSDlg::OnPortData(quint64 ticket) {
-  OutsideChunk([this, ticket] {
-    handling_chunk_ = true;
+  gate_.RunChunk([this, ticket] {
     comm_.HandlePortData(ticket, [this](const char* bytes, int n) {
       dialogue_.OnPortData(bytes, static_cast<std::size_t>(n));
     });
-    handling_chunk_ = false;
-    while (!deferred_.empty()) {
-      const std::function<void()> action = std::move(deferred_.front());
-      deferred_.pop_front();
-      action();
-    }
   });
 }
 
 // The port went away under the watcher (cable pulled, adapter unplugged): the run stops as
 // on RESET, so that START works again once the port is back.
 void CPELORUSDlg::OnPortLost(quint64 ticket) {
-  OutsideChunk([this, ticket] {
+  gate_.OutsideChunk([this, ticket] {
     if (!comm_.IsCurrent(ticket)) {
       return;
     }
@@ -352,28 +381,21 @@ void CPELORUSDlg::OnPortLost(quint64 ticket) {
     port.remove(QStringLiteral("\\\\.\\"));
     OnReset();
     MessageBox(QStringLiteral("%1 was lost... check the cable and press START again").arg(port),
-               AppName(), QMessageBox::Warning);
+               kCaption, QMessageBox::Warning);
   });
 }
 
 void CPELORUSDlg::OnMessage(const QString& text, const QString& caption, bool warning) {
-  OutsideChunk([this, text, caption, warning] {
-    MessageBox(text, caption.isEmpty() ? AppName() : caption,
+  gate_.OutsideChunk([this, text, caption, warning] {
+    MessageBox(text, caption.isEmpty() ? kCaption : caption,
                warning ? QMessageBox::Warning : QMessageBox::NoIcon);
   });
-}
-
-void CPELORUSDlg::OutsideChunk(std::function<void()> action) {
-  if (handling_chunk_) {
-    deferred_.push_back(std::move(action));
-    return;
-  }
-  action();
 }
 
 // One table for both run states: Running locks the address and the port, Stopped the
 // reverse; END stays enabled in every state.
 void CPELORUSDlg::ShowRunState(bool running) {
+  running_ = running;
   for (QLineEdit* box : octet_boxes_) {
     box->setEnabled(!running);
   }
@@ -384,9 +406,14 @@ void CPELORUSDlg::ShowRunState(bool running) {
   ui_->IDC_PORT->setEnabled(!running);
 }
 
-void CPELORUSDlg::MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon) {
-  QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
-  box.exec();
+int CPELORUSDlg::MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon,
+                            const QString& detail, QMessageBox::StandardButtons buttons) {
+  QMessageBox box(icon, caption, text, buttons, this);
+  box.setInformativeText(detail);
+  if (buttons.testFlag(QMessageBox::No)) {
+    box.setDefaultButton(QMessageBox::No);
+  }
+  return box.exec();
 }
 
 }  // namespace pelorus

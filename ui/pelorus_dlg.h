@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +17,7 @@
 #include "programming/programming_dialogue.h"
 #include "serial/comm.h"
 #include "serial/port_notify.h"
+#include "ui/chunk_gate.h"
 #include "ui/log_binding.h"
 #include "ui/msg.h"
 
@@ -35,17 +35,26 @@ namespace pelorus {
 // and the result banner for its whole life, and is the dialogue's and the port's
 // surroundings. Everything but the port watcher runs on the window's thread; the watcher
 // reaches the window only through the PortNotify calls, which queue.
+//
+// Keys: only the six octet boxes take the focus by Tab; the buttons never hold it, so a stray
+// Enter or Space cannot press them. Enter presses START when START is enabled and the focus
+// is in an octet box or on START; Escape ends the window, after asking while a run is on.
 class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNotify {
   Q_OBJECT
 
  public:
-  using WaitFunction = std::function<void(std::chrono::milliseconds)>;
+  using WaitFunction = ChunkGate::WaitFunction;
+
+  // What the message boxes carry as their caption: the program's name.
+  static const QString kCaption;
 
   explicit CPELORUSDlg(QWidget* parent = nullptr);
   ~CPELORUSDlg() override;
 
-  // Replaces how the dialogue waits; by default the window runs its event loop for the time
-  // given (it paints, but takes no operator input) while the port watcher stays held.
+  // Replaces how the dialogue passes the time of a wait; by default the window runs its event
+  // loop for the time given, ended precisely, while the port watcher stays held. Meanwhile the
+  // window paints and the operator may end the run (RESET, END, Escape), which ends the wait
+  // at once; other commands and port news wait until the chunk is done.
   void SetWaitFunction(WaitFunction wait);
   // The log text: the addresses START logged, every byte the devices sent, in arrival order,
   // and what the operator typed into the log box (taken in at the next load).
@@ -62,7 +71,8 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   void Write(std::size_t count, const char* bytes) override;
   void SetAlert(const std::string& text) override;
   void DoModal() override;
-  void Wait(std::chrono::milliseconds duration) override;
+  bool Wait(std::chrono::milliseconds duration) override;
+  void StopRun(const std::string& reason) override;
 
   // The port's notifications; any thread may call them, none of them waits for the window.
   void PostPortData(std::uint64_t ticket, int n) override;
@@ -70,8 +80,12 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   void ShowMessage(const std::string& text, const std::string& caption, bool warning) override;
 
  public slots:
-  // Ends the window in every way it can end (END, Escape): the port is closed first.
+  // Ends the window in every way it can end (END, Escape): the port is closed first. During a
+  // chunk, nothing more goes to the device, and the window ends once the chunk is done.
   void done(int result) override;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
 
  signals:
   // WM_PORT_DATA: a chunk lies in the port's receive buffer.
@@ -88,15 +102,19 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   void OnEnd();
   void OnPrevAddress();
   void OnNextAddress();
+  void OnEscape();
   void OnOctetChange(int k);
   void OnPortData(quint64 ticket);
   void OnPortLost(quint64 ticket);
   void OnMessage(const QString& text, const QString& caption, bool warning);
 
   QLineEdit* OctetBox(int k) const;
+  void StepByHand(int direction);
+  bool StartsOnEnter() const;
   void ShowRunState(bool running);
-  void MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon);
-  void OutsideChunk(std::function<void()> action);
+  int MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon,
+                 const QString& detail = {},
+                 QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
   std::unique_ptr<Ui::CPELORUSDlg> ui_;
   // Serial settings, as indices into the PortSettings tables (parity as the code itself).
@@ -116,11 +134,8 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   std::string port_text_;
   std::string log_text_;
   LogBinding log_;
-  WaitFunction wait_;
-  // While a chunk is in the dialogue's hands, news from the queue waits for it to finish:
-  // the port must not close under the handler, nor a second chunk start inside it.
-  bool handling_chunk_ = false;
-  std::deque<std::function<void()>> deferred_;
+  ChunkGate gate_;
+  bool running_ = false;  // the Running state: after a successful START, until the run ends
 };
 
 }  // namespace pelorus

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -31,7 +32,9 @@ class PtyPair {
     }
   }
   ~PtyPair() {
-    close(master_);
+    if (master_ >= 0) {
+      close(master_);
+    }
     close(slave_);
   }
   PtyPair(const PtyPair&) = delete;
@@ -40,6 +43,25 @@ class PtyPair {
   bool ok() const { return master_ >= 0; }
   bool Send(const std::string& bytes) {
     return write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  // What the window has written to the device so far.
+  std::string Received() {
+    std::string bytes;
+    char buffer[256];
+    pollfd ready{master_, POLLIN, 0};
+    while (poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0) {
+      const ssize_t n = read(master_, buffer, sizeof buffer);
+      if (n <= 0) {
+        break;
+      }
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+  }
+  // The cable is pulled: the port hangs up under the window.
+  void HangUp() {
+    close(master_);
+    master_ = -1;
   }
 
  private:
@@ -58,8 +80,9 @@ inline void Click(QWidget& window, const char* id) {
 }
 
 // Plays the operator at modal dialogs: every message box and result banner that comes up is
-// shown to `look` once it is on screen, then its text is recorded and its OK button pressed.
-// Modal runs block the test's own code, so this is how a test answers them.
+// shown to `look` once it is on screen, then its text is recorded and it is answered: OK, or
+// `answer` where the box asks a question; a banner by a click on OK, or by banner_key pressed
+// where its focus is. Modal runs block the test's own code, so this is how a test answers them.
 class ModalCatcher : public QObject {
  public:
   explicit ModalCatcher(std::function<void(QDialog*)> look = [](QDialog*) {})
@@ -70,7 +93,10 @@ class ModalCatcher : public QObject {
 
   QStringList messages;  // texts of the message boxes, in order
   QStringList banners;   // texts of the result banners, in order
-  bool proper = true;    // every message box had the application's name and only an OK button
+  bool proper = true;    // every message box had the caption PELORUS and only an OK button,
+                         // or Yes and No with No as the default
+  QMessageBox::StandardButton answer = QMessageBox::No;
+  int banner_key = 0;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -87,17 +113,32 @@ class ModalCatcher : public QObject {
     look_(dialog);
     if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
       messages << box->text();
-      proper = proper && box->windowTitle() == QCoreApplication::applicationName() &&
-               box->buttons().size() == 1 && box->button(QMessageBox::Ok);
-      box->button(QMessageBox::Ok)->click();
+      const bool question = box->button(QMessageBox::Yes) != nullptr;
+      proper = proper && box->windowTitle() == QStringLiteral("PELORUS") &&
+               (question ? box->buttons().size() == 2 &&
+                               box->defaultButton() == box->button(QMessageBox::No)
+                         : box->buttons().size() == 1 && box->button(QMessageBox::Ok));
+      box->button(question ? answer : QMessageBox::Ok)->click();
     } else {
       banners << static_cast<CMSG*>(dialog)->Text();
-      Click(*dialog, "IDC_BANNER_OK");
+      if (banner_key != 0) {
+        QWidget* focus = dialog->focusWidget();
+        QTest::keyClick(focus != nullptr ? focus : dialog, static_cast<Qt::Key>(banner_key));
+      } else {
+        Click(*dialog, "IDC_BANNER_OK");
+      }
     }
   }
 
   std::function<void(QDialog*)> look_;
 };
+
+// A key as the keyboard sends it to the window: to the widget that has its focus, or to the
+// window itself when none has.
+inline void PressKey(QWidget& window, Qt::Key key) {
+  QWidget* focus = window.focusWidget();
+  QTest::keyClick(focus != nullptr ? focus : &window, key);
+}
 
 inline QLineEdit* Octet(QWidget& window, int k) {
   return Control<QLineEdit>(window, QStringLiteral("IDC_OCTET%1").arg(k).toLatin1().constData());

@@ -1,0 +1,201 @@
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <chrono>
+#include <functional>
+
+#include "ui/chunk_gate.h"
+#include "ui/pelorus_dlg.h"
+#include "ui/precise_wait.h"
+#include "ui_test_support.h"
+
+using namespace pelorus;
+using namespace pelorus::testing;
+using std::chrono::milliseconds;
+
+namespace {
+
+const QString kTyped = QStringLiteral("00:1A:2B:3C:4D:5E");
+const QString kRunning = QStringLiteral("000000|11011|0");
+const QString kStopped = QStringLiteral("111111|00101|1");
+
+// Where the keys go: the window's focus (the test platform does not give the window back its
+// activation when a modal dialog closes, as a desktop does).
+bool FocusOnButton(QWidget& window) {
+  return qobject_cast<QPushButton*>(window.focusWidget()) != nullptr &&
+         window.focusWidget()->objectName() != QStringLiteral("IDC_START");
+}
+
+}  // namespace
+
+class RunControlTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  // The operator's keys: Tab goes round the six boxes only; Enter starts a run from the boxes
+  // or START and does nothing else; Space and Enter never reach "<", ">", RESET or END; the
+  // key that closes a banner goes no further; Escape asks before it ends a run.
+  void StrayKeysNeverChangeTheAddressOrEndTheRun() {
+    PtyPair device("PELORUS_COM1");
+    QVERIFY(device.ok());
+    CPELORUSDlg window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ModalCatcher catcher;
+
+    for (int k = 2; k <= 7; ++k) {
+      PressKey(window, Qt::Key_Tab);
+      QCOMPARE(window.focusWidget(), Octet(window, (k - 1) % 6 + 1));
+    }
+    // Typing moves on by itself; after the sixth octet the focus is on START.
+    for (const QString& octet : kTyped.split(':')) {
+      QTest::keyClicks(window.focusWidget(), octet);
+    }
+    QCOMPARE(window.focusWidget(), Control<QWidget>(window, "IDC_START"));
+    Octet(window, 3)->setFocus();
+    PressKey(window, Qt::Key_Return);  // from an octet box: START
+    QCOMPARE(States(window), kRunning);
+    QVERIFY(!FocusOnButton(window));
+
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space, Qt::Key_Tab}) {
+      PressKey(window, key);
+      QVERIFY(!FocusOnButton(window));
+    }
+    PressKey(window, Qt::Key_Escape);  // asks; the catcher answers No
+    QCOMPARE(catcher.messages, QStringList{"End the run and close PELORUS?"});
+    QCOMPARE(States(window), kRunning);
+    QCOMPARE(Boxes(window), kTyped);
+
+    // Two devices, each banner closed with a double key press: one step per device.
+    catcher.banner_key = Qt::Key_Return;
+    QVERIFY(device.Send("1fd0000c: 00 1A 2B 3C 4D 5E\r\n"));
+    QTRY_COMPARE(catcher.banners.size(), 1);
+    PressKey(window, Qt::Key_Return);
+    catcher.banner_key = Qt::Key_Escape;
+    QVERIFY(device.Send("1fd0000c: 00 1A 2B 3C 4D 5F\r\n"));
+    QTRY_COMPARE(catcher.banners.size(), 2);
+    PressKey(window, Qt::Key_Escape);
+    QTRY_COMPARE(catcher.messages.size(), 2);
+    QCOMPARE(Boxes(window), QStringLiteral("00:1A:2B:3C:4D:60"));
+    QCOMPARE(States(window), kRunning);
+    QVERIFY(!FocusOnButton(window));
+    QVERIFY(device.Received().empty());
+
+    Click(window, "IDC_RESET");
+    QCOMPARE(States(window), kStopped);
+    QCOMPARE(window.focusWidget(), Octet(window, 1));
+    PressKey(window, Qt::Key_Return);  // a new run, not END
+    QCOMPARE(States(window), kRunning);
+    Click(window, "IDC_RESET");
+    QVERIFY(catcher.proper);
+    PressKey(window, Qt::Key_Escape);  // no run: the window ends without asking
+    QVERIFY(!window.isVisible());
+    QCOMPARE(catcher.messages.size(), 2);
+  }
+
+  // RESET, END or a confirmed Escape during one of the dialogue's waits: the wait ends, not
+  // one more byte goes to the device, and the run ends as the command says.
+  void EndingTheRunDuringAWaitSendsNothingMore() {
+    struct Ending {
+      const char* name;
+      std::function<void(CPELORUSDlg&)> act;
+      bool closes;
+    };
+    const Ending endings[] = {
+        {"RESET", [](CPELORUSDlg& w) { Click(w, "IDC_RESET"); }, false},
+        {"END", [](CPELORUSDlg& w) { Click(w, "IDC_END"); }, true},
+        {"Escape", [](CPELORUSDlg& w) { PressKey(w, Qt::Key_Escape); }, true},
+    };
+    for (const Ending& ending : endings) {
+      PtyPair device("PELORUS_COM1");
+      QVERIFY(device.ok());
+      CPELORUSDlg window;
+      window.show();
+      QVERIFY(QTest::qWaitForWindowActive(&window));
+      ModalCatcher catcher;
+      catcher.answer = QMessageBox::Yes;
+      QList<int> waits;
+      window.SetWaitFunction([&](milliseconds duration) {
+        waits << static_cast<int>(duration.count());
+        if (duration == milliseconds(500)) {
+          ending.act(window);
+        }
+      });
+      TypeAddress(window, kTyped.split(':'));
+      Click(window, "IDC_START");
+      QVERIFY(device.Send("CODE\r\n480\r\ndone\r\n"));
+      QTRY_VERIFY2(!window.IsPortOpen(), ending.name);
+      QCOMPARE(waits, (QList<int>{100, 500}));
+      QCOMPARE(device.Received(), std::string("\x03"));
+      QCOMPARE(window.isVisible(), !ending.closes);
+      if (!ending.closes) {
+        QCOMPARE(States(window), kStopped);
+        QCOMPARE(Boxes(window), kTyped);
+      }
+      QVERIFY(window.LogText().find("done\r\n") != std::string::npos);
+    }
+  }
+
+  // The cable is pulled while the dialogue waits to answer: the write that follows fails, and
+  // the operator hears of it once, as the lost port. A step by hand into a group address
+  // stops a run the same way, with its reason.
+  void OneMessagePerEvent() {
+    PtyPair device("PELORUS_COM1");
+    QVERIFY(device.ok());
+    CPELORUSDlg window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ModalCatcher catcher;
+    window.SetWaitFunction([&](milliseconds) { device.HangUp(); });
+    TypeAddress(window, {"00", "FF", "FF", "FF", "FF", "FF"});
+    Click(window, "IDC_START");
+    QVERIFY(device.Send("480\r\n"));
+    QTRY_COMPARE(catcher.messages.size(), 1);
+    QCOMPARE(catcher.messages[0],
+             QStringLiteral("COM1 was lost... check the cable and press START again"));
+    QCOMPARE(States(window), kStopped);
+
+    PtyPair again("PELORUS_COM1");
+    Click(window, "IDC_START");
+    QCOMPARE(States(window), kRunning);
+    Click(window, "IDC_NEXT");
+    QCOMPARE(catcher.messages.size(), 2);
+    QCOMPARE(catcher.messages[1],
+             QStringLiteral("The address after 00:FF:FF:FF:FF:FF is a group (multicast) address, "
+                            "which no device may take. The run has stopped."));
+    QCOMPARE(States(window), kStopped);
+    QCOMPARE(Boxes(window), QStringLiteral("00:FF:FF:FF:FF:FF"));
+    TypeAddress(window, {"FF", "FF", "FF", "FF", "FF", "FF"});
+    Click(window, "IDC_START");
+    QCOMPARE(catcher.messages.last(), QStringLiteral("Wrong date (MAC1)"));
+    QCOMPARE(States(window), kStopped);
+    QVERIFY(catcher.proper);
+  }
+
+  // The wait the dialogue makes ends when its time has passed, or at once when it is stopped.
+  void WaitsEndOnTimeOrAtOnceWhenStopped() {
+    PreciseWait wait;
+    const auto deadline = PreciseWait::Clock::now() + milliseconds(20);
+    QVERIFY(wait.RunUntil(deadline));
+    QVERIFY(PreciseWait::Clock::now() >= deadline);
+
+    ChunkGate gate;
+    bool waited = true;
+    bool ran_after = false;
+    QTimer::singleShot(0, [&] { gate.StopChunkThen([&] { ran_after = true; }); });
+    QElapsedTimer clock;
+    clock.start();
+    gate.RunChunk([&] {
+      waited = gate.Wait(milliseconds(60000), PreciseWait::Clock::now());
+      QVERIFY(gate.Stopped());
+      QVERIFY(!gate.Wait(milliseconds(60000), PreciseWait::Clock::now()));
+      QVERIFY(!ran_after);
+    });
+    QVERIFY(!waited);
+    QVERIFY(ran_after);
+    QVERIFY(!gate.Stopped());
+    QVERIFY(clock.elapsed() < 30000);
+  }
+};
+
+QTEST_MAIN(RunControlTest)
+#include "run_control_test.moc"

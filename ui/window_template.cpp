@@ -1,0 +1,67 @@
+#include "ui/window_template.h"
+
+#include <QComboBox>
+#include <QImage>
+#include <QLineEdit>
+#include <QValidator>
+#include <utility>
+
+static void InitPelorusResources() {
+  Q_INIT_RESOURCE(pelorus);
+}
+
+namespace pelorus {
+namespace {
+
+class UpperCaseValidator : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int&) const override {
+    input = input.toUpper();
+    return Acceptable;
+  }
+};
+
+}  // namespace
+
+void InitWindowResources() {
+  InitPelorusResources();
+}
+
+void HoldUpperCase(QLineEdit& box) {
+  box.setValidator(new UpperCaseValidator(&box));
+}
+
+void InsertSorted(QComboBox& list, const QString& text) {
+  int index = 0;
+  while (index < list.count() &&
+         QString::compare(list.itemText(index), text, Qt::CaseInsensitive) <= 0) {
+    ++index;
+  }
+  list.insertItem(index, text);
+}
+
+QPixmap MappedPicture(const QPalette& palette) {
+  QImage image =
+      QImage(QStringLiteral(":/pelorus/picture.png")).convertToFormat(QImage::Format_RGB32);
+  const std::pair<QRgb, QRgb> map[] = {
+      {qRgb(0, 0, 0), palette.color(QPalette::WindowText).rgb()},
+      {qRgb(128, 128, 128), palette.color(QPalette::Dark).rgb()},
+      {qRgb(192, 192, 192), palette.color(QPalette::Window).rgb()},
+      {qRgb(255, 255, 255), palette.color(QPalette::Light).rgb()},
+  };
+  for (int y = 0; y < image.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < image.width(); ++x) {
+      for (const auto& [from, to] : map) {
+        if (qRgb(qRed(line[x]), qGreen(line[x]), qBlue(line[x])) == from) {
+          line[x] = to;
+          break;
+        }
+      }
+    }
+  }
+  return QPixmap::fromImage(image);
+}
+
+}  // namespace pelorus

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QPalette>
+#include <QPixmap>
+#include <QString>
+
+class QComboBox;
+class QLineEdit;
+
+namespace pelorus {
+
+// What the main window's template needs beyond what the .ui file can say: the compiled-in
+// resources, the octet boxes' upper case, the sorted port list and the picture's colours.
+
+// Makes the resources (templates' pictures, icons) reachable; they live in a static library,
+// where nothing else would pull them in.
+void InitWindowResources();
+
+// Holds every letter typed into box in upper case.
+void HoldUpperCase(QLineEdit& box);
+
+// Inserts text where a sorted list keeps it; a blank sorts before a letter, so " COM-1 " comes
+// before "COM1".
+void InsertSorted(QComboBox& list, const QString& text);
+
+// The window's picture with its 3-D greys (black, shadow, face, highlight) in the palette's
+// own colours, so that its background blends with the window.
+QPixmap MappedPicture(const QPalette& palette);
+
+}  // namespace pelorus
