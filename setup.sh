@@ -6,7 +6,9 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev
   qt6-base-dev fonts-baekmuk
+  libsqlite3-dev libpq-dev postgresql
   clang libclang-rt-14-dev
 )
 

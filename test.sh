@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Builds pelorus and runs every test: the normal build, then AddressSanitizer+UBSan on every
-# test, ThreadSanitizer on the tests labelled "threads", and a bounded libFuzzer run.
+# test, ThreadSanitizer on the tests labelled "threads", and a bounded libFuzzer run. The
+# address pool's PostgreSQL tests run against a throwaway server (pg_virtualenv) that lives
+# as long as this script; with PGHOST or PGPORT set, that server is used instead.
 # Usage: ./test.sh [quick]     (quick: the normal build and its tests only)
 set -euo pipefail
 cd "$(dirname "$0")"
 ./setup.sh
+if [ -z "${PGHOST:-}" ] && [ -z "${PGPORT:-}" ]; then
+  exec pg_virtualenv ./test.sh "$@"
+fi
 jobs=$(nproc)
 export CTEST_OUTPUT_ON_FAILURE=1
 

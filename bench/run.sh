@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the release preset and runs every benchmark, then prints one table:
 # figure | goal | measured | verdict.
-# Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices]
+# Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices] [pool]
 #   --build-dir DIR  build a Release tree in DIR instead of the preset's build-release/
-#   names            run only these benchmarks (default: all, in this order)
+#   names            run only these benchmarks (default: all, in this order); pool runs
+#                    against a throwaway PostgreSQL server (pg_virtualenv) unless PGHOST is set
 # Exit status: 0 when every benchmark ran (the verdicts are in the table), 1 when one could
 # not run, 2 for a usage error. Takes about a minute and a half; the window runs offscreen.
 set -euo pipefail
@@ -14,12 +15,12 @@ selected=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=${2:?"--build-dir needs a directory"}; shift 2 ;;
-    core | flood | latency | idle | devices) selected+=("$1"); shift ;;
-    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices]..." >&2
+    core | flood | latency | idle | devices | pool) selected+=("$1"); shift ;;
+    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|pool]..." >&2
        exit 2 ;;
   esac
 done
-[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices)
+[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices pool)
 
 if [ -z "$build_dir" ]; then
   cmake --preset release >/dev/null
@@ -60,11 +61,20 @@ run_window() {
   "$bin/pelorus-bench-$1"
 }
 
+run_pool() {
+  if [ -n "${PGHOST:-}" ]; then
+    "$bin/pelorus-bench-pool"
+  else
+    pg_virtualenv "$bin/pelorus-bench-pool"
+  fi
+}
+
 status=0
 for name in "${selected[@]}"; do
   echo "== $name"
   runner=run_window
   [ "$name" = core ] && runner=run_core
+  [ "$name" = pool ] && runner=run_pool
   ran=0
   "$runner" "$name" >"$work/$name.out" 2>"$work/$name.err" && ran=1
   grep -v '^ROW|' "$work/$name.out" || true

@@ -1,0 +1,507 @@
+#include "pool/sql_pool.h"
+
+#include <utility>
+
+namespace pelorus::pool {
+namespace {
+
+constexpr int kMaxAttempts = 5;
+
+const char* const kSchema[] = {
+    "CREATE TABLE pelorus_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE TABLE pelorus_pools ("
+    " name TEXT PRIMARY KEY,"
+    " first_address BIGINT NOT NULL,"
+    " last_address BIGINT NOT NULL,"
+    " next_address BIGINT NOT NULL,"
+    " created_at TEXT NOT NULL,"
+    " CHECK (first_address <= last_address))",
+    "CREATE TABLE pelorus_addresses ("
+    " address BIGINT PRIMARY KEY,"
+    " pool TEXT NOT NULL REFERENCES pelorus_pools (name),"
+    " state TEXT NOT NULL CHECK (state IN ('free', 'leased', 'written', 'verified')),"
+    " station TEXT NOT NULL,"
+    " port TEXT NOT NULL DEFAULT '',"
+    " leased_at TEXT NOT NULL DEFAULT '',"
+    " written_at TEXT NOT NULL DEFAULT '',"
+    " verified_at TEXT NOT NULL DEFAULT '',"
+    " attempts INTEGER NOT NULL DEFAULT 0,"
+    " readback TEXT NOT NULL DEFAULT '')",
+    "CREATE INDEX pelorus_addresses_station ON pelorus_addresses (pool, station, state)",
+};
+
+AddressState StateFromName(const std::string& name) {
+  if (name == "leased") {
+    return AddressState::kLeased;
+  }
+  if (name == "written") {
+    return AddressState::kWritten;
+  }
+  if (name == "verified") {
+    return AddressState::kVerified;
+  }
+  return AddressState::kFree;
+}
+
+std::int64_t Number(const std::optional<std::string>& text) {
+  return text ? std::stoll(*text) : 0;
+}
+
+std::string Text(const std::optional<std::string>& text) {
+  return text.value_or("");
+}
+
+std::int64_t Param64(Mac48 address) {
+  return static_cast<std::int64_t>(address);
+}
+
+}  // namespace
+
+const char* StateName(AddressState state) {
+  switch (state) {
+    case AddressState::kFree:
+      return "free";
+    case AddressState::kLeased:
+      return "leased";
+    case AddressState::kWritten:
+      return "written";
+    case AddressState::kVerified:
+      return "verified";
+  }
+  return "?";
+}
+
+// One transaction's statements; the first that fails ends the transaction's work.
+class SqlPool::Transaction {
+ public:
+  explicit Transaction(SqlPool& pool) : pool_(pool) {}
+
+  bool Run(const std::string& sql, const std::vector<Param>& params = {},
+           std::vector<Row>* rows = nullptr) {
+    if (outcome_ != Outcome::kOk) {
+      return false;
+    }
+    outcome_ = pool_.Run(sql, params, rows, &detail_);
+    return outcome_ == Outcome::kOk;
+  }
+  // Rows of a query; empty when it failed (check failed()).
+  std::vector<Row> Query(const std::string& sql, const std::vector<Param>& params = {}) {
+    std::vector<Row> rows;
+    Run(sql, params, &rows);
+    return rows;
+  }
+  bool Refuse(std::string why) {
+    refusal_ = std::move(why);
+    return false;
+  }
+  bool failed() const { return outcome_ != Outcome::kOk; }
+  Outcome outcome() const { return outcome_; }
+  const std::string& detail() const { return detail_; }
+  const std::string& refusal() const { return refusal_; }
+
+ private:
+  SqlPool& pool_;
+  Outcome outcome_ = Outcome::kOk;
+  std::string detail_;
+  std::string refusal_;
+};
+
+SqlPool::SqlPool(std::string where, Dialect dialect)
+    : where_(std::move(where)), dialect_(dialect) {}
+
+std::string SqlPool::Fail(const std::string& why) const {
+  return where_ + ": " + why;
+}
+
+bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::string* error) {
+  for (int attempt = 1;; ++attempt) {
+    Transaction tx(*this);
+    if (tx.Run(dialect_.begin) && step(tx) && tx.Run("COMMIT")) {
+      return true;
+    }
+    std::string ignored;
+    Run("ROLLBACK", {}, nullptr, &ignored);
+    if (!tx.refusal().empty()) {
+      *error = Fail(tx.refusal());
+      return false;
+    }
+    switch (tx.outcome()) {
+      case Outcome::kRetry:
+        if (attempt < kMaxAttempts) {
+          continue;
+        }
+        *error =
+            Fail("the store kept giving up on the step (" + tx.detail() + "); nothing changed");
+        return false;
+      case Outcome::kBusy:
+        *error = Fail("locked by another station for more than " +
+                      std::to_string(kLockWaitMs / 1000) + " s; nothing changed");
+        return false;
+      case Outcome::kLost:
+        *error = Fail("the connection was lost (" + tx.detail() + "); nothing changed");
+        return false;
+      case Outcome::kOk:
+      case Outcome::kFailed:
+        break;
+    }
+    *error = Fail(tx.detail());
+    return false;
+  }
+}
+
+bool SqlPool::PrepareSchema(bool create, std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        if (create && *dialect_.lock_schema != '\0') {
+          tx.Run(dialect_.lock_schema);
+        }
+        const bool has_meta =
+            !tx.Query(dialect_.table_exists, {std::string("pelorus_meta")}).empty();
+        if (tx.failed()) {
+          return false;
+        }
+        if (!has_meta) {
+          if (!create) {
+            return tx.Refuse("holds no address pool (make one with: pelorus-pool create)");
+          }
+          for (const char* statement : kSchema) {
+            tx.Run(statement);
+          }
+          return tx.Run("INSERT INTO pelorus_meta (key, value) VALUES ('schema_version', $1)",
+                        {std::to_string(kSchemaVersion)});
+        }
+        const auto version =
+            tx.Query("SELECT value FROM pelorus_meta WHERE key = 'schema_version'");
+        if (tx.failed()) {
+          return false;
+        }
+        const std::int64_t found = version.empty() ? 0 : Number(version[0][0]);
+        if (found > kSchemaVersion) {
+          return tx.Refuse("holds a pool of schema version " + std::to_string(found) +
+                           ", and this build knows version " + std::to_string(kSchemaVersion) +
+                           " only: use a newer pelorus");
+        }
+        if (found < 1) {
+          return tx.Refuse("is not an address pool (no schema version)");
+        }
+        return true;
+      },
+      error);
+}
+
+bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) {
+  if (name.empty()) {
+    *error = Fail("a pool needs a name");
+    return false;
+  }
+  if (first > last || last > kMac48Last) {
+    *error = Fail("the range " + FormatMac48(first) + " ... " + FormatMac48(last) +
+                  " is empty: the first address must not come after the last");
+    return false;
+  }
+  // The first octet changes only across a 2^40 boundary, and one of two neighbouring octets
+  // is odd: a range is free of group addresses exactly when both ends share an even one.
+  if (IsGroupAddress(first) || (first >> 40) != (last >> 40)) {
+    *error = Fail("the range " + FormatMac48(first) + " ... " + FormatMac48(last) +
+                  " holds group (multicast) addresses, which no device may take: the first "
+                  "octet must be even and the same at both ends");
+    return false;
+  }
+  return InTransaction(
+      [&](Transaction& tx) {
+        if (*dialect_.lock_pools != '\0') {
+          tx.Run(dialect_.lock_pools);
+        }
+        if (!tx.Query("SELECT name FROM pelorus_pools WHERE name = $1", {name}).empty()) {
+          return tx.Refuse("a pool named " + name + " exists already");
+        }
+        const auto overlap = tx.Query(
+            "SELECT name, first_address, last_address FROM pelorus_pools"
+            " WHERE first_address <= $2 AND last_address >= $1 ORDER BY first_address",
+            {Param64(first), Param64(last)});
+        if (!overlap.empty()) {
+          const Row& other = overlap[0];
+          return tx.Refuse("the range " + FormatMac48(first) + " ... " + FormatMac48(last) +
+                           " overlaps pool " + Text(other[0]) + " (" +
+                           FormatMac48(static_cast<Mac48>(Number(other[1]))) + " ... " +
+                           FormatMac48(static_cast<Mac48>(Number(other[2]))) + ")");
+        }
+        return tx.Run(std::string("INSERT INTO pelorus_pools (name, first_address, last_address, "
+                                  "next_address, created_at) VALUES ($1, $2, $3, $2, ") +
+                          dialect_.now + ")",
+                      {name, Param64(first), Param64(last)});
+      },
+      error);
+}
+
+bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* address,
+                    std::string* error) {
+  if (station.empty()) {
+    *error = Fail("a lease needs a station name");
+    return false;
+  }
+  return InTransaction(
+      [&](Transaction& tx) {
+        // Locking the pool's row first makes leases of one pool take turns: whatever runs at
+        // once, each sees what the one before it committed.
+        const auto pool = tx.Query(std::string("SELECT first_address, last_address, next_address"
+                                               " FROM pelorus_pools WHERE name = $1") +
+                                       dialect_.lock_row,
+                                   {name});
+        if (tx.failed()) {
+          return false;
+        }
+        if (pool.empty()) {
+          return tx.Refuse("no pool named " + name);
+        }
+        const auto open = tx.Query(
+            "SELECT address FROM pelorus_addresses WHERE pool = $1 AND station = $2"
+            " AND state IN ('leased', 'written') ORDER BY address LIMIT 1",
+            {name, station});
+        if (!open.empty()) {
+          *address = static_cast<Mac48>(Number(open[0][0]));
+          return true;
+        }
+        const auto given_back = tx.Query(
+            "SELECT MIN(address) FROM pelorus_addresses WHERE pool = $1 AND state = 'free'",
+            {name});
+        if (tx.failed()) {
+          return false;
+        }
+        if (!given_back.empty() && given_back[0][0]) {
+          *address = static_cast<Mac48>(Number(given_back[0][0]));
+          return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'leased', station = $2,"
+                                    " leased_at = ") +
+                            dialect_.now + " WHERE address = $1",
+                        {Param64(*address), station});
+        }
+        const Mac48 first = static_cast<Mac48>(Number(pool[0][0]));
+        const Mac48 last = static_cast<Mac48>(Number(pool[0][1]));
+        const Mac48 next = static_cast<Mac48>(Number(pool[0][2]));
+        if (next > last) {
+          return tx.Refuse("pool " + name + " is used up: all " + std::to_string(last - first + 1) +
+                           " addresses (" + FormatMac48(first) + " ... " + FormatMac48(last) +
+                           ") are issued");
+        }
+        *address = next;
+        return tx.Run(std::string("INSERT INTO pelorus_addresses (address, pool, state, station,"
+                                  " leased_at) VALUES ($1, $2, 'leased', $3, ") +
+                          dialect_.now + ")",
+                      {Param64(next), name, station}) &&
+               tx.Run("UPDATE pelorus_pools SET next_address = $2 WHERE name = $1",
+                      {name, Param64(next + 1)});
+      },
+      error);
+}
+
+namespace {
+
+constexpr const char* kRecordColumns =
+    "address, pool, state, station, port, leased_at, written_at, verified_at, attempts, readback";
+
+AddressRecord RecordFrom(const std::vector<std::optional<std::string>>& row) {
+  AddressRecord record;
+  record.address = static_cast<Mac48>(Number(row[0]));
+  record.pool = Text(row[1]);
+  record.state = StateFromName(Text(row[2]));
+  record.station = Text(row[3]);
+  record.port = Text(row[4]);
+  record.leased_at = Text(row[5]);
+  record.written_at = Text(row[6]);
+  record.verified_at = Text(row[7]);
+  record.attempts = static_cast<int>(Number(row[8]));
+  record.readback = Text(row[9]);
+  return record;
+}
+
+}  // namespace
+
+bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::string& port,
+                          std::string* error) {
+  const std::string shown = FormatMac48(address);
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto rows = tx.Query(std::string("SELECT state, station, verified_at FROM "
+                                               "pelorus_addresses WHERE address = $1") +
+                                       dialect_.lock_row,
+                                   {Param64(address)});
+        if (tx.failed()) {
+          return false;
+        }
+        const AddressState state =
+            rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
+        if (state == AddressState::kFree) {
+          return tx.Refuse(shown + " is not leased to any station: lease it before writing it");
+        }
+        if (Text(rows[0][1]) != station) {
+          return tx.Refuse(shown + " belongs to station " + Text(rows[0][1]) + ", not to " +
+                           station);
+        }
+        if (state == AddressState::kVerified) {
+          return tx.Refuse(shown + " was written and verified already (" + Text(rows[0][2]) +
+                           "): it is never written again");
+        }
+        return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'written', port = $2,"
+                                  " attempts = attempts + 1, written_at = ") +
+                          dialect_.now + " WHERE address = $1",
+                      {Param64(address), port});
+      },
+      error);
+}
+
+bool SqlPool::MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
+                           std::string* error) {
+  const std::string shown = FormatMac48(address);
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto rows = tx.Query(std::string("SELECT state, station, verified_at FROM "
+                                               "pelorus_addresses WHERE address = $1") +
+                                       dialect_.lock_row,
+                                   {Param64(address)});
+        if (tx.failed()) {
+          return false;
+        }
+        const AddressState state =
+            rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
+        if (state == AddressState::kFree) {
+          return tx.Refuse(shown + " is not leased to any station");
+        }
+        if (Text(rows[0][1]) != station) {
+          return tx.Refuse(shown + " belongs to station " + Text(rows[0][1]) + ", not to " +
+                           station);
+        }
+        if (state == AddressState::kLeased) {
+          return tx.Refuse(shown + " was never recorded as written, so it cannot be verified");
+        }
+        if (state == AddressState::kVerified) {
+          return tx.Refuse(shown + " was verified already (" + Text(rows[0][2]) + ")");
+        }
+        return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'verified', readback = $2,"
+                                  " verified_at = ") +
+                          dialect_.now + " WHERE address = $1",
+                      {Param64(address), readback});
+      },
+      error);
+}
+
+bool SqlPool::Release(Mac48 address, std::string* error) {
+  const std::string shown = FormatMac48(address);
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto rows = tx.Query(
+            std::string("SELECT state, station FROM pelorus_addresses WHERE address = $1") +
+                dialect_.lock_row,
+            {Param64(address)});
+        if (tx.failed()) {
+          return false;
+        }
+        const AddressState state =
+            rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
+        if (state == AddressState::kFree) {
+          return tx.Refuse(shown + " is not leased: there is nothing to give back");
+        }
+        if (state != AddressState::kLeased) {
+          return tx.Refuse(shown + " was " + StateName(state) + " by station " + Text(rows[0][1]) +
+                           ": only an address that never went into a device can be given back");
+        }
+        return tx.Run(
+            "UPDATE pelorus_addresses SET state = 'free', station = '', port = '', leased_at = '',"
+            " written_at = '', verified_at = '', attempts = 0, readback = '' WHERE address = $1",
+            {Param64(address)});
+      },
+      error);
+}
+
+bool SqlPool::Check(Mac48 address, AddressRecord* record, std::string* error) {
+  const std::string shown = FormatMac48(address);
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto pool = tx.Query(
+            "SELECT name FROM pelorus_pools WHERE first_address <= $1 AND last_address >= $1",
+            {Param64(address)});
+        if (tx.failed()) {
+          return false;
+        }
+        if (pool.empty()) {
+          return tx.Refuse(shown + " lies in no pool of this store");
+        }
+        const auto rows = tx.Query(
+            std::string("SELECT ") + kRecordColumns + " FROM pelorus_addresses WHERE address = $1",
+            {Param64(address)});
+        *record = rows.empty() ? AddressRecord{} : RecordFrom(rows[0]);
+        record->address = address;
+        record->pool = Text(pool[0][0]);
+        return !tx.failed();
+      },
+      error);
+}
+
+bool SqlPool::Status(const std::string& name, PoolStatus* status, std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto pool = tx.Query(
+            "SELECT first_address, last_address FROM pelorus_pools WHERE name = $1", {name});
+        if (tx.failed()) {
+          return false;
+        }
+        if (pool.empty()) {
+          return tx.Refuse("no pool named " + name);
+        }
+        *status = PoolStatus{};
+        status->name = name;
+        status->first = static_cast<Mac48>(Number(pool[0][0]));
+        status->last = static_cast<Mac48>(Number(pool[0][1]));
+        status->total = status->last - status->first + 1;
+        const auto counts = tx.Query(
+            "SELECT state, COUNT(*) FROM pelorus_addresses WHERE pool = $1 GROUP BY state", {name});
+        for (const Row& row : counts) {
+          const auto count = static_cast<std::uint64_t>(Number(row[1]));
+          switch (StateFromName(Text(row[0]))) {
+            case AddressState::kLeased:
+              status->leased = count;
+              break;
+            case AddressState::kWritten:
+              status->written = count;
+              break;
+            case AddressState::kVerified:
+              status->verified = count;
+              break;
+            case AddressState::kFree:
+              break;
+          }
+        }
+        status->issued = status->leased + status->written + status->verified;
+        status->free = status->total - status->issued;
+        return !tx.failed();
+      },
+      error);
+}
+
+bool SqlPool::Export(const std::string& name, const std::function<void(const AddressRecord&)>& row,
+                     std::string* error) {
+  std::vector<Row> rows;
+  const bool read = InTransaction(
+      [&](Transaction& tx) {
+        const auto pool = tx.Query("SELECT name FROM pelorus_pools WHERE name = $1", {name});
+        if (tx.failed()) {
+          return false;
+        }
+        if (pool.empty()) {
+          return tx.Refuse("no pool named " + name);
+        }
+        rows = tx.Query(std::string("SELECT ") + kRecordColumns +
+                            " FROM pelorus_addresses WHERE pool = $1 AND state <> 'free'"
+                            " ORDER BY address",
+                        {name});
+        return !tx.failed();
+      },
+      error);
+  if (read) {
+    for (const Row& r : rows) {
+      row(RecordFrom(r));
+    }
+  }
+  return read;
+}
+
+}  // namespace pelorus::pool

@@ -1,0 +1,74 @@
+#include "tools/pool/pool_report.h"
+
+namespace pelorus::pool {
+
+bool RunningLow(const PoolStatus& status) {
+  return status.free * 100 < status.total || status.free < 100;
+}
+
+void WriteStatus(std::ostream& out, const PoolStatus& status, const std::string& where) {
+  out << "pool      " << status.name << " at " << where << '\n'
+      << "range     " << FormatMac48(status.first) << " ... " << FormatMac48(status.last) << " ("
+      << status.total << " addresses)\n"
+      << "issued    " << status.issued << '\n'
+      << "verified  " << status.verified << '\n'
+      << "written   " << status.written << " (never verified)\n"
+      << "leased    " << status.leased << " (never written)\n"
+      << "free      " << status.free << '\n';
+  if (RunningLow(status)) {
+    out << "warning: pool " << status.name << " has only " << status.free
+        << " free addresses left\n";
+  }
+}
+
+void WriteCheck(std::ostream& out, const AddressRecord& record) {
+  out << "address   " << FormatMac48(record.address) << '\n'
+      << "pool      " << record.pool << '\n'
+      << "state     " << StateName(record.state) << '\n';
+  if (record.state == AddressState::kFree) {
+    return;
+  }
+  out << "station   " << record.station << '\n' << "leased    " << record.leased_at << '\n';
+  if (record.attempts > 0) {
+    out << "port      " << record.port << '\n'
+        << "written   " << record.written_at << " (" << record.attempts
+        << (record.attempts == 1 ? " attempt)\n" : " attempts)\n");
+  }
+  if (record.state == AddressState::kVerified) {
+    out << "verified  " << record.verified_at << '\n' << "readback  " << record.readback << '\n';
+  }
+}
+
+CsvRecordWriter::CsvRecordWriter(std::ostream& out) : out_(out) {
+  out_ << "address,state,station,port,leased_at,written_at,verified_at,attempts,readback\r\n";
+}
+
+void CsvRecordWriter::Write(const AddressRecord& record) {
+  Field(FormatMac48(record.address));
+  Field(StateName(record.state));
+  Field(record.station);
+  Field(record.port);
+  Field(record.leased_at);
+  Field(record.written_at);
+  Field(record.verified_at);
+  Field(std::to_string(record.attempts));
+  Field(record.readback, true);
+}
+
+void CsvRecordWriter::Field(const std::string& text, bool last) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) {
+    out_ << text;
+  } else {
+    out_ << '"';
+    for (const char c : text) {
+      out_ << c;
+      if (c == '"') {
+        out_ << '"';
+      }
+    }
+    out_ << '"';
+  }
+  out_ << (last ? "\r\n" : ",");
+}
+
+}  // namespace pelorus::pool

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "pool/address_pool.h"
+
+namespace pelorus::pool {
+
+// How pelorus-pool shows the pool to whoever runs the line.
+
+// The pool's range and counts, one figure a line, and a warning line when fewer than 1 % of
+// its addresses (or fewer than 100) are left.
+void WriteStatus(std::ostream& out, const PoolStatus& status, const std::string& where);
+// Whether status is low enough for the warning.
+bool RunningLow(const PoolStatus& status);
+
+// Where one address stands, one fact a line.
+void WriteCheck(std::ostream& out, const AddressRecord& record);
+
+// The production record as RFC 4180 CSV: a header line, then one line per record; fields with
+// a comma, a quote or a line break are quoted, lines end in CR LF.
+class CsvRecordWriter {
+ public:
+  explicit CsvRecordWriter(std::ostream& out);
+  void Write(const AddressRecord& record);
+
+ private:
+  void Field(const std::string& text, bool last = false);
+
+  std::ostream& out_;
+};
+
+}  // namespace pelorus::pool
