@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -126,21 +127,49 @@ std::vector<std::string> Fast(std::vector<std::string> more) {
 }
 
 TEST(SimOptionsTest, RefusesWhatItCannotUseAndNoDelaysKeepsTheInterruptWait) {
+  // Besides plain mistakes, what CLI11 on its own would take: a flag with a value, a C-style
+  // number, an empty path.
   for (const char* bad :
        {"--bogus", "stray", "--devices", "--devices 0", "--devices x", "--zeros 101", "--chunk 0-3",
         "--chunk 5-2", "--gap 1-2", "--line-end crcr", "--echo maybe", "--no-answer 1:later",
         "--first 00-1A-2B-3C-4D", "--first 00:1A:2B:3C:4D:5E", "--wrong-readback 2,", "--seed -1",
-        "--quiet=yes"}) {
+        "--quiet=yes", "--boot-pause 0x10", "--link="}) {
     const auto parsed = ParseSimOptions(Words(bad));
     EXPECT_FALSE(parsed.ok) << bad;
     EXPECT_FALSE(parsed.error.empty()) << bad;
   }
+  EXPECT_FALSE(ParseSimOptions({"--report", ""}).ok);
   // --no-delays zeroes the pauses (later options win) but not the interrupt wait: a boot the
   // host missed must still restart.
   const SimOptions o = ParseSimOptions(Words("--byte-delay 50 --no-delays --boot-pause=5")).options;
   EXPECT_EQ(o.command_time.count() + o.byte_delay.count(), 0);
   EXPECT_EQ(o.boot_pause.count(), 5);
   EXPECT_EQ(o.interrupt_wait, SimOptions{}.interrupt_wait);
+}
+
+TEST(SimOptionsTest, ReadsEveryValueFormAsWritten) {
+  const auto parsed = ParseSimOptions(
+      Words("--devices 010 --seed=18446744073709551615 --interrupt-wait forever --chunk 3 "
+            "--gap=0-7 --line-end lf --echo off --first 00-1A-2B-3C-4D-5E --no-answer 4:interrupt "
+            "--wrong-readback 2,3 --wrong-readback=5 --flood 17179869184 --quiet"));
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  const SimOptions& o = parsed.options;
+  EXPECT_EQ(o.devices, 10) << "a leading zero is not octal";
+  EXPECT_EQ(o.seed, 18446744073709551615u);
+  EXPECT_LT(o.interrupt_wait.count(), 0);
+  EXPECT_TRUE(o.chunking);
+  EXPECT_EQ(o.chunk.min, 3);
+  EXPECT_EQ(o.chunk.max, 3);
+  EXPECT_EQ(o.gap_ms.max, 7);
+  EXPECT_EQ(o.line_end, LineEnd::kLf);
+  EXPECT_FALSE(o.echo);
+  EXPECT_EQ(o.first_address, 0x001A2B3C4D5Eu);
+  EXPECT_EQ(o.mute_device, 4);
+  EXPECT_EQ(o.mute_stage, MuteStage::kInterrupt);
+  EXPECT_EQ(o.wrong_readback, (std::set<int>{2, 3, 5})) << "repeats add up";
+  EXPECT_EQ(o.flood_bytes, std::size_t{1} << 34);
+  EXPECT_FALSE(o.console_output);
+  EXPECT_TRUE(ParseSimOptions(Words("--devices 3 -h")).help);
 }
 
 TEST(DevsimProgramTest, HelpListsEveryOptionAndABadOneIsRefused) {
@@ -156,6 +185,7 @@ TEST(DevsimProgramTest, HelpListsEveryOptionAndABadOneIsRefused) {
   Program bad({"--gap", "1-2"});
   EXPECT_EQ(bad.Wait(), 2);
   EXPECT_EQ(bad.err().rfind("pelorus-devsim: ", 0), 0u) << bad.err();
+  EXPECT_EQ(bad.err().find('\n'), bad.err().size() - 1) << "not one line: " << bad.err();
 }
 
 TEST(DevsimProgramTest, ProgramsDevicesBehindTheLinkAndReportsThem) {

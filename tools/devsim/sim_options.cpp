@@ -1,311 +1,255 @@
 #include "sim_options.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <CLI/CLI.hpp>
+
+#include <charconv>
 #include <functional>
 #include <map>
+#include <sstream>
 
 #include "mac48.h"
 
 namespace pelorus::devsim {
 namespace {
 
-constexpr const char* kHelp =
-    R"(Usage: pelorus-devsim [options]
-Plays one device after another on a pseudo-terminal, the way a bench sees it: boot text with a
+constexpr const char* kAbout =
+    R"(Plays one device after another on a pseudo-terminal, the way a bench sees it: boot text with a
 "CODE" line, a prompt with a "480" line after the interrupt byte 0x03, "done" after
 "macprog2 XX-XX-XX-XX-XX-XX" + LF, a dump of the six address bytes after
 "d -b -p 0x1fd0000c 6" + LF, then a power cycle and the next, blank device.
 The first line on stdout is "pty /dev/pts/N"; a summary line follows for every device.
-
-Bench:
-  --link PATH            symbolic link to the slave side, removed on exit
-  --devices N            devices to play, then exit (default: until SIGINT/SIGTERM)
-  --report FILE          JSON lines report: one object per event and per device
-  --seed N               seed for every random choice (default 1)
-  --first XX-XX-XX-XX-XX-XX
-                         address the first device must get (default: any)
-  --echo on|off          echo what the host types (default on)
-  --line-end crlf|lfcr|cr|lf
-                         line ending of device lines (default crlf)
-  --quiet                only the "pty" line on stdout, only the final reason on stderr
-  --wait-open            power the first device on only after the host opened the port
-                         (and --open-delay has passed); default: at once
-
-Timing (defaults look like a real board):
-  --open-delay MS        with --wait-open: from the host's open to power-on (default 100)
-  --boot-pause MS        between boot lines (default 150)
-  --interrupt-wait MS|forever
-                         wait for 0x03 after the CODE line, then boot on (default 3000)
-  --command-time MS      before a command is answered (default 100)
-  --power-cycle MS       between two devices (default 1000)
-  --restart-pause MS     a booted-on device restarts after this (default 1000)
-  --boot-attempts N      unanswered boots before a device gives up and the run fails
-                         (default 0: never)
-  --byte-delay US        microseconds per byte written (default 0)
-  --drain-limit MS       before closing, wait up to this for the host to read (default 2000)
-  --no-delays            boot, command, power-cycle and restart pauses 0, no byte delay
-                         (the interrupt wait stays: a boot the host missed still restarts)
-
-Faults:
-  --chunk MIN-MAX        write output in random chunks of MIN..MAX bytes
-  --gap MIN-MAX          random pause in ms after each chunk (needs --chunk)
-  --zeros PERCENT        chance of 1-3 zero bytes before a device line
-  --noise PERCENT        chance of a line of noise before a device line
-  --wrong-readback K[,K..]
-                         device K's dump shows a different address
-  --no-answer K[:STAGE]  device K goes silent at STAGE: boot, interrupt, write (default)
-                         or readback
-  --hangup-after K       close the pseudo-terminal after K devices and exit
-  --flood BYTES          BYTES of console text in every boot, as fast as the port takes them
-
-Exit status: 0 when every device was written with the address one above the previous one
-(the first with any, or --first) and read back, the host typed nothing wrong and, with
---devices N, N devices were played; 1 otherwise, with a one-line reason on stderr;
-2 for a usage or set-up error.
 )";
 
-bool ParseInt(const std::string& text, long long min, long long max, long long* value) {
-  if (text.empty()) {
-    return false;
+constexpr const char* kExitStatus =
+    R"(Exit status: 0 when every device was written with the address one above the previous one
+(the first with any, or --first) and read back, the host typed nothing wrong and, with
+--devices N, N devices were played; 1 otherwise, with a one-line reason on stderr;
+2 for a usage or set-up error.)";
+
+constexpr std::uint64_t kMaxCount = 1000000000;
+constexpr std::uint64_t kDayMs = 24ULL * 3600 * 1000;
+
+const std::map<std::string, LineEnd> kLineEnds = {
+    {"crlf", LineEnd::kCrLf}, {"lfcr", LineEnd::kLfCr}, {"cr", LineEnd::kCr}, {"lf", LineEnd::kLf}};
+const std::map<std::string, MuteStage> kStages = {{"boot", MuteStage::kBoot},
+                                                  {"interrupt", MuteStage::kInterrupt},
+                                                  {"write", MuteStage::kWrite},
+                                                  {"readback", MuteStage::kReadBack}};
+
+// Plain decimal digits in [min, max]: no sign, no blank, nothing after.
+std::optional<std::uint64_t> ParseWhole(const std::string& text, std::uint64_t min,
+                                        std::uint64_t max) {
+  std::uint64_t v = 0;
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, v);
+  if (error != std::errc() || stop != end || v < min || v > max) {
+    return std::nullopt;
   }
-  errno = 0;
-  char* end = nullptr;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) {
-    return false;
-  }
-  *value = v;
-  return true;
+  return v;
 }
 
-bool ParseRange(const std::string& text, long long min, long long max, IntRange* range) {
+// MIN-MAX, or N for N-N.
+bool ParseRange(const std::string& text, std::uint64_t min, std::uint64_t max, IntRange* range) {
   const auto dash = text.find('-');
-  long long lo = 0;
-  long long hi = 0;
-  if (dash == std::string::npos) {
-    if (!ParseInt(text, min, max, &lo)) {
-      return false;
+  const auto lo = ParseWhole(text.substr(0, dash), min, max);
+  const auto hi = dash == std::string::npos ? lo : ParseWhole(text.substr(dash + 1), min, max);
+  if (!lo || !hi || *lo > *hi) {
+    return false;
+  }
+  range->min = static_cast<int>(*lo);
+  range->max = static_cast<int>(*hi);
+  return true;
+}
+
+template <typename T>
+bool Lookup(const std::map<std::string, T>& names, const std::string& name, T* value) {
+  const auto it = names.find(name);
+  return it != names.end() && ((*value = it->second), true);
+}
+
+// CLI11 reads numbers as C literals ("010" is eight, "-1" wraps round into an unsigned target),
+// where a bench script means plain decimal: this checks the value and hands it on without
+// leading zeros.
+CLI::Validator Whole(std::uint64_t min, std::uint64_t max) {
+  return CLI::Validator(
+      [min, max](std::string& text) {
+        const auto v = ParseWhole(text, min, max);
+        if (!v) {
+          return text + " is not a number from " + std::to_string(min) + " to " +
+                 std::to_string(max);
+        }
+        text = std::to_string(*v);
+        return std::string();
+      },
+      "");
+}
+
+// An option whose value `read` checks and stores itself; false refuses the value.
+CLI::Option* AddRead(CLI::App* app, const std::string& name, const std::string& value_name,
+                     const std::string& help, std::function<bool(const std::string&)> read) {
+  const auto take = [name, value_name, read](const std::string& value) {
+    if (!read(value)) {
+      throw CLI::ValidationError(name, "bad value " + value + ", want " + value_name);
     }
-    hi = lo;
-  } else if (!ParseInt(text.substr(0, dash), min, max, &lo) ||
-             !ParseInt(text.substr(dash + 1), min, max, &hi)) {
-    return false;
-  }
-  if (lo > hi) {
-    return false;
-  }
-  range->min = static_cast<int>(lo);
-  range->max = static_cast<int>(hi);
-  return true;
+  };
+  return app->add_option_function<std::string>(name, take, help)->option_text(value_name);
 }
 
-bool ParseMs(const std::string& text, std::chrono::milliseconds* value) {
-  long long v = 0;
-  if (!ParseInt(text, 0, 24LL * 3600 * 1000, &v)) {
-    return false;
-  }
-  *value = std::chrono::milliseconds(v);
-  return true;
+// A number from min to max into `value`, an integer or a duration.
+template <typename T>
+void AddNumber(CLI::App* app, const std::string& name, const std::string& value_name, T* value,
+               std::uint64_t min, std::uint64_t max, const std::string& help) {
+  app->add_option<T, std::uint64_t>(name, *value, help)
+      ->transform(Whole(min, max))
+      ->option_text(value_name);
 }
 
-constexpr long long kMaxCount = 1000000000;
+// Puts every option on `app`, each storing into `o`.
+void DefineOptions(CLI::App* app, SimOptions* o) {
+  app->name("pelorus-devsim");
+  app->description(kAbout);
+  app->footer(kExitStatus);
+  app->get_formatter()->column_width(25);
+  // A flag stands alone: "--quiet=no" is refused rather than read as a setting.
+  app->option_defaults()->disable_flag_override()->group("Bench");
+  app->set_help_flag("-h,--help", "print this help and exit");
+
+  AddRead(app, "--link", "PATH", "symbolic link to the slave side, removed on exit",
+          [o](const std::string& s) { return !(o->link_path = s).empty(); });
+  AddNumber(app, "--devices", "N", &o->devices, 1, kMaxCount,
+            "devices to play, then exit (default: until SIGINT/SIGTERM)");
+  AddRead(app, "--report", "FILE", "JSON lines report: one object per event and per device",
+          [o](const std::string& s) { return !(o->report_path = s).empty(); });
+  AddNumber(app, "--seed", "N", &o->seed, 0, UINT64_MAX,
+            "seed for every random choice (default 1)");
+  AddRead(app, "--first", "XX-XX-XX-XX-XX-XX", "address the first device must get (default: any)",
+          [o](const std::string& s) {
+            std::uint64_t address = 0;
+            return ParseMac(s, '-', &address, nullptr) && ((o->first_address = address), true);
+          });
+  app->add_option("--echo", o->echo, "echo what the host types (default on)")
+      ->check(CLI::IsMember({"on", "off"}))
+      ->option_text("on|off");
+  AddRead(app, "--line-end", "crlf|lfcr|cr|lf", "line ending of device lines (default crlf)",
+          [o](const std::string& s) { return Lookup(kLineEnds, s, &o->line_end); });
+  app->add_flag_callback(
+      "--quiet", [o] { o->console_output = false; },
+      "only the \"pty\" line on stdout, only the final reason on stderr");
+  app->add_flag("--wait-open", o->wait_open,
+                "power the first device on only after the host opened the port\n"
+                "(and --open-delay has passed); default: at once");
+
+  app->option_defaults()->group("Timing (defaults look like a real board)");
+  AddNumber(app, "--open-delay", "MS", &o->open_delay, 0, kDayMs,
+            "with --wait-open: from the host's open to power-on (default 100)");
+  AddNumber(app, "--boot-pause", "MS", &o->boot_pause, 0, kDayMs,
+            "between boot lines (default 150)");
+  AddRead(app, "--interrupt-wait", "MS|forever",
+          "wait for 0x03 after the CODE line, then boot on (default 3000)",
+          [o](const std::string& s) {
+            const auto ms = ParseWhole(s, 0, kDayMs);
+            o->interrupt_wait = std::chrono::milliseconds(ms ? static_cast<std::int64_t>(*ms) : -1);
+            return ms || s == "forever";
+          });
+  AddNumber(app, "--command-time", "MS", &o->command_time, 0, kDayMs,
+            "before a command is answered (default 100)");
+  AddNumber(app, "--power-cycle", "MS", &o->power_cycle, 0, kDayMs,
+            "between two devices (default 1000)");
+  AddNumber(app, "--restart-pause", "MS", &o->restart_pause, 0, kDayMs,
+            "a booted-on device restarts after this (default 1000)");
+  AddNumber(app, "--boot-attempts", "N", &o->boot_attempts, 0, kMaxCount,
+            "unanswered boots before a device gives up and the run fails\n(default 0: never)");
+  AddNumber(app, "--byte-delay", "US", &o->byte_delay, 0, 10000000,
+            "microseconds per byte written (default 0)");
+  AddNumber(app, "--drain-limit", "MS", &o->drain_limit, 0, kDayMs,
+            "before closing, wait up to this for the host to read (default 2000)");
+  app->add_flag_callback(
+      "--no-delays",
+      [o] {
+        o->boot_pause = o->command_time = o->power_cycle = o->restart_pause = {};
+        o->byte_delay = {};
+      },
+      "boot, command, power-cycle and restart pauses 0, no byte delay\n"
+      "(the interrupt wait stays: a boot the host missed still restarts)");
+
+  app->option_defaults()->group("Faults");
+  auto* chunk = AddRead(
+      app, "--chunk", "MIN-MAX", "write output in random chunks of MIN..MAX bytes",
+      [o](const std::string& s) { return (o->chunking = ParseRange(s, 1, 65536, &o->chunk)); });
+  AddRead(app, "--gap", "MIN-MAX", "random pause in ms after each chunk (needs --chunk)",
+          [o](const std::string& s) { return ParseRange(s, 0, 60000, &o->gap_ms); })
+      ->needs(chunk);
+  AddNumber(app, "--zeros", "PERCENT", &o->zero_percent, 0, 100,
+            "chance of 1-3 zero bytes before a device line");
+  AddNumber(app, "--noise", "PERCENT", &o->noise_percent, 0, 100,
+            "chance of a line of noise before a device line");
+  AddRead(app, "--wrong-readback", "K[,K..]", "device K's dump shows a different address",
+          [o](const std::string& s) {
+            std::istringstream list(s);
+            for (std::string k; std::getline(list, k, ',');) {
+              const auto device = ParseWhole(k, 1, kMaxCount);
+              if (!device) {
+                return false;
+              }
+              o->wrong_readback.insert(static_cast<int>(*device));
+            }
+            return !s.empty() && s.back() != ',';
+          });
+  AddRead(app, "--no-answer", "K[:STAGE]",
+          "device K goes silent at STAGE: boot, interrupt, write (default)\nor readback",
+          [o](const std::string& s) {
+            const auto colon = s.find(':');
+            const auto k = ParseWhole(s.substr(0, colon), 1, kMaxCount);
+            if (!k) {
+              return false;
+            }
+            o->mute_device = static_cast<int>(*k);
+            return colon == std::string::npos ||
+                   Lookup(kStages, s.substr(colon + 1), &o->mute_stage);
+          });
+  AddNumber(app, "--hangup-after", "K", &o->hangup_after, 1, kMaxCount,
+            "close the pseudo-terminal after K devices and exit");
+  AddNumber(app, "--flood", "BYTES", &o->flood_bytes, 0, 1ULL << 34,
+            "BYTES of console text in every boot, as fast as the port takes them");
+
+  // Each option takes effect where it stands on the command line, so a later one wins over an
+  // earlier one and --no-delays clears only the pauses given before it.
+  for (CLI::Option* option : app->get_options()) {
+    option->trigger_on_parse();
+  }
+}
 
 }  // namespace
 
 const char* LineEndName(LineEnd end) {
-  switch (end) {
-    case LineEnd::kCrLf:
-      return "crlf";
-    case LineEnd::kLfCr:
-      return "lfcr";
-    case LineEnd::kCr:
-      return "cr";
-    case LineEnd::kLf:
-      return "lf";
+  for (const auto& [name, value] : kLineEnds) {
+    if (value == end) {
+      return name.c_str();
+    }
   }
   return "?";
 }
 
 std::string SimOptionsHelp() {
-  return kHelp;
+  SimOptions unused;
+  CLI::App app;
+  DefineOptions(&app, &unused);
+  return app.help();
 }
 
 ParsedOptions ParseSimOptions(const std::vector<std::string>& args) {
   ParsedOptions result;
-  SimOptions& o = result.options;
-  bool gap_given = false;
-  long long v = 0;
-
-  // Each handler returns false when its value is not acceptable.
-  using Handler = std::function<bool(const std::string&)>;
-  const std::map<std::string, Handler> with_value = {
-      {"--link", [&](const std::string& s) { return !(o.link_path = s).empty(); }},
-      {"--report", [&](const std::string& s) { return !(o.report_path = s).empty(); }},
-      {"--devices",
-       [&](const std::string& s) {
-         return ParseInt(s, 1, kMaxCount, &v) && ((o.devices = v), true);
-       }},
-      {"--seed",
-       [&](const std::string& s) {
-         char* end = nullptr;
-         errno = 0;
-         o.seed = std::strtoull(s.c_str(), &end, 10);
-         return !s.empty() && s[0] != '-' && errno == 0 && *end == '\0';
-       }},
-      {"--first",
-       [&](const std::string& s) {
-         std::uint64_t address = 0;
-         if (!ParseMac(s, '-', &address, nullptr)) {
-           return false;
-         }
-         o.first_address = address;
-         return true;
-       }},
-      {"--echo",
-       [&](const std::string& s) {
-         o.echo = s == "on";
-         return s == "on" || s == "off";
-       }},
-      {"--line-end",
-       [&](const std::string& s) {
-         for (LineEnd e : {LineEnd::kCrLf, LineEnd::kLfCr, LineEnd::kCr, LineEnd::kLf}) {
-           if (s == LineEndName(e)) {
-             o.line_end = e;
-             return true;
-           }
-         }
-         return false;
-       }},
-      {"--boot-pause", [&](const std::string& s) { return ParseMs(s, &o.boot_pause); }},
-      {"--open-delay", [&](const std::string& s) { return ParseMs(s, &o.open_delay); }},
-      {"--interrupt-wait",
-       [&](const std::string& s) {
-         if (s == "forever") {
-           o.interrupt_wait = std::chrono::milliseconds(-1);
-           return true;
-         }
-         return ParseMs(s, &o.interrupt_wait);
-       }},
-      {"--command-time", [&](const std::string& s) { return ParseMs(s, &o.command_time); }},
-      {"--power-cycle", [&](const std::string& s) { return ParseMs(s, &o.power_cycle); }},
-      {"--restart-pause", [&](const std::string& s) { return ParseMs(s, &o.restart_pause); }},
-      {"--drain-limit", [&](const std::string& s) { return ParseMs(s, &o.drain_limit); }},
-      {"--boot-attempts",
-       [&](const std::string& s) {
-         return ParseInt(s, 0, kMaxCount, &v) && ((o.boot_attempts = v), true);
-       }},
-      {"--byte-delay",
-       [&](const std::string& s) {
-         return ParseInt(s, 0, 10000000, &v) &&
-                ((o.byte_delay = std::chrono::microseconds(v)), true);
-       }},
-      {"--chunk",
-       [&](const std::string& s) { return (o.chunking = ParseRange(s, 1, 65536, &o.chunk)); }},
-      {"--gap",
-       [&](const std::string& s) { return (gap_given = ParseRange(s, 0, 60000, &o.gap_ms)); }},
-      {"--zeros",
-       [&](const std::string& s) {
-         return ParseInt(s, 0, 100, &v) && ((o.zero_percent = v), true);
-       }},
-      {"--noise",
-       [&](const std::string& s) {
-         return ParseInt(s, 0, 100, &v) && ((o.noise_percent = v), true);
-       }},
-      {"--wrong-readback",
-       [&](const std::string& s) {
-         std::size_t start = 0;
-         while (start <= s.size()) {
-           const auto comma = std::min(s.find(',', start), s.size());
-           if (!ParseInt(s.substr(start, comma - start), 1, kMaxCount, &v)) {
-             return false;
-           }
-           o.wrong_readback.insert(static_cast<int>(v));
-           start = comma + 1;
-         }
-         return true;
-       }},
-      {"--no-answer",
-       [&](const std::string& s) {
-         const auto colon = s.find(':');
-         if (!ParseInt(s.substr(0, colon), 1, kMaxCount, &v)) {
-           return false;
-         }
-         o.mute_device = static_cast<int>(v);
-         if (colon == std::string::npos) {
-           return true;
-         }
-         const std::string stage = s.substr(colon + 1);
-         const std::map<std::string, MuteStage> stages = {{"boot", MuteStage::kBoot},
-                                                          {"interrupt", MuteStage::kInterrupt},
-                                                          {"write", MuteStage::kWrite},
-                                                          {"readback", MuteStage::kReadBack}};
-         const auto it = stages.find(stage);
-         if (it == stages.end()) {
-           return false;
-         }
-         o.mute_stage = it->second;
-         return true;
-       }},
-      {"--hangup-after",
-       [&](const std::string& s) {
-         return ParseInt(s, 1, kMaxCount, &v) && ((o.hangup_after = v), true);
-       }},
-      {"--flood",
-       [&](const std::string& s) {
-         return ParseInt(s, 0, 1LL << 34, &v) && ((o.flood_bytes = v), true);
-       }},
-  };
-
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::optional<std::string> value;
-    if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    if (name == "--help" || name == "-h") {
-      result.help = true;
-      result.ok = true;
-      return result;
-    }
-    if (name == "--quiet" || name == "--no-delays" || name == "--wait-open") {
-      if (value) {
-        result.error = name + " takes no value";
-        return result;
-      }
-      if (name == "--quiet") {
-        o.console_output = false;
-      } else if (name == "--wait-open") {
-        o.wait_open = true;
-      } else {
-        o.boot_pause = o.command_time = o.power_cycle = o.restart_pause = {};
-        o.byte_delay = {};
-      }
-      continue;
-    }
-    const auto it = with_value.find(name);
-    if (it == with_value.end()) {
-      result.error = "unknown option " + args[i] + " (try --help)";
-      return result;
-    }
-    if (!value) {
-      if (i + 1 >= args.size()) {
-        result.error = name + " needs a value";
-        return result;
-      }
-      value = args[++i];
-    }
-    if (!it->second(*value)) {
-      result.error = "bad value for " + name + ": " + *value;
-      return result;
-    }
+  CLI::App app;
+  DefineOptions(&app, &result.options);
+  try {
+    // CLI11 takes the arguments last first.
+    app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    result.ok = true;
+  } catch (const CLI::CallForHelp&) {
+    result.ok = result.help = true;
+  } catch (const CLI::ParseError& e) {
+    result.error = e.what();
   }
-  if (gap_given && !o.chunking) {
-    result.error = "--gap needs --chunk";
-    return result;
-  }
-  result.ok = true;
   return result;
 }
 

@@ -62,15 +62,18 @@ struct SimOptions {
 
 struct ParsedOptions {
   bool ok = false;
-  bool help = false;  // --help was given: print SimOptionsHelp() and exit 0
-  std::string error;  // one line when !ok
+  bool help = false;  // --help or -h was given: print SimOptionsHelp() and exit 0
+  std::string error;  // one line: which argument is wrong and why, when !ok
   SimOptions options;
 };
 
-// Parses the arguments after the program name.
+// Parses the arguments after the program name, "--opt value" and "--opt=value" alike. Options
+// take effect in the order given: a later one overrides an earlier one (--wrong-readback adds
+// up), and --no-delays clears only the pauses given before it. Numbers are plain decimal, each
+// within its option's range.
 ParsedOptions ParseSimOptions(const std::vector<std::string>& args);
 
-// The --help text.
+// The --help text: what the program does, the options by group, the exit status.
 std::string SimOptionsHelp();
 
 // "crlf", "lfcr", "cr" or "lf".
