@@ -1,10 +1,14 @@
 #include "ui/log_binding.h"
 
+#include <QFont>
+#include <QFontMetrics>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace pelorus {
@@ -13,9 +17,74 @@ namespace {
 constexpr char16_t kZeroSymbol = 0x2400;
 constexpr char16_t kLineEnd = 0x2029;  // how the document holds a line break
 
+bool EndsLine(char byte) {
+  return byte == '\r' || byte == '\n';
+}
+
+QChar Glyph(char byte) {
+  return byte == '\0' ? QChar(kZeroSymbol) : QChar(static_cast<unsigned char>(byte));
+}
+
+// How far showing has got: the byte shown last, so that a CR LF split between two stores
+// still makes a single line end, and the characters of the piece being shown.
+struct ShowState {
+  char previous = '\0';
+  std::size_t column = 0;
+};
+
+// Appends how bytes look to shown, continuing from state; the bytes start at offset in the
+// log text, and the offsets of those that begin a new piece go to piece_starts.
+void AppendShown(std::string_view bytes, std::size_t offset, ShowState& state, QString& shown,
+                 std::vector<std::size_t>& piece_starts) {
+  shown.reserve(shown.size() +
+                static_cast<qsizetype>(bytes.size() + bytes.size() / LogBinding::kPieceLength + 1));
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char byte = bytes[i];
+    if (byte == '\n' && state.previous == '\r') {
+      // The CR before it already ended the line.
+    } else if (EndsLine(byte)) {
+      shown.append(QChar(kLineEnd));
+      state.column = 0;
+    } else {
+      if (state.column >= LogBinding::kPieceLength) {
+        shown.append(QChar(kLineEnd));
+        piece_starts.push_back(offset + i);
+        state.column = 0;
+      }
+      shown.append(Glyph(byte));
+      ++state.column;
+    }
+    state.previous = byte;
+  }
+}
+
+// Console text is Latin-1, which needs no shaping. Where no font has the zero symbol, Qt
+// looks for it in every font again for each one in a line it lays out, which costs more than
+// all the rest of showing a line of zero bytes; the box then shows its own font's
+// missing-glyph mark whatever it does, so it may stop looking as long as its own font has all
+// of Latin-1 (text typed outside Latin-1 is taken as '?' anyway).
+QFont::StyleStrategy BoxStrategy(const QFont& font) {
+  if (QFontMetrics(font).inFontUcs4(kZeroSymbol)) {
+    return QFont::PreferNoShaping;
+  }
+  QFont alone = font;
+  alone.setStyleStrategy(QFont::NoFontMerging);
+  const QFontMetrics metrics(alone);
+  for (char32_t c = 0x20; c <= 0xFF; ++c) {
+    if ((c < 0x7F || c >= 0xA0) && !metrics.inFontUcs4(c)) {
+      return QFont::PreferNoShaping;
+    }
+  }
+  return static_cast<QFont::StyleStrategy>(QFont::PreferNoShaping | QFont::NoFontMerging);
+}
+
 }  // namespace
 
 LogBinding::LogBinding(QPlainTextEdit& box) : box_(box) {
+  // Only the strategy is set here; the box still takes its face and size from the window.
+  QFont strategy;
+  strategy.setStyleStrategy(BoxStrategy(box_.font()));
+  box_.setFont(strategy);
   show_timer_.setSingleShot(true);
   QObject::connect(&show_timer_, &QTimer::timeout, [this] { ShowPending(); });
   edit_watch_ = QObject::connect(&box_, &QPlainTextEdit::textChanged, [this] {
@@ -29,21 +98,11 @@ LogBinding::~LogBinding() {
   QObject::disconnect(edit_watch_);
 }
 
-QString LogBinding::ToDisplay(std::string_view bytes, char previous) {
+QString LogBinding::ToDisplay(std::string_view bytes) {
+  ShowState state;
   QString shown;
-  shown.reserve(static_cast<qsizetype>(bytes.size()));
-  for (const char byte : bytes) {
-    if (byte == '\n' && previous == '\r') {
-      // The CR before it already ended the line.
-    } else if (byte == '\r' || byte == '\n') {
-      shown.append(QChar(kLineEnd));
-    } else if (byte == '\0') {
-      shown.append(QChar(kZeroSymbol));
-    } else {
-      shown.append(QChar(static_cast<unsigned char>(byte)));
-    }
-    previous = byte;
-  }
+  std::vector<std::size_t> piece_starts;
+  AppendShown(bytes, 0, state, shown, piece_starts);
   return shown;
 }
 
@@ -87,13 +146,19 @@ void LogBinding::ShowPending() {
   if (text.size() < shown_) {
     box_.clear();
     shown_ = 0;
+    piece_starts_.clear();
     edited_ = false;
   }
   if (text.size() > shown_) {
-    QTextCursor end(box_.document());
+    QTextDocument& document = *box_.document();
+    // The piece being shown is the box's last line, with whatever the operator typed into it.
+    ShowState state{shown_ > 0 ? text[shown_ - 1] : '\0',
+                    static_cast<std::size_t>(document.lastBlock().length() - 1)};
+    QString shown;
+    AppendShown(std::string_view(text).substr(shown_), shown_, state, shown, piece_starts_);
+    QTextCursor end(&document);
     end.movePosition(QTextCursor::End);
-    const char previous = shown_ > 0 ? text[shown_ - 1] : '\0';
-    end.insertText(ToDisplay(std::string_view(text).substr(shown_), previous));
+    end.insertText(shown);
     shown_ = text.size();
   }
   storing_ = false;
@@ -115,20 +180,36 @@ void LogBinding::Load(std::string& text) {
 }
 
 // Keeps the device's own bytes wherever the box still shows them unchanged (a CR LF stays a
-// CR LF), and reads only the stretch the operator changed back from its characters.
-std::string LogBinding::Reconcile(std::string_view shown) const {
-  const QString before = ToDisplay(shown, '\0');
-  const QString now = box_.document()->toRawText();
-
-  // Where each character of `before` starts in `shown`, plus the end.
+// CR LF, a break between pieces stays no byte), and reads only the stretch the operator
+// changed back from its characters.
+std::string LogBinding::Reconcile(std::string_view shown) {
+  // The box as the last exchange left it; where each of its characters starts in shown (a
+  // break between pieces: where the piece after it does), plus the end; and which of its
+  // characters are such breaks.
+  QString before;
+  before.reserve(static_cast<qsizetype>(shown.size() + piece_starts_.size()));
   std::vector<std::size_t> start;
-  start.reserve(static_cast<std::size_t>(before.size()) + 1);
+  start.reserve(shown.size() + piece_starts_.size() + 1);
+  std::vector<qsizetype> breaks;
+  auto piece = piece_starts_.cbegin();
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    if (!(shown[i] == '\n' && i > 0 && shown[i - 1] == '\r')) {
-      start.push_back(i);
+    const char byte = shown[i];
+    if (byte == '\n' && i > 0 && shown[i - 1] == '\r') {
+      continue;
     }
+    if (piece != piece_starts_.cend() && *piece <= i) {
+      breaks.push_back(before.size());
+      before.append(QChar(kLineEnd));
+      start.push_back(i);
+      while (piece != piece_starts_.cend() && *piece <= i) {
+        ++piece;
+      }
+    }
+    before.append(EndsLine(byte) ? QChar(kLineEnd) : Glyph(byte));
+    start.push_back(i);
   }
   start.push_back(shown.size());
+  const QString now = box_.document()->toRawText();
 
   const qsizetype limit = std::min(before.size(), now.size());
   qsizetype prefix = 0;
@@ -145,7 +226,21 @@ std::string LogBinding::Reconcile(std::string_view shown) const {
   const std::size_t tail = start[static_cast<std::size_t>(before.size() - suffix)];
   std::string taken(shown.substr(0, head));
   taken += FromDisplay(QStringView(now).mid(prefix, now.size() - prefix - suffix));
+  const std::size_t new_tail = taken.size();
   taken += shown.substr(tail);
+
+  // Breaks outside the changed stretch still part the same bytes; inside it, every line break
+  // the box shows was read as a line end.
+  std::vector<std::size_t> kept;
+  for (const qsizetype at : breaks) {
+    const std::size_t piece_start = start[static_cast<std::size_t>(at)];
+    if (at < prefix) {
+      kept.push_back(piece_start);
+    } else if (at >= before.size() - suffix) {
+      kept.push_back(piece_start - tail + new_tail);
+    }
+  }
+  piece_starts_ = std::move(kept);
   return taken;
 }
 
@@ -155,7 +250,17 @@ void LogBinding::ScrollToEnd() {
     return;
   }
   QScrollBar* bar = box_.verticalScrollBar();
+  if (bar->value() == bar->maximum()) {
+    return;
+  }
+  // A box that paints while it scrolls lays out every line it passes (up to two boxes full) to
+  // move the pixels it can keep; after a batch there are none to keep, and those lines may be
+  // pieces of kPieceLength characters.
+  QWidget& viewport = *box_.viewport();
+  const bool updates = viewport.updatesEnabled();
+  viewport.setUpdatesEnabled(false);
   bar->setValue(bar->maximum());
+  viewport.setUpdatesEnabled(updates);
 }
 
 }  // namespace pelorus

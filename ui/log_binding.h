@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QPlainTextEdit;
 
@@ -17,6 +18,13 @@ namespace pelorus {
 // one character per byte (Latin-1), except that a zero byte shows as U+2400 and a line end
 // (CR LF, CR or LF) starts a new line. The box stays editable: what the operator types into
 // it is taken back into the log text, and later output follows it.
+//
+// A line longer than kPieceLength characters shows as several lines of the box, pieces of
+// kPieceLength characters each; the break between two pieces stands for no byte. Qt lays out
+// a line of the box whole every time it grows, so a device that prints one endless line (a
+// console printing zero bytes) would otherwise make every append cost the whole line so far,
+// and the window would fall behind the device. The length is that of the dialogue's line
+// buffer.
 //
 // The log text is always complete; only showing it is batched. Laying out and painting the
 // box once per chunk would cost more than everything else a flood of output does, so the box
@@ -29,7 +37,10 @@ class LogBinding {
  public:
   static constexpr int kShowInterval = 25;  // milliseconds
   static constexpr std::size_t kShowBytes = 64 * 1024;
+  static constexpr std::size_t kPieceLength = 1024;  // characters
 
+  // Also tells the box's font to spare the work Latin-1 text does not need (shaping, and where
+  // no font has U+2400, the search for it); the box keeps the window's face and size.
   explicit LogBinding(QPlainTextEdit& box);
   ~LogBinding();
   LogBinding(const LogBinding&) = delete;
@@ -42,29 +53,33 @@ class LogBinding {
   // shows, the box shows it afresh.
   void Store(const std::string& text);
   // When the operator has changed the box since the last exchange, the part of text that the
-  // box shows is replaced by the box's contents; bytes not shown yet stay after them.
-  // Otherwise text is left alone.
+  // box shows is replaced by the box's contents; bytes not shown yet stay after them. Only the
+  // stretch from the first to the last changed character is read back from the box, where
+  // every line break stands for CR LF; elsewhere the device's bytes stay as they were, and a
+  // break between two pieces of a long line stands for no byte. Otherwise text is left alone.
   void Load(std::string& text);
   // Scrolls the box to its last line without moving the operator's cursor; while bytes wait
   // to be shown, once they are.
   void ScrollToEnd();
 
-  // How bytes look in the box; previous is the byte shown just before them (0 for none), so
-  // that a CR LF split between two exchanges still makes a single line end.
-  static QString ToDisplay(std::string_view bytes, char previous);
+  // What the box holds once it shows bytes, a log that only ever grew at its end and that the
+  // operator never changed; how the stores split the bytes makes no difference.
+  static QString ToDisplay(std::string_view bytes);
   // The bytes that typed text stands for: U+2400 is a zero byte, a line end is CR LF, a
   // character outside Latin-1 becomes '?'.
   static std::string FromDisplay(QStringView text);
 
  private:
   void ShowPending();
-  std::string Reconcile(std::string_view shown) const;
+  std::string Reconcile(std::string_view shown);
 
   QPlainTextEdit& box_;
   QMetaObject::Connection edit_watch_;
   const std::string* text_ = nullptr;  // the text of the last store
   std::size_t shown_ = 0;              // bytes of the log text that the box shows
-  bool edited_ = false;                // the operator changed the box since the last exchange
+  // Offsets in the log text of the bytes that begin a piece of a long line, ascending.
+  std::vector<std::size_t> piece_starts_;
+  bool edited_ = false;  // the operator changed the box since the last exchange
   bool storing_ = false;
   bool scroll_pending_ = false;
   QElapsedTimer since_shown_;  // since the box last caught up; invalid before the first time

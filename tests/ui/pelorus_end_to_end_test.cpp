@@ -86,7 +86,7 @@ class EndToEndTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* box = Control<QPlainTextEdit>(window, "IDC_LOG");
     const auto box_shows_log = [&] {
-      return box->document()->toRawText() == LogBinding::ToDisplay(window.LogText(), '\0');
+      return box->document()->toRawText() == LogBinding::ToDisplay(window.LogText());
     };
     bool all_red = true;
     bool box_caught_up = true;

@@ -182,6 +182,80 @@ class WindowTest : public QObject {
     QTRY_COMPARE(box.toPlainText(), QStringLiteral("a\nbxoot\nA\u2400B\nnote\u00e9\u4e00more\n"));
   }
 
+  // A line without a line end shows as pieces of 1024 characters, however the stores split it,
+  // while the log text keeps every byte. What the operator types inside or after such a line
+  // is taken back around the device's bytes: a break between pieces is no byte, whether the
+  // operator leaves it, deletes it or types next to it, and a typed line end is CR LF.
+  void LogShowsLongLineInPieces() {
+    std::string line;  // letters with a zero byte now and then
+    QString line_shown;
+    for (int i = 0; i < 3000; ++i) {
+      const char byte = i % 7 == 3 ? '\0' : static_cast<char>('a' + i % 26);
+      line += byte;
+      line_shown += byte == '\0' ? QChar(0x2400) : QChar::fromLatin1(byte);
+    }
+    const auto pieces = [&line_shown](qsizetype length) {
+      QStringList shown;
+      for (qsizetype at = 0; at < length; at += 1024) {
+        shown += line_shown.mid(at, std::min<qsizetype>(1024, length - at));
+      }
+      return shown;
+    };
+    QPlainTextEdit box;
+    const auto lines = [&box] { return box.toPlainText().split(QLatin1Char('\n')); };
+    LogBinding log(box);
+    std::string text = "boot\r\n" + line.substr(0, 700);
+    log.Store(text);
+    QTRY_COMPARE(lines(), QStringList{"boot"} + pieces(700));
+    text += line.substr(700, 1000);
+    log.Store(text);
+    QTRY_COMPARE(lines(), QStringList{"boot"} + pieces(1700));
+    text += line.substr(1700) + "\r";
+    log.Store(text);
+    text += "\nnext";
+    log.Store(text);
+    QTRY_COMPARE(lines(), QStringList{"boot"} + pieces(3000) + QStringList{"next"});
+    QCOMPARE(box.document()->toRawText(), LogBinding::ToDisplay(text));
+
+    // Typing into the second piece and deleting the break before the third, in one go.
+    QTextCursor cursor(box.document());
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::MoveAnchor, 2);
+    cursor.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor, 10);
+    cursor.insertText(QStringLiteral("x"));
+    cursor.movePosition(QTextCursor::NextBlock);
+    cursor.deletePreviousChar();
+    log.Load(text);
+    std::string expected = "boot\r\n" + line.substr(0, 1034) + "x" + line.substr(1034) + "\r\nnext";
+    QCOMPARE(text, expected);
+
+    // The device goes on; a note after the line, then an Enter in its first piece. The box
+    // still shows the pieces as they were, one of them now longer than the rest.
+    text += " done\r\n";
+    log.Store(text);
+    QTRY_COMPARE(lines().last(), QString());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(QStringLiteral("note"));
+    log.Load(text);
+    expected += " done\r\nnote";
+    QCOMPARE(text, expected);
+    cursor.setPosition(5 + 100);
+    cursor.insertBlock();
+    log.Load(text);
+    expected.insert(6 + 100, "\r\n");
+    QCOMPARE(text, expected);
+
+    // Output after the note fills the operator's line up to a piece and goes on in the next;
+    // typing after it still finds every break where the box shows it.
+    text += std::string(1100, 'z');
+    log.Store(text);
+    QTRY_COMPARE(lines().mid(lines().size() - 2),
+                 (QStringList{"note" + QString(1020, 'z'), QString(80, 'z')}));
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(QStringLiteral("!"));
+    log.Load(text);
+    QCOMPARE(text, expected + std::string(1100, 'z') + "!");
+  }
+
   void BannerPaintsRedAndClips() {
     CMSG banner;
     QCOMPARE(banner.size(), QSize(753, 223));
@@ -209,6 +283,7 @@ class WindowTest : public QObject {
     QCOMPARE(windows, 1);
     QCOMPARE(QCoreApplication::organizationName(),
              QStringLiteral("Local AppWizard-Generated Applications"));
+    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("PELORUS"));
   }
 };
 
