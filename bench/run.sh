@@ -61,11 +61,13 @@ run_window() {
   "$bin/pelorus-bench-$1"
 }
 
+# The SQLite part runs first and alone: a server starting up beside it would be measured too.
 run_pool() {
-  if [ -n "${PGHOST:-}" ]; then
-    "$bin/pelorus-bench-pool"
+  "$bin/pelorus-bench-pool" sqlite || return 1
+  if [ -n "${PGHOST:-}" ] || [ -n "${PGPORT:-}" ]; then
+    "$bin/pelorus-bench-pool" postgres
   else
-    pg_virtualenv "$bin/pelorus-bench-pool"
+    pg_virtualenv "$bin/pelorus-bench-pool" postgres
   fi
 }
 
