@@ -25,8 +25,12 @@ class NullSurroundings : public DialogueSurroundings {
   void Write(std::size_t, const char*) override {}
   void SetAlert(const std::string&) override {}
   void DoModal() override {}
-  bool Wait(std::chrono::milliseconds) override { return true; }
+  void BeginWait(std::chrono::milliseconds) override {}
+  bool EndWait() override { return true; }
   void StopRun(const std::string&) override {}
+  bool AboutToWrite(const std::string&) override { return true; }
+  bool Verified(const std::string&, const std::string&) override { return true; }
+  NextAddress TakeNextAddress() override { return NextAddress::kStep; }
 };
 
 // Keeps the log as a window would keep its text: one string that only grows.

@@ -9,10 +9,18 @@
 namespace pelorus {
 
 // What the programming dialogue needs from the window it runs in: the data exchange, the log,
-// the port, the result banner, a wait and a way to end the run. All calls come on the
-// window's thread.
+// the port, the result banner, waits, a way to end the run, and a say in the address (the
+// window may keep it on record and take it from elsewhere than a step). All calls come on
+// the window's thread.
 class DialogueSurroundings : public FieldBinding {
  public:
+  // Where the next device's address comes from after a success.
+  enum class NextAddress {
+    kStep,   // the dialogue steps the octets by one
+    kTaken,  // the surroundings have put it into the octet strings
+    kNone,   // there is none; the surroundings end the run and say why
+  };
+
   // Appends received bytes to the end of the log text exactly as they came, zero bytes
   // included; how a zero byte is shown is the window's matter.
   virtual void AppendLog(const char* bytes, std::size_t count) = 0;
@@ -22,10 +30,24 @@ class DialogueSurroundings : public FieldBinding {
   virtual void SetAlert(const std::string& text) = 0;
   // Shows the result banner modally; returns once the operator has closed it.
   virtual void DoModal() = 0;
-  // Waits the given time on the window's thread before the dialogue carries on. True when
-  // the whole time passed; false when the operator stopped the run meanwhile (RESET, END),
-  // and then the dialogue sends nothing more.
-  virtual bool Wait(std::chrono::milliseconds duration) = 0;
+  // A wait on the window's thread before the dialogue carries on, in two halves: BeginWait
+  // starts the time, EndWait lets what is left of it pass, so that work done in between counts
+  // towards the wait. EndWait is true when the whole time passed; false when the operator
+  // stopped the run meanwhile (RESET, END), and then the dialogue sends nothing more.
+  virtual void BeginWait(std::chrono::milliseconds duration) = 0;
+  virtual bool EndWait() = 0;
+  bool Wait(std::chrono::milliseconds duration) {
+    BeginWait(duration);
+    return EndWait();
+  }
+  // The address-write command for address (the octets joined by '-') goes out when the wait
+  // under way ends. False: it must not go out; the surroundings end the run and say why.
+  virtual bool AboutToWrite(const std::string& address) = 0;
+  // The device showed address (the octets joined by ':') in line: before the banner. False:
+  // the success cannot be announced; the surroundings end the run and say why.
+  virtual bool Verified(const std::string& address, const std::string& line) = 0;
+  // After the banner: where the next device's address comes from.
+  virtual NextAddress TakeNextAddress() = 0;
   // The dialogue cannot go on (reason says why, for the operator): the window ends the run
   // once this chunk is done and tells the operator. The dialogue sends nothing more.
   virtual void StopRun(const std::string& reason) = 0;

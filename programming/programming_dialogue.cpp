@@ -117,13 +117,14 @@ int ProgrammingDialogue::OnPortData(const char* chunk, std::size_t n) {
   for (std::size_t i = 0; i < n && !stopped_; ++i) {
     const char b = chunk[i];
     if (b == '\r') {
-      const Trigger trigger = MatchLine(std::string_view(line_.data(), line_length_));
-      line_length_ = 0;
+      const std::string_view line(line_.data(), line_length_);
+      const Trigger trigger = MatchLine(line);
       if (trigger != Trigger::kNone) {
         surroundings_.AppendLog(chunk + logged, i + 1 - logged);
         logged = i + 1;
-        stopped_ = !Act(trigger);
+        stopped_ = !Act(trigger, line);
       }
+      line_length_ = 0;
     } else if (b != '\n' && b != '\0' && line_length_ < kLineBufferSize - 1) {
       // A line feed does not end a line (the console ends lines with a carriage return), and
       // a zero byte would hide the rest of the line from the trigger tests.
@@ -156,13 +157,16 @@ ProgrammingDialogue::Trigger ProgrammingDialogue::MatchLine(std::string_view lin
   return ShowsReadBack(line, expected) ? Trigger::kReadBack : Trigger::kNone;
 }
 
-bool ProgrammingDialogue::Act(Trigger trigger) {
+bool ProgrammingDialogue::Act(Trigger trigger, std::string_view line) {
   switch (trigger) {
     case Trigger::kCode:
       surroundings_.Write(1, &kInterrupt);
       return surroundings_.Wait(milliseconds(100));
     case Trigger::kProgram: {
-      if (!surroundings_.Wait(milliseconds(500))) {
+      // What the window does before the address goes out (putting it on record) happens
+      // within the wait, so that the device's answer is not late for it.
+      surroundings_.BeginWait(milliseconds(500));
+      if (!surroundings_.AboutToWrite(fields_.Joined("-")) || !surroundings_.EndWait()) {
         return false;
       }
       // The device takes exactly 27 bytes: the text is cut to fit if the octets were longer,
@@ -180,19 +184,31 @@ bool ProgrammingDialogue::Act(Trigger trigger) {
       surroundings_.Write(kReadBackCommandSize, kReadBackCommand);
       return surroundings_.Wait(milliseconds(100)) && surroundings_.Wait(milliseconds(100));
     case Trigger::kReadBack:
-      return Announce();
+      return Announce(std::string(line));
     case Trigger::kNone:
       break;
   }
   return true;
 }
 
-bool ProgrammingDialogue::Announce() {
+bool ProgrammingDialogue::Announce(const std::string& line) {
+  if (!surroundings_.Verified(fields_.Joined(":"), line)) {
+    return false;
+  }
   // The step's load takes the log back from its box, so the box must hold this chunk's bytes
   // before the banner goes up; otherwise they would be lost from the log.
   surroundings_.StoreFields();
   surroundings_.SetAlert(" MAC Write Success \n(" + fields_.Joined(":") + ")");
   surroundings_.DoModal();
+  switch (surroundings_.TakeNextAddress()) {
+    case DialogueSurroundings::NextAddress::kNone:
+      return false;
+    case DialogueSurroundings::NextAddress::kTaken:
+      surroundings_.StoreFields();
+      return true;
+    case DialogueSurroundings::NextAddress::kStep:
+      break;
+  }
   if (!fields_.StepAddress(+1)) {
     const std::string written = fields_.Joined(":");
     // The address stays in the boxes, and a second START must not write it into another

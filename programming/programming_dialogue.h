@@ -18,6 +18,10 @@ namespace pelorus {
 // whole tokens (no hex digit glued to either end), in either letter case; and on a dump line
 // of the address's memory ("1fd0000c:" with or without "0x"), only as the dump's first six
 // bytes.
+//
+// The surroundings have their say before the address goes out (AboutToWrite, within the wait
+// before the command), before the banner (Verified) and after it (TakeNextAddress): a window
+// that keeps the address on record takes it from there.
 class ProgrammingDialogue {
  public:
   static constexpr std::size_t kLineBufferSize = 1024;
@@ -38,8 +42,8 @@ class ProgrammingDialogue {
 
   Trigger MatchLine(std::string_view line) const;
   // False when the run stopped while acting.
-  bool Act(Trigger trigger);
-  bool Announce();
+  bool Act(Trigger trigger, std::string_view line);
+  bool Announce(const std::string& line);
 
   MacAddressFields& fields_;
   DialogueSurroundings& surroundings_;

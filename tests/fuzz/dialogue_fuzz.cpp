@@ -39,11 +39,20 @@ class RecordingSurroundings : public DialogueSurroundings {
   }
   void SetAlert(const std::string& text) override { actions += "A:" + text + '|'; }
   void DoModal() override { actions += "M|"; }
-  bool Wait(std::chrono::milliseconds duration) override {
+  void BeginWait(std::chrono::milliseconds duration) override {
     actions += "T:" + std::to_string(duration.count()) + '|';
+  }
+  bool EndWait() override { return true; }
+  void StopRun(const std::string& reason) override { actions += "S:" + reason + '|'; }
+  bool AboutToWrite(const std::string& address) override {
+    actions += "R:" + address + '|';
     return true;
   }
-  void StopRun(const std::string& reason) override { actions += "S:" + reason + '|'; }
+  bool Verified(const std::string& address, const std::string& line) override {
+    actions += "V:" + address + '/' + line + '|';
+    return true;
+  }
+  NextAddress TakeNextAddress() override { return NextAddress::kStep; }
 };
 
 struct Run {

@@ -27,7 +27,9 @@ class ProgrammingDialogueTest : public ::testing::Test {
   std::vector<std::string> Answers() {
     std::vector<std::string> answers;
     for (const std::string& call : window_.calls) {
-      if (call != "Load" && call != "Store" && call != "Scroll" && call.rfind("Log:", 0) != 0) {
+      if (call != "Load" && call != "Store" && call != "Scroll" && call.rfind("Log:", 0) != 0 &&
+          (record_ || (call.rfind("AboutToWrite:", 0) != 0 && call.rfind("Verified:", 0) != 0 &&
+                       call != "Next"))) {
         answers.push_back(call);
       }
     }
@@ -38,6 +40,7 @@ class ProgrammingDialogueTest : public ::testing::Test {
   testing::RecordingSurroundings window_;
   MacAddressFields fields_{window_};
   ProgrammingDialogue dialogue_{fields_, window_};
+  bool record_ = false;  // Answers() includes what the window is told of the address
 };
 
 TEST_F(ProgrammingDialogueTest, InterruptIsLoggedSentAndWaitedInOrder) {
@@ -76,8 +79,9 @@ TEST_F(ProgrammingDialogueTest, SuccessKeepsTheLogThenStepsForTheNextDevice) {
   window_.log_box = "earlier\n";
   Feed("x\r\n00 1A 2B 3C 4D 5E\r\nnext");
   EXPECT_THAT(window_.calls,
-              ElementsAre("Load", "Log:x\r\n00 1A 2B 3C 4D 5E\r", "Store",
-                          "Alert: MAC Write Success \n(00:1A:2B:3C:4D:5E)", "Modal", "Load",
+              ElementsAre("Load", "Log:x\r\n00 1A 2B 3C 4D 5E\r",
+                          "Verified:00:1A:2B:3C:4D:5E|00 1A 2B 3C 4D 5E", "Store",
+                          "Alert: MAC Write Success \n(00:1A:2B:3C:4D:5E)", "Modal", "Next", "Load",
                           "Store", "Scroll", "Store", "Log:\nnext", "Store", "Scroll"));
   EXPECT_EQ(window_.log_box, "earlier\nx\r\n00 1A 2B 3C 4D 5E\r\nnext");
   EXPECT_EQ(fields_.OCTET6, "5f");
@@ -150,6 +154,39 @@ TEST_F(ProgrammingDialogueTest, StoppedWaitSendsNothingMore) {
   dialogue_.Restart();
   Feed("CODE\r");
   EXPECT_THAT(Answers(), ElementsAre("Write:\x03", "Wait:100"));
+}
+
+// A window that keeps the address on record is told before the command goes out (within the
+// wait) and before the banner, with the device's line, and may give the next address itself;
+// where it says no, nothing more goes to the device.
+TEST_F(ProgrammingDialogueTest, WindowKeepingTheAddressOnRecordHasItsSay) {
+  record_ = true;
+  window_.next_address = "00:1A:2B:3C:4D:70";
+  Feed("480\r\n1fd0000c: 00 1a 2b 3c 4d 5e\r\n480\r\n");
+  EXPECT_THAT(Answers(), ElementsAre("Wait:500", "AboutToWrite:00-1A-2B-3C-4D-5E",
+                                     "Write:macprog2 00-1A-2B-3C-4D-5E\n",
+                                     "Verified:00:1A:2B:3C:4D:5E|1fd0000c: 00 1a 2b 3c 4d 5e",
+                                     "Alert: MAC Write Success \n(00:1A:2B:3C:4D:5E)", "Modal",
+                                     "Next", "Wait:500", "AboutToWrite:00-1A-2B-3C-4D-70",
+                                     "Write:macprog2 00-1A-2B-3C-4D-70\n"));
+  EXPECT_EQ(window_.octet_boxes[5], "70");
+
+  const auto stops_after = [&](const std::string& device, const std::string& last) {
+    dialogue_.Restart();
+    Feed(device + "480\r\nCODE\r\n");
+    const std::vector<std::string> answers = Answers();
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(answers.back(), last) << device;
+  };
+  window_.write_allowed = false;
+  stops_after("480\r\n", "AboutToWrite:00-1A-2B-3C-4D-70");
+  window_.write_allowed = true;
+  window_.verified_recorded = false;
+  stops_after("00 1A 2B 3C 4D 70\r\n", "Verified:00:1A:2B:3C:4D:70|00 1A 2B 3C 4D 70");
+  window_.verified_recorded = true;
+  window_.next_address = "none";
+  stops_after("00 1A 2B 3C 4D 70\r\n", "Next");
+  EXPECT_EQ(window_.octet_boxes[5], "70");
 }
 
 // A success whose next address would be a group address ends the run after the banner; the

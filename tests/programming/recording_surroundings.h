@@ -13,8 +13,9 @@ namespace pelorus::testing {
 
 // Stands in for the window: records every call in order as a short text ("Load", "Store",
 // "Scroll", "Log:<bytes>", "Write:<bytes>", "Alert:<text>", "Modal", "Wait:<ms>",
-// "Stop:<reason>") and keeps the boxes the data exchange copies from and to. The wait
-// numbered stop_at_wait (from 1) plays the operator pressing RESET during it. Octet boxes hold
+// "Stop:<reason>", "AboutToWrite:<address>", "Verified:<address>|<line>", "Next") and keeps
+// the boxes the data exchange copies from and to. The wait numbered stop_at_wait (from 1)
+// plays the operator pressing RESET during it. Octet boxes hold
 // upper case, as the window's do; with boxes_ off, the octet strings are left exactly as a test set
 // them.
 class RecordingSurroundings : public DialogueSurroundings {
@@ -49,11 +50,32 @@ class RecordingSurroundings : public DialogueSurroundings {
   }
   void SetAlert(const std::string& text) override { calls.push_back("Alert:" + text); }
   void DoModal() override { calls.push_back("Modal"); }
-  bool Wait(std::chrono::milliseconds duration) override {
+  void BeginWait(std::chrono::milliseconds duration) override {
     calls.push_back("Wait:" + std::to_string(duration.count()));
-    return ++waits != stop_at_wait;
   }
+  bool EndWait() override { return ++waits != stop_at_wait; }
   void StopRun(const std::string& reason) override { calls.push_back("Stop:" + reason); }
+  bool AboutToWrite(const std::string& address) override {
+    calls.push_back("AboutToWrite:" + address);
+    return write_allowed;
+  }
+  bool Verified(const std::string& address, const std::string& line) override {
+    calls.push_back("Verified:" + address + "|" + line);
+    return verified_recorded;
+  }
+  NextAddress TakeNextAddress() override {
+    calls.push_back("Next");
+    if (next_address.empty()) {
+      return NextAddress::kStep;
+    }
+    if (next_address == "none") {
+      return NextAddress::kNone;
+    }
+    for (int k = 1; k <= 6; ++k) {
+      fields_->Octet(k) = next_address.substr(3 * (k - 1), 2);
+    }
+    return NextAddress::kTaken;
+  }
 
   // Puts the address into the octet boxes, as the operator types it (upper case).
   void Type(const std::vector<std::string>& octets) {
@@ -65,6 +87,12 @@ class RecordingSurroundings : public DialogueSurroundings {
   std::vector<std::string> calls;
   int waits = 0;
   int stop_at_wait = 0;
+  // How a window that keeps the address on record answers: whether the write may go out,
+  // whether the success was put on record, and the next address ("" to step, "none" for
+  // none, else "XX:XX:XX:XX:XX:XX" put into the strings).
+  bool write_allowed = true;
+  bool verified_recorded = true;
+  std::string next_address;
   std::string octet_boxes[6];
   std::string log;
   std::string log_box;
