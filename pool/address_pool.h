@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "pool/mac48.h"
@@ -69,6 +70,10 @@ class AddressPool {
 
   // The location as shown to people.
   virtual const std::string& Where() const = 0;
+  // Whether the last step that failed was refused by the pool's rules (an address in another
+  // state or of another station, a used-up or unknown pool), rather than failed by the store
+  // (unreachable, locked, broken): only the latter may succeed when tried again.
+  virtual bool Refused() const = 0;
 
   // Adds the pool name with the range first ... last (first <= last, no group address in
   // it); refused when the name exists or the range overlaps another pool's.
@@ -89,6 +94,11 @@ class AddressPool {
                             std::string* error) = 0;
   // Gives back an address that was leased and never written; refuses any other.
   virtual bool Release(Mac48 address, std::string* error) = 0;
+
+  // The station's open address in the pool (leased, or written and not verified), or nullopt
+  // when it has none; the store is only read.
+  virtual bool OpenAddress(const std::string& name, const std::string& station,
+                           std::optional<Mac48>* address, std::string* error) = 0;
 
   // Where one address stands; refused for an address that no pool's range holds.
   virtual bool Check(Mac48 address, AddressRecord* record, std::string* error) = 0;

@@ -62,10 +62,16 @@ PostgresPool::~PostgresPool() {
 std::unique_ptr<PostgresPool> PostgresPool::Open(const std::string& location, bool create,
                                                  std::string* error) {
   const std::string where = WithoutPassword(location);
-  // Later keywords override earlier ones: the location's own connect_timeout wins over ours.
+  // Later keywords override earlier ones: what the location says wins over these. A server
+  // that goes silent mid-step must not hold the window for the minutes TCP would wait, so
+  // unanswered traffic fails the step within about the lock wait.
   const std::string timeout = std::to_string(kConnectTimeoutS);
-  const char* keywords[] = {"connect_timeout", "application_name", "dbname", nullptr};
-  const char* values[] = {timeout.c_str(), "pelorus", location.c_str(), nullptr};
+  const std::string silence = std::to_string(kLockWaitMs + 1000);
+  const char* keywords[] = {
+      "connect_timeout",  "tcp_user_timeout", "keepalives_idle", "keepalives_interval",
+      "keepalives_count", "application_name", "dbname",          nullptr};
+  const char* values[] = {timeout.c_str(), silence.c_str(),  "5",    "2", "2",
+                          "pelorus",       location.c_str(), nullptr};
   pg_conn* connection = PQconnectdbParams(keywords, values, 1);
   if (connection == nullptr) {
     *error = where + ": out of memory";

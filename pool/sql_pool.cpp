@@ -7,6 +7,10 @@ namespace {
 
 constexpr int kMaxAttempts = 5;
 
+constexpr const char* kOpenAddressSql =
+    "SELECT address FROM pelorus_addresses WHERE pool = $1 AND station = $2"
+    " AND state IN ('leased', 'written') ORDER BY address LIMIT 1";
+
 const char* const kSchema[] = {
     "CREATE TABLE pelorus_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
     "CREATE TABLE pelorus_pools ("
@@ -121,7 +125,8 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
     }
     std::string ignored;
     Run("ROLLBACK", {}, nullptr, &ignored);
-    if (!tx.refusal().empty()) {
+    refused_ = !tx.refusal().empty();
+    if (refused_) {
       *error = Fail(tx.refusal());
       return false;
     }
@@ -190,6 +195,7 @@ bool SqlPool::PrepareSchema(bool create, std::string* error) {
 }
 
 bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) {
+  refused_ = true;
   if (name.empty()) {
     *error = Fail("a pool needs a name");
     return false;
@@ -237,6 +243,7 @@ bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::stri
 bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* address,
                     std::string* error) {
   if (station.empty()) {
+    refused_ = true;
     *error = Fail("a lease needs a station name");
     return false;
   }
@@ -254,10 +261,7 @@ bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* 
         if (pool.empty()) {
           return tx.Refuse("no pool named " + name);
         }
-        const auto open = tx.Query(
-            "SELECT address FROM pelorus_addresses WHERE pool = $1 AND station = $2"
-            " AND state IN ('leased', 'written') ORDER BY address LIMIT 1",
-            {name, station});
+        const auto open = tx.Query(kOpenAddressSql, {name, station});
         if (!open.empty()) {
           *address = static_cast<Mac48>(Number(open[0][0]));
           return true;
@@ -408,6 +412,25 @@ bool SqlPool::Release(Mac48 address, std::string* error) {
             "UPDATE pelorus_addresses SET state = 'free', station = '', port = '', leased_at = '',"
             " written_at = '', verified_at = '', attempts = 0, readback = '' WHERE address = $1",
             {Param64(address)});
+      },
+      error);
+}
+
+bool SqlPool::OpenAddress(const std::string& name, const std::string& station,
+                          std::optional<Mac48>* address, std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto pool = tx.Query("SELECT name FROM pelorus_pools WHERE name = $1", {name});
+        if (tx.failed()) {
+          return false;
+        }
+        if (pool.empty()) {
+          return tx.Refuse("no pool named " + name);
+        }
+        const auto open = tx.Query(kOpenAddressSql, {name, station});
+        *address = open.empty() ? std::nullopt
+                                : std::optional<Mac48>(static_cast<Mac48>(Number(open[0][0])));
+        return !tx.failed();
       },
       error);
 }

@@ -39,6 +39,7 @@ class SqlPool : public AddressPool {
   };
 
   const std::string& Where() const override { return where_; }
+  bool Refused() const override { return refused_; }
   bool Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) override;
   bool Lease(const std::string& name, const std::string& station, Mac48* address,
              std::string* error) override;
@@ -47,6 +48,8 @@ class SqlPool : public AddressPool {
   bool MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
                     std::string* error) override;
   bool Release(Mac48 address, std::string* error) override;
+  bool OpenAddress(const std::string& name, const std::string& station,
+                   std::optional<Mac48>* address, std::string* error) override;
   bool Check(Mac48 address, AddressRecord* record, std::string* error) override;
   bool Status(const std::string& name, PoolStatus* status, std::string* error) override;
   bool Export(const std::string& name, const std::function<void(const AddressRecord&)>& row,
@@ -87,6 +90,7 @@ class SqlPool : public AddressPool {
 
   std::string where_;
   Dialect dialect_;
+  bool refused_ = false;
 };
 
 }  // namespace pelorus::pool
