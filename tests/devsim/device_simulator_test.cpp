@@ -226,12 +226,14 @@ TEST(DeviceSimulatorTest, HangsUpAfterKDevicesAndRemovesTheLink) {
 TEST(DeviceSimulatorTest, ReportsWhatACorrectHostNeverTypes) {
   struct Case {
     std::string name, typed_at_once, command, reported;
+    bool any_address = false;
   };
   const std::vector<Case> cases = {
       {"wrong command", "", "macprog 1\n", "unknown command"},
       {"carriage return", "", "macprog2 00-1A-2B-3C-4D-5E\r\n", "carriage return"},
       {"lower case", "", "macprog2 00-1a-2b-3c-4d-5e\n", "lower-case"},
       {"address not stepped", "", "macprog2 00-1A-2B-3C-4D-5E\n", "expected"},
+      {"address twice on a line", "", "macprog2 00-1A-2B-3C-4D-5E\n", "holds already", true},
       {"interrupt before CODE", "\x03", "", "no CODE line"},
       {"bytes while booting", "hello\n", "", "unexpected byte"},
   };
@@ -240,6 +242,7 @@ TEST(DeviceSimulatorTest, ReportsWhatACorrectHostNeverTypes) {
     const Played p = Play(
         [&c](SimOptions& o, HostScript& s) {
           o.devices = 2;
+          o.any_address = c.any_address;
           o.boot_pause = milliseconds(5);
           s.successes_wanted = 2;
           s.deadline = milliseconds(1500);

@@ -192,9 +192,9 @@ void DeviceSimulator::PowerOn(bool next_device) {
     current_ = DeviceRecord{};
     current_.number = static_cast<int>(result_.devices.size()) + 1;
     current_.power_on_ms = Ms();
-    if (last_verified_) {
+    if (last_verified_ && !options_.any_address) {
       current_.expected = NextMac(*last_verified_);
-    } else {
+    } else if (!last_verified_) {
       current_.expected = options_.first_address;
     }
     device_open_ = true;
@@ -321,6 +321,7 @@ void DeviceSimulator::FinishDevice() {
   // A host steps its address only after a read-back that matches what it wrote.
   if (current_.shown && current_.written && *current_.shown == *current_.written) {
     last_verified_ = current_.written;
+    verified_.insert(*current_.written);
   }
   result_.devices.push_back(current_);
   report_.Device(current_);

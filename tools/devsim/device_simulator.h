@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "console_text.h"
@@ -24,7 +25,8 @@ namespace pelorus::devsim {
 //   prints "^C" and a fresh prompt). An 0x03 with no CODE line left to answer is an error.
 // - "macprog2 XX-XX-XX-XX-XX-XX" + LF once the "480" line has been printed, with the address
 //   one above the last address that a device read back correctly (the first device takes
-//   any, or SimOptions::first_address).
+//   any, or SimOptions::first_address); with SimOptions::any_address, any address, but never
+//   one that an earlier device read back.
 // - "d -b -p 0x1fd0000c 6" + LF once the "done" line has been printed.
 // Everything else (other bytes, other commands, a CR, lower-case hex, bytes typed while the
 // device is not listening) is a host error: reported at once and failing the run. A device
@@ -102,6 +104,7 @@ class DeviceSimulator {
   DeviceRecord current_;
   bool device_open_ = false;
   std::optional<std::uint64_t> last_verified_;
+  std::set<std::uint64_t> verified_;  // every address a device read back
   std::uint64_t code_lines_ = 0;
   std::uint64_t interrupts_ = 0;
   std::string input_line_;

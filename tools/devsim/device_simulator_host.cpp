@@ -119,6 +119,8 @@ void DeviceSimulator::OnCommandLine() {
       HostError("wrote " + FormatMac(address, '-') + ", expected " +
                 FormatMac(*current_.expected, '-') +
                 " (one above the last address read back correctly)");
+    } else if (verified_.count(address) != 0) {
+      HostError("wrote " + FormatMac(address, '-') + ", which an earlier device holds already");
     }
     stage_ = Stage::kBusy;
     out_->AddPause(options_.command_time);

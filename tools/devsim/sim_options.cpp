@@ -22,7 +22,8 @@ The first line on stdout is "pty /dev/pts/N"; a summary line follows for every d
 
 constexpr const char* kExitStatus =
     R"(Exit status: 0 when every device was written with the address one above the previous one
-(the first with any, or --first) and read back, the host typed nothing wrong and, with
+(the first with any, or --first; with --any-address, one no earlier device holds) and read
+back, the host typed nothing wrong and, with
 --devices N, N devices were played; 1 otherwise, with a one-line reason on stderr;
 2 for a usage or set-up error.)";
 
@@ -127,6 +128,9 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
             std::uint64_t address = 0;
             return ParseMac(s, '-', &address, nullptr) && ((o->first_address = address), true);
           });
+  app->add_flag("--any-address", o->any_address,
+                "every device takes any address no earlier device holds, not one above the\n"
+                "last (windows that share an address pool)");
   app->add_option("--echo", o->echo, "echo what the host types (default on)")
       ->check(CLI::IsMember({"on", "off"}))
       ->option_text("on|off");

@@ -31,6 +31,7 @@ struct SimOptions {
   int devices = 0;          // devices to play; 0: until stopped
   std::uint64_t seed = 1;
   std::optional<std::uint64_t> first_address;  // required address of the first device
+  bool any_address = false;  // devices take any new address, not one above the last
 
   bool wait_open = false;                     // first power-on only once the host opened the port
   std::chrono::milliseconds open_delay{100};  // from that open to the power-on
