@@ -32,4 +32,8 @@ std::string DevicePathFor(const std::string& name) {
   return "";
 }
 
+std::string ShortPortName(const std::string& name) {
+  return name == kTelnetName ? "TELNET" : name;
+}
+
 }  // namespace pelorus

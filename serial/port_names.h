@@ -17,4 +17,7 @@ std::string PortNameFor(unsigned port);
 // The device path behind name, or an empty string when the name has none.
 std::string DevicePathFor(const std::string& name);
 
+// The name as people say it: "COM1" ... "COM5", "TELNET".
+std::string ShortPortName(const std::string& name);
+
 }  // namespace pelorus

@@ -1,17 +1,103 @@
 #include "ui/pelorus_app.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <utility>
 
 #include "ui/pelorus_dlg.h"
 
 namespace pelorus {
+namespace {
+
+QString FromEnvironment(const char* variable) {
+  return qEnvironmentVariable(variable);
+}
+
+}  // namespace
+
+int CPELORUSApp::ParseCommandLine(int argc, char** argv, Options* options) {
+  // The parser's help names the program from the application object, so one lives for the
+  // parse; the window's own comes later, and only when a window is to open.
+  QCoreApplication core(argc, argv);
+  QCoreApplication::setApplicationName(CPELORUSDlg::kCaption);
+  QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION));
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "Writes consecutive MAC addresses into devices over their serial consoles.\n"
+      "With --pool, the addresses come from an address pool (see pelorus-pool), each issued "
+      "once and kept on record."));
+  const QCommandLineOption help = parser.addHelpOption();
+  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption pool(
+      QStringLiteral("pool"),
+      QStringLiteral("Take the addresses from the pool at LOCATION: a SQLite file, or a "
+                     "postgresql:// URI or libpq key=value string (default: $PELORUS_POOL)."),
+      QStringLiteral("LOCATION"));
+  const QCommandLineOption pool_name(
+      QStringLiteral("pool-name"),
+      QStringLiteral("The pool's name within its store (default: default)."),
+      QStringLiteral("NAME"), QString::fromLatin1(pool::AddressPool::kDefaultName));
+  const QCommandLineOption station(
+      QStringLiteral("station"),
+      QStringLiteral("This window's station name in the pool's record (default: "
+                     "$PELORUS_STATION, else the host's name and the port's, e.g. "
+                     "bench3/COM1)."),
+      QStringLiteral("NAME"));
+  parser.addOptions({pool, pool_name, station});
+
+  if (!parser.parse(QCoreApplication::arguments())) {
+    std::fprintf(stderr, "pelorus: %s (try --help)\n", qPrintable(parser.errorText()));
+    return 1;
+  }
+  if (parser.isSet(help)) {
+    std::fputs(qPrintable(parser.helpText()), stdout);
+    return 0;
+  }
+  if (parser.isSet(version)) {
+    std::printf("PELORUS %s\n", PELORUS_VERSION);
+    return 0;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    std::fprintf(stderr, "pelorus: unexpected argument %s (try --help)\n",
+                 qPrintable(parser.positionalArguments().first()));
+    return 1;
+  }
+  const QString location =
+      parser.isSet(pool) ? parser.value(pool) : FromEnvironment("PELORUS_POOL");
+  options->use_pool = !location.isEmpty();
+  options->pool.location = location.toStdString();
+  options->pool.name = parser.value(pool_name).toStdString();
+  options->pool.station =
+      (parser.isSet(station) ? parser.value(station) : FromEnvironment("PELORUS_STATION"))
+          .toStdString();
+  return -1;
+}
+
+CPELORUSApp::CPELORUSApp() = default;
+
+CPELORUSApp::CPELORUSApp(Options options) : options_(std::move(options)) {}
 
 int CPELORUSApp::InitInstance() {
   QCoreApplication::setApplicationName(CPELORUSDlg::kCaption);
   QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
   QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION));
 
-  CPELORUSDlg dialog;
+  std::unique_ptr<PoolStation> station;
+  if (options_.use_pool) {
+    std::string error;
+    station = PoolStation::Open(options_.pool, &error);
+    if (!station) {
+      QMessageBox box(QMessageBox::Critical, CPELORUSDlg::kCaption,
+                      QStringLiteral("PELORUS cannot use its address pool, so it does not open."),
+                      QMessageBox::Ok);
+      box.setInformativeText(QString::fromStdString(error));
+      box.exec();
+      return 1;
+    }
+  }
+  CPELORUSDlg dialog(std::move(station));
   dialog.exec();
   return 0;
 }

@@ -1,6 +1,5 @@
 #include "ui/pelorus_dlg.h"
 
-#include <QKeyEvent>
 #include <QPixmap>
 #include <algorithm>
 #include <utility>
@@ -24,22 +23,11 @@ std::unique_ptr<Ui::CPELORUSDlg> SetUpTemplate(QDialog* dialog) {
   return ui;
 }
 
-// " COM-n " and "COMn" both choose port n; any other text keeps the port chosen before.
-int PortNumberOf(const std::string& text, int current) {
-  for (int n = 1; n <= 9; ++n) {
-    const std::string digit = std::to_string(n);
-    if (text == " COM-" + digit + " " || text == "COM" + digit) {
-      return n;
-    }
-  }
-  return current;
-}
-
 }  // namespace
 
 const QString CPELORUSDlg::kCaption = QStringLiteral("PELORUS");
 
-CPELORUSDlg::CPELORUSDlg(QWidget* parent)
+CPELORUSDlg::CPELORUSDlg(std::unique_ptr<PoolStation> station, QWidget* parent)
     : QDialog(parent, kWindowFlags),
       ui_(SetUpTemplate(this)),
       banner_(this),
@@ -47,15 +35,24 @@ CPELORUSDlg::CPELORUSDlg(QWidget* parent)
       dialogue_(fields_, *this),
       octet_boxes_{ui_->IDC_OCTET1, ui_->IDC_OCTET2, ui_->IDC_OCTET3,
                    ui_->IDC_OCTET4, ui_->IDC_OCTET5, ui_->IDC_OCTET6},
-      log_(*ui_->IDC_LOG) {
+      log_(*ui_->IDC_LOG),
+      station_(std::move(station)) {
   for (const int size : {16, 32, 48, 256}) {
     icon_.addFile(QStringLiteral(":/pelorus/icon_%1.png").arg(size));
   }
   for (QLineEdit* box : octet_boxes_) {
     HoldUpperCase(*box);
+    box->setReadOnly(station_ != nullptr);
   }
   WireMessages();
   OnInitDialog();
+  if (station_) {
+    ui_->IDC_PREV->setEnabled(false);
+    ui_->IDC_NEXT->setEnabled(false);
+    ui_->IDC_POOL_STATUS->show();
+    connect(ui_->IDC_PORT, &QComboBox::currentTextChanged, this, [this] { ShowStationAddress(); });
+    ShowStationAddress();
+  }
 }
 
 // The port closes while the window is still whole, so that the watcher never posts to a
@@ -181,10 +178,14 @@ void CPELORUSDlg::DoModal() {
 // The dialogue's pauses are part of its timing towards the device, and the watcher stays
 // held meanwhile; the window keeps painting, the box catching up to the line being answered.
 // The pause counts from here, so bringing the box up to date is part of it.
-bool CPELORUSDlg::Wait(std::chrono::milliseconds duration) {
-  const auto from = PreciseWait::Clock::now();
+void CPELORUSDlg::BeginWait(std::chrono::milliseconds duration) {
+  wait_from_ = PreciseWait::Clock::now();
+  wait_duration_ = duration;
   log_.Store(log_text_);
-  return gate_.Wait(duration, from);
+}
+
+bool CPELORUSDlg::EndWait() {
+  return gate_.Wait(wait_duration_, wait_from_);
 }
 
 void CPELORUSDlg::StopRun(const std::string& reason) {
@@ -217,47 +218,10 @@ void CPELORUSDlg::done(int result) {
   QDialog::done(result);
 }
 
-void CPELORUSDlg::keyPressEvent(QKeyEvent* event) {
-  switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-      if (StartsOnEnter()) {
-        ui_->IDC_START->click();
-      }
-      break;
-    case Qt::Key_Escape:
-      OnEscape();
-      break;
-    default:
-      QDialog::keyPressEvent(event);
-      return;
-  }
-  event->accept();
-}
-
-// Enter is the operator's "go" after typing the address, and nothing else: it never steps
-// the address, ends a run or closes the window.
-bool CPELORUSDlg::StartsOnEnter() const {
-  const QWidget* focus = focusWidget();
-  return ui_->IDC_START->isEnabled() &&
-         (focus == ui_->IDC_START ||
-          std::find(octet_boxes_.begin(), octet_boxes_.end(), focus) != octet_boxes_.end());
-}
-
-// A stray Escape (one too many after closing a banner) must not end a run behind the
-// operator's back: while a run is on, it asks first.
-void CPELORUSDlg::OnEscape() {
-  if (running_ &&
-      MessageBox(QStringLiteral("End the run and close PELORUS?"), kCaption, QMessageBox::Question,
-                 {}, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
-    return;
-  }
-  reject();
-}
-
 void CPELORUSDlg::OnStart() {
   LoadFields();
-  const int result = fields_.ValidateOctets();
+  // With a pool the address is the pool's, leased once the port is open.
+  const int result = station_ ? 0 : fields_.ValidateOctets();
   if (result < 0) {
     const int k = -result;
     // A well-formed first octet is refused for its group bit; say so, the box alone does not.
@@ -290,6 +254,10 @@ void CPELORUSDlg::OnStart() {
     return;
   }
 
+  if (station_ && !LeaseForRun()) {
+    comm_.Close();
+    return;
+  }
   dialogue_.Restart();
   address_text_ = fields_.FormatAddressForLog();
   log_text_ += address_text_;
@@ -377,10 +345,9 @@ void CPELORUSDlg::OnPortLost(quint64 ticket) {
     if (!comm_.IsCurrent(ticket)) {
       return;
     }
-    QString port = QString::fromStdString(comm_.PortName());
-    port.remove(QStringLiteral("\\\\.\\"));
     OnReset();
-    MessageBox(QStringLiteral("%1 was lost... check the cable and press START again").arg(port),
+    MessageBox(QStringLiteral("%1 was lost... check the cable and press START again")
+                   .arg(QString::fromStdString(PortName())),
                kCaption, QMessageBox::Warning);
   });
 }
@@ -399,8 +366,8 @@ void CPELORUSDlg::ShowRunState(bool running) {
   for (QLineEdit* box : octet_boxes_) {
     box->setEnabled(!running);
   }
-  ui_->IDC_PREV->setEnabled(running);
-  ui_->IDC_NEXT->setEnabled(running);
+  ui_->IDC_PREV->setEnabled(running && !station_);
+  ui_->IDC_NEXT->setEnabled(running && !station_);
   ui_->IDC_RESET->setEnabled(running);
   ui_->IDC_START->setEnabled(!running);
   ui_->IDC_PORT->setEnabled(!running);

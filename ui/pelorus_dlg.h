@@ -20,6 +20,7 @@
 #include "ui/chunk_gate.h"
 #include "ui/log_binding.h"
 #include "ui/msg.h"
+#include "ui/pool_station.h"
 
 class QLineEdit;
 
@@ -39,6 +40,11 @@ namespace pelorus {
 // Keys: only the six octet boxes take the focus by Tab; the buttons never hold it, so a stray
 // Enter or Space cannot press them. Enter presses START when START is enabled and the focus
 // is in an octet box or on START; Escape ends the window, after asking while a run is on.
+//
+// With an address pool (a PoolStation), the pool owns the address: the boxes show the
+// station's address and cannot be edited, "<" and ">" stay disabled, START leases, the
+// address is on record as written before the command goes out and as verified before the
+// banner, and the next lease takes the place of the step. A status line shows the pool.
 class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNotify {
   Q_OBJECT
 
@@ -48,7 +54,8 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   // What the message boxes carry as their caption: the program's name.
   static const QString kCaption;
 
-  explicit CPELORUSDlg(QWidget* parent = nullptr);
+  // Without a station the window keeps its addresses in memory, typed and stepped.
+  explicit CPELORUSDlg(std::unique_ptr<PoolStation> station = nullptr, QWidget* parent = nullptr);
   ~CPELORUSDlg() override;
 
   // Replaces how the dialogue passes the time of a wait; by default the window runs its event
@@ -71,8 +78,12 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   void Write(std::size_t count, const char* bytes) override;
   void SetAlert(const std::string& text) override;
   void DoModal() override;
-  bool Wait(std::chrono::milliseconds duration) override;
+  void BeginWait(std::chrono::milliseconds duration) override;
+  bool EndWait() override;
   void StopRun(const std::string& reason) override;
+  bool AboutToWrite(const std::string& address) override;
+  bool Verified(const std::string& address, const std::string& line) override;
+  NextAddress TakeNextAddress() override;
 
   // The port's notifications; any thread may call them, none of them waits for the window.
   void PostPortData(std::uint64_t ticket, int n) override;
@@ -109,7 +120,15 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   void OnMessage(const QString& text, const QString& caption, bool warning);
 
   QLineEdit* OctetBox(int k) const;
+  std::string PortName() const;
   void StepByHand(int direction);
+  // The pool's part: the address the station has open for the port chosen, the lease that
+  // starts a run, the status line, and a run that stops for the pool.
+  void ShowStationAddress();
+  bool LeaseForRun();
+  void SetOctets(pool::Mac48 address);
+  void ShowPoolStatus();
+  void StopRunFor(const QString& text, const std::string& detail);
   bool StartsOnEnter() const;
   void ShowRunState(bool running);
   int MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon,
@@ -135,6 +154,9 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   std::string log_text_;
   LogBinding log_;
   ChunkGate gate_;
+  std::chrono::milliseconds wait_duration_{0};  // the wait under way: its time
+  PreciseWait::Clock::time_point wait_from_{};  // and when it began
+  std::unique_ptr<PoolStation> station_;
   bool running_ = false;  // the Running state: after a successful START, until the run ends
 };
 

@@ -41,6 +41,16 @@ void InsertSorted(QComboBox& list, const QString& text) {
   list.insertItem(index, text);
 }
 
+int PortNumberOf(const std::string& text, int current) {
+  for (int n = 1; n <= 9; ++n) {
+    const std::string digit = std::to_string(n);
+    if (text == " COM-" + digit + " " || text == "COM" + digit) {
+      return n;
+    }
+  }
+  return current;
+}
+
 QPixmap MappedPicture(const QPalette& palette) {
   QImage image =
       QImage(QStringLiteral(":/pelorus/picture.png")).convertToFormat(QImage::Format_RGB32);

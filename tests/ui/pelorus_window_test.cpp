@@ -53,6 +53,7 @@ class WindowTest : public QObject {
       QCOMPARE(Control<QWidget>(window, id)->font(), button_font);
     }
     QCOMPARE(Control<QLabel>(window, "IDC_PICTURE")->size(), QSize(242, 77));
+    QVERIFY(!Control<QLabel>(window, "IDC_POOL_STATUS")->isVisible());  // no pool, no status
     QVERIFY(!window.windowIcon().isNull());
     SaveScreenshot(&window, QStringLiteral("window_idle.png"));
 

@@ -1,0 +1,182 @@
+// A line of several windows on one PostgreSQL pool, each window a process of its own as on a
+// real line, each on its own simulated device. The test binary plays the windows too: run with
+// --station-window LOCATION STATION LINK it is one window that starts its run and closes every
+// banner and message itself.
+#include <signal.h>
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <map>
+#include <set>
+
+#include "../pool/pool_store.h"
+#include "pool/address_pool.h"
+#include "ui/pelorus_dlg.h"
+#include "ui_test_support.h"
+
+using namespace pelorus;
+using namespace pelorus::testing;
+using pool::AddressPool;
+using pool::AddressRecord;
+using pool::AddressState;
+
+namespace {
+
+constexpr pool::Mac48 kFirst = 0x001A2B3C0000ULL;
+constexpr int kTimeoutMs = 60000;
+
+int RunStationWindow(int argc, char** argv) {
+  QApplication application(argc, argv);
+  qputenv("PELORUS_COM1", argv[4]);
+  std::string error;
+  auto station = PoolStation::Open({argv[2], AddressPool::kDefaultName, argv[3]}, &error);
+  if (!station) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
+  }
+  CPELORUSDlg window(std::move(station));
+  window.show();
+  ModalCatcher catcher;
+  QTimer::singleShot(0, [&] {
+    Click(window, "IDC_START");
+    if (!window.IsPortOpen()) {
+      QCoreApplication::exit(3);
+    }
+  });
+  return application.exec();
+}
+
+// One window and its device, each a process of its own; the device behind a link in dir.
+class Station {
+ public:
+  Station(const QTemporaryDir& dir, QString name, std::string location)
+      : name_(std::move(name)),
+        location_(std::move(location)),
+        link_(dir.filePath(QString(name_).replace('/', '_'))) {}
+  ~Station() {
+    for (QProcess* p : {&window_, &device_}) {
+      p->kill();
+      p->waitForFinished(10000);
+    }
+  }
+
+  bool StartDevice(const QStringList& options) {
+    device_.kill();
+    device_.waitForFinished(10000);
+    device_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    device_.start(QStringLiteral(PELORUS_DEVSIM),
+                  QStringList{"--link", link_, "--wait-open", "--no-delays", "--interrupt-wait",
+                              "forever", "--any-address", "--quiet"} +
+                      options);
+    return device_.waitForStarted() &&
+           QTest::qWaitFor([this] { return QFileInfo::exists(link_); }, 10000);
+  }
+  bool StartWindow() {
+    window_.setProcessChannelMode(QProcess::ForwardedChannels);
+    window_.start(QCoreApplication::applicationFilePath(),
+                  {"--station-window", QString::fromStdString(location_), name_, link_});
+    return window_.waitForStarted();
+  }
+  // The window dies at once, as a process does when the PC loses power.
+  void KillWindow() {
+    ::kill(static_cast<pid_t>(window_.processId()), SIGKILL);
+    window_.waitForFinished(10000);
+  }
+  const QString& name() const { return name_; }
+
+ private:
+  QString name_;
+  std::string location_;
+  QString link_;
+  QProcess device_;
+  QProcess window_;
+};
+
+// The record, address by address.
+std::map<pool::Mac48, AddressRecord> Record(AddressPool& pool) {
+  std::map<pool::Mac48, AddressRecord> record;
+  std::string error;
+  pool.Export(
+      AddressPool::kDefaultName, [&](const AddressRecord& r) { record[r.address] = r; }, &error);
+  return record;
+}
+
+int Count(AddressPool& pool, const QString& station, AddressState state) {
+  int n = 0;
+  for (const auto& [address, r] : Record(pool)) {
+    n += r.station == station.toStdString() && r.state == state ? 1 : 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+class PoolLineTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  // Two windows on two benches draw from one pool: every address once, each verified with its
+  // station and read-back. Then one window dies between the written mark and the read-back;
+  // restarted as the same station, it gives that address to its next device, and the other
+  // window never gets it.
+  void TwoWindowsOnePoolAndAWindowThatDies() {
+    PoolStore store("postgres");
+    QVERIFY2(!store.location().empty(), store.error().c_str());
+    std::string error;
+    auto pool = AddressPool::Open(store.location(), true, &error);
+    QVERIFY2(pool && pool->Create(AddressPool::kDefaultName, kFirst, kFirst + 99, &error),
+             error.c_str());
+    QTemporaryDir dir;
+    Station a(dir, QStringLiteral("bench1/COM1"), store.location());
+    Station b(dir, QStringLiteral("bench2/COM1"), store.location());
+    // a's fourth device takes no address command: the address is on record as written, and
+    // no read-back can ever come.
+    QVERIFY(a.StartDevice({"--no-answer", "4:write"}));
+    QVERIFY(b.StartDevice({}));
+    QVERIFY(a.StartWindow());
+    QVERIFY(b.StartWindow());
+
+    QTRY_VERIFY_WITH_TIMEOUT(Count(*pool, a.name(), AddressState::kVerified) == 3 &&
+                                 Count(*pool, a.name(), AddressState::kWritten) == 1 &&
+                                 Count(*pool, b.name(), AddressState::kVerified) >= 3,
+                             kTimeoutMs);
+    a.KillWindow();
+    pool::Mac48 lost = 0;
+    for (const auto& [address, r] : Record(*pool)) {
+      if (r.state == AddressState::kWritten && r.station == a.name().toStdString()) {
+        lost = address;
+      }
+    }
+    QVERIFY(lost != 0);
+
+    // The same station on a fresh device: the device insists on that very address.
+    QVERIFY(a.StartDevice({"--first", QString::fromStdString(pool::FormatMac48(lost))}));
+    QVERIFY(a.StartWindow());
+    QTRY_VERIFY_WITH_TIMEOUT(Record(*pool)[lost].state == AddressState::kVerified, kTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Count(*pool, b.name(), AddressState::kVerified) >= 5, kTimeoutMs);
+
+    const auto record = Record(*pool);
+    QCOMPARE(QString::fromStdString(record.at(lost).station), a.name());
+    QVERIFY(record.at(lost).attempts >= 2);
+    std::set<std::string> readbacks;
+    for (const auto& [address, r] : record) {
+      if (r.state == AddressState::kVerified) {
+        QVERIFY(r.station == a.name().toStdString() || r.station == b.name().toStdString());
+        QCOMPARE(r.readback, "1fd0000c: " + pool::FormatMac48(address, ' '));
+        QVERIFY(readbacks.insert(r.readback).second);
+      }
+    }
+  }
+};
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--station-window") {
+    return RunStationWindow(argc, argv);
+  }
+  QApplication application(argc, argv);
+  PoolLineTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "pool_line_test.moc"
