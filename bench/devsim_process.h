@@ -22,6 +22,7 @@ class DevsimProcess {
   // Asks the simulator to stop and waits for it; returns its exit status (-1 if it crashed).
   int Stop();
   QProcess& process() { return process_; }
+  const QString& link() const { return link_; }
 
  private:
   QTemporaryDir dir_;

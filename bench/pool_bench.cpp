@@ -3,18 +3,16 @@
 // Usage: pelorus-bench-pool [sqlite|postgres]... (default both; the PostgreSQL part needs the
 // server's address in PGHOST/PGPORT, as bench/run.sh gives it through pg_virtualenv)
 
-#include <libpq-fe.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench_pool.h"
 #include "pool/address_pool.h"
 #include "result_table.h"
 
@@ -111,27 +109,6 @@ bool Measure(const Store& store) {
   return all_done;
 }
 
-// A database of its own on the server, so that a run starts from an empty store; DropDatabase
-// takes it away again.
-std::string FreshDatabase() {
-  const std::string name = "pelorus_bench_" + std::to_string(getpid());
-  PGconn* admin = PQconnectdb("dbname=postgres");
-  PGresult* made = PQexec(admin, ("CREATE DATABASE " + name).c_str());
-  const bool ok = PQresultStatus(made) == PGRES_COMMAND_OK;
-  if (!ok) {
-    PrintDetail(std::string("postgres: ") + PQerrorMessage(admin));
-  }
-  PQclear(made);
-  PQfinish(admin);
-  return ok ? "dbname=" + name : "";
-}
-
-void DropDatabase(const std::string& location) {
-  PGconn* admin = PQconnectdb("dbname=postgres");
-  PQclear(PQexec(admin, ("DROP DATABASE " + location.substr(7) + " WITH (FORCE)").c_str()));
-  PQfinish(admin);
-}
-
 }  // namespace
 }  // namespace pelorus::bench
 
@@ -143,22 +120,19 @@ int main(int argc, char** argv) {
   }
   bool ok = true;
   for (const std::string& kind : kinds) {
-    if (kind == "sqlite") {
-      const std::string folder = std::filesystem::temp_directory_path() /
-                                 ("pelorus-bench-pool-" + std::to_string(getpid()));
-      std::filesystem::create_directories(folder);
-      ok = Measure({"SQLite", 5.0, folder + "/line.db"}) && ok;
-      std::filesystem::remove_all(folder);
-    } else if (kind == "postgres") {
-      const std::string location = FreshDatabase();
-      ok = !location.empty() && Measure({"PostgreSQL (local)", 10.0, location}) && ok;
-      if (!location.empty()) {
-        DropDatabase(location);
-      }
-    } else {
+    if (kind != "sqlite" && kind != "postgres") {
       std::fprintf(stderr, "usage: pelorus-bench-pool [sqlite|postgres]...\n");
       return 2;
     }
+    const BenchPool store(kind);
+    if (store.location().empty()) {
+      PrintDetail(kind + ": " + store.error());
+      ok = false;
+      continue;
+    }
+    ok = Measure({kind == "sqlite" ? "SQLite" : "PostgreSQL (local)", kind == "sqlite" ? 5.0 : 10.0,
+                  store.location()}) &&
+         ok;
   }
   return ok ? 0 : 1;
 }

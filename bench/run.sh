@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release preset and runs every benchmark, then prints one table:
 # figure | goal | measured | verdict.
-# Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices] [pool]
+# Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices] [line] [pool]
 #   --build-dir DIR  build a Release tree in DIR instead of the preset's build-release/
 #   names            run only these benchmarks (default: all, in this order); pool runs
 #                    against a throwaway PostgreSQL server (pg_virtualenv) unless PGHOST is set
@@ -15,12 +15,12 @@ selected=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=${2:?"--build-dir needs a directory"}; shift 2 ;;
-    core | flood | latency | idle | devices | pool) selected+=("$1"); shift ;;
-    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|pool]..." >&2
+    core | flood | latency | idle | devices | line | pool) selected+=("$1"); shift ;;
+    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|line|pool]..." >&2
        exit 2 ;;
   esac
 done
-[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices pool)
+[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices line pool)
 
 if [ -z "$build_dir" ]; then
   cmake --preset release >/dev/null
@@ -61,14 +61,24 @@ run_window() {
   "$bin/pelorus-bench-$1"
 }
 
-# The SQLite part runs first and alone: a server starting up beside it would be measured too.
+# Each figure on its own first, then the ones with a pool on a throwaway PostgreSQL server:
+# a server starting up beside them would be measured too.
+with_postgres() {
+  if [ -n "${PGHOST:-}" ] || [ -n "${PGPORT:-}" ]; then
+    "$@"
+  else
+    pg_virtualenv "$@"
+  fi
+}
+
+run_latency() {
+  "$bin/pelorus-bench-latency" none sqlite || return 1
+  with_postgres "$bin/pelorus-bench-latency" postgres
+}
+
 run_pool() {
   "$bin/pelorus-bench-pool" sqlite || return 1
-  if [ -n "${PGHOST:-}" ] || [ -n "${PGPORT:-}" ]; then
-    "$bin/pelorus-bench-pool" postgres
-  else
-    pg_virtualenv "$bin/pelorus-bench-pool" postgres
-  fi
+  with_postgres "$bin/pelorus-bench-pool" postgres
 }
 
 status=0
@@ -77,6 +87,7 @@ for name in "${selected[@]}"; do
   runner=run_window
   [ "$name" = core ] && runner=run_core
   [ "$name" = pool ] && runner=run_pool
+  [ "$name" = latency ] && runner=run_latency
   ran=0
   "$runner" "$name" >"$work/$name.out" 2>"$work/$name.err" && ran=1
   grep -v '^ROW|' "$work/$name.out" || true

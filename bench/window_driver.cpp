@@ -20,7 +20,8 @@ int WindowDriver::Main(int argc, char** argv, int (*run)()) {
   return run();
 }
 
-WindowDriver::WindowDriver() : window_(std::make_unique<CPELORUSDlg>()) {
+WindowDriver::WindowDriver(std::unique_ptr<PoolStation> station) : pool_(station != nullptr) {
+  window_ = std::make_unique<CPELORUSDlg>(std::move(station));
   window_->show();
   shown_ = QTest::qWaitForWindowExposed(window_.get());
 }
@@ -37,7 +38,9 @@ bool WindowDriver::PrepareRun() {
   if (!shown_) {
     return false;
   }
-  TypeAddress(QStringLiteral("00:1A:2B:3C:4D:5E"));
+  if (!pool_) {
+    TypeAddress(QStringLiteral("00:1A:2B:3C:4D:5E"));
+  }
   auto* list = window_->findChild<QComboBox*>(QStringLiteral("IDC_PORT"));
   list->setCurrentIndex(list->findText(QStringLiteral(" COM-1 "), Qt::MatchExactly));
   return true;

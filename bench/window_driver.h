@@ -16,12 +16,12 @@ class WindowDriver {
   // caller chose a platform) around run, whose result is the program's.
   static int Main(int argc, char** argv, int (*run)());
 
-  // Creates the window and shows it; false when it never appeared.
-  WindowDriver();
+  // Creates the window, on the station's pool when one is given, and shows it.
+  explicit WindowDriver(std::unique_ptr<PoolStation> station = nullptr);
   bool Shown() const { return shown_; }
 
-  // Types 00:1A:2B:3C:4D:5E into the octet boxes and selects " COM-1 "; false when the
-  // window never appeared.
+  // Types 00:1A:2B:3C:4D:5E into the octet boxes (unless a pool gives the address) and
+  // selects " COM-1 "; false when the window never appeared.
   bool PrepareRun();
   // Presses START; true when the port is open afterwards, else says so under the bench's name.
   bool PressStart(const char* bench);
@@ -35,6 +35,7 @@ class WindowDriver {
   void TypeAddress(const QString& address);
 
   std::unique_ptr<CPELORUSDlg> window_;
+  bool pool_ = false;
   bool shown_ = false;
 };
 
