@@ -9,6 +9,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scripted_host.h"
@@ -29,9 +30,8 @@ struct Played {
   std::chrono::steady_clock::duration elapsed{};
 };
 
-// One run: the simulator with short pauses on its own thread, the host on this one (through
-// the link when there is one). With `stop` the run is ended once the host is done.
-Played Play(const Arrange& setup, bool stop = false) {
+// Short pauses, no console output.
+SimOptions Quick() {
   SimOptions o;
   o.boot_pause = milliseconds(1);
   o.command_time = milliseconds(1);
@@ -39,6 +39,22 @@ Played Play(const Arrange& setup, bool stop = false) {
   o.restart_pause = milliseconds(5);
   o.interrupt_wait = milliseconds(5000);
   o.console_output = false;
+  return o;
+}
+
+// Waits (bounded) for the run on `run` to end, stopping it if it does not.
+SimResult Result(DeviceSimulator& sim, std::future<SimResult>& run) {
+  if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the simulator did not finish in time";
+    sim.RequestStop();
+  }
+  return run.get();
+}
+
+// One run: the simulator on its own thread, the host on this one (through the link when
+// there is one). With `stop` the run is ended once the host is done.
+Played Play(const Arrange& setup, bool stop = false) {
+  SimOptions o = Quick();
   HostScript script;
   setup(o, script);
   Played played;
@@ -54,11 +70,7 @@ Played Play(const Arrange& setup, bool stop = false) {
   if (stop) {
     sim.RequestStop();
   }
-  if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-    ADD_FAILURE() << "the simulator did not finish in time";
-    sim.RequestStop();
-  }
-  played.result = run.get();
+  played.result = Result(sim, run);
   played.elapsed = std::chrono::steady_clock::now() - start;
   return played;
 }
@@ -208,18 +220,89 @@ TEST(DeviceSimulatorTest, LfEndingsNeverCompleteALineAndTheDeviceGivesUp) {
   EXPECT_EQ(p.result.devices[0].boots, 2);
 }
 
-TEST(DeviceSimulatorTest, HangsUpAfterKDevicesAndRemovesTheLink) {
-  const std::string link = ::testing::TempDir() + "devsim_hangup_link";
-  const Played p = Play([&link](SimOptions& o, HostScript& s) {
-    o.hangup_after = 1;
-    o.link_path = link;
-    s.successes_wanted = 2;  // reads on until the hang-up
-  });
-  EXPECT_EQ(p.host.successes, 1);
-  EXPECT_TRUE(p.host.hung_up);
-  EXPECT_TRUE(p.result.hung_up);
-  EXPECT_EQ(p.result.exit_code, 0) << p.result.reason;
-  EXPECT_NE(::access(link.c_str(), F_OK), 0);
+// The line hung up after every K devices. Without replugging, the run ends there and takes
+// its link along. Replugged, the adapter goes and comes back: a host that watches the link's
+// folder sees the link go and reappear, reopens it and goes on with the address it holds, and
+// with --wait-open the device waits for that open again.
+TEST(DeviceSimulatorTest, HangsUpAfterKDevicesAndComesBackWhenReplugged) {
+  {
+    SCOPED_TRACE("no replug");
+    const std::string link = ::testing::TempDir() + "devsim_hangup_link";
+    const Played p = Play([&link](SimOptions& o, HostScript& s) {
+      o.hangup_after = 1;
+      o.link_path = link;
+      s.successes_wanted = 2;  // reads on until the hang-up
+    });
+    EXPECT_EQ(p.host.successes, 1);
+    EXPECT_TRUE(p.host.hung_up);
+    EXPECT_TRUE(p.result.hung_up);
+    EXPECT_EQ(p.result.exit_code, 0) << p.result.reason;
+    EXPECT_NE(::access(link.c_str(), F_OK), 0);
+  }
+
+  SCOPED_TRACE("replug");
+  std::string folder = ::testing::TempDir() + "devsim_replug_XXXXXX";
+  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  testing::FolderWatch watch(folder);
+  SimOptions o = Quick();
+  o.devices = 3;
+  o.hangup_after = 1;
+  o.replug = true;
+  o.away = milliseconds(50);
+  o.wait_open = true;
+  o.open_delay = milliseconds(1);
+  o.link_path = folder + "/port";
+  DeviceSimulator sim(o);
+  std::string error;
+  ASSERT_TRUE(sim.Open(&error)) << error;
+  std::vector<std::string> announced;
+  sim.SetReplugListener([&announced](const std::string& slave) { announced.push_back(slave); });
+  auto run = std::async(std::launch::async, [&sim] { return sim.Run(); });
+  // On an early return too, rather than leave the run waiting for a host that is gone.
+  struct StopOnExit {
+    DeviceSimulator& sim;
+    ~StopOnExit() { sim.RequestStop(); }
+  } stop_on_exit{sim};
+
+  constexpr std::uint64_t kFirst = 0x00000000FFFE;
+  constexpr auto kLateOpen = milliseconds(200);
+  for (std::uint64_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(watch.Next("port", milliseconds(5000)), testing::FolderWatch::Change::kCreated)
+        << "device " << i + 1;
+    if (i > 0) {
+      std::this_thread::sleep_for(kLateOpen);
+    }
+    HostScript script;
+    script.address = kFirst + i;
+    script.successes_wanted = 2;
+    const HostRun host = testing::RunHost(o.link_path, script);
+    EXPECT_EQ(host.successes, 1) << "device " << i + 1;
+    EXPECT_TRUE(host.hung_up) << "device " << i + 1;
+    ASSERT_EQ(watch.Next("port", milliseconds(5000)), testing::FolderWatch::Change::kDeleted)
+        << "device " << i + 1;
+  }
+  const SimResult r = Result(sim, run);
+  EXPECT_EQ(r.exit_code, 0) << r.reason;
+  EXPECT_TRUE(r.hung_up);
+  EXPECT_EQ(r.unplugs, 2);
+  ASSERT_EQ(r.devices.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const DeviceRecord& d = r.devices[i];
+    EXPECT_EQ(d.number, static_cast<int>(i) + 1);
+    EXPECT_EQ(d.result, "ok") << i;
+    EXPECT_EQ(d.written, kFirst + i);
+    if (i > 0) {
+      EXPECT_EQ(d.expected, kFirst + i) << "the expected address did not carry over";
+      // Powered on only after the host's late open of the new port.
+      EXPECT_GE(d.power_on_ms - r.devices[i - 1].dump_ms, kLateOpen.count()) << i;
+    }
+  }
+  ASSERT_EQ(announced.size(), 2u);
+  for (const std::string& slave : announced) {
+    EXPECT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
+  }
+  EXPECT_NE(::access(o.link_path.c_str(), F_OK), 0);
+  ::rmdir(folder.c_str());
 }
 
 // The host starts at 00-1A-2B-3C-4D-5E; `command` (when not empty) is every address command.

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -88,7 +90,33 @@ class Program {
     while (stdout_.find('\n') == kNone && ::read(out_, &c, 1) == 1) {
       stdout_ += c;
     }
+    scanned_ = std::max(scanned_, stdout_.size());
     return stdout_.rfind("pty ", 0) == 0 ? stdout_.substr(4, stdout_.size() - 5) : "";
+  }
+
+  // The slave path from the next "pty /dev/pts/M" line after those seen, waiting up to
+  // `limit` for it; empty if none came.
+  std::string NextPtyPath(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      for (std::size_t eol; (eol = stdout_.find('\n', scanned_)) != kNone;) {
+        const std::string line = stdout_.substr(scanned_, eol - scanned_);
+        scanned_ = eol + 1;
+        if (line.rfind("pty ", 0) == 0) {
+          return line.substr(4);
+        }
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd pfd{out_, POLLIN, 0};
+      char buffer[4096];
+      ssize_t n = 0;
+      if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0 ||
+          (n = ::read(out_, buffer, sizeof(buffer))) <= 0) {
+        return "";
+      }
+      stdout_.append(buffer, static_cast<std::size_t>(n));
+    }
   }
 
   void Signal(int sig) { ::kill(pid_, sig); }
@@ -117,6 +145,7 @@ class Program {
   int out_ = -1;
   int err_ = -1;
   std::string stdout_;
+  std::size_t scanned_ = 0;  // stdout_ before this has been looked through for "pty" lines
   std::string stderr_;
 };
 
@@ -129,11 +158,27 @@ std::vector<std::string> Fast(std::vector<std::string> more) {
 TEST(SimOptionsTest, RefusesWhatItCannotUseAndNoDelaysKeepsTheInterruptWait) {
   // Besides plain mistakes, what CLI11 on its own would take: a flag with a value, a C-style
   // number, an empty path.
-  for (const char* bad :
-       {"--bogus", "stray", "--devices", "--devices 0", "--devices x", "--zeros 101", "--chunk 0-3",
-        "--chunk 5-2", "--gap 1-2", "--line-end crcr", "--echo maybe", "--no-answer 1:later",
-        "--first 00-1A-2B-3C-4D", "--first 00:1A:2B:3C:4D:5E", "--wrong-readback 2,", "--seed -1",
-        "--quiet=yes", "--boot-pause 0x10", "--link="}) {
+  for (const char* bad : {"--bogus",
+                          "stray",
+                          "--devices",
+                          "--devices 0",
+                          "--devices x",
+                          "--zeros 101",
+                          "--chunk 0-3",
+                          "--chunk 5-2",
+                          "--gap 1-2",
+                          "--line-end crcr",
+                          "--echo maybe",
+                          "--no-answer 1:later",
+                          "--first 00-1A-2B-3C-4D",
+                          "--first 00:1A:2B:3C:4D:5E",
+                          "--wrong-readback 2,",
+                          "--seed -1",
+                          "--quiet=yes",
+                          "--boot-pause 0x10",
+                          "--link=",
+                          "--replug",
+                          "--away -1"}) {
     const auto parsed = ParseSimOptions(Words(bad));
     EXPECT_FALSE(parsed.ok) << bad;
     EXPECT_FALSE(parsed.error.empty()) << bad;
@@ -151,7 +196,8 @@ TEST(SimOptionsTest, ReadsEveryValueFormAsWritten) {
   const auto parsed = ParseSimOptions(
       Words("--devices 010 --seed=18446744073709551615 --interrupt-wait forever --chunk 3 "
             "--gap=0-7 --line-end lf --echo off --first 00-1A-2B-3C-4D-5E --no-answer 4:interrupt "
-            "--wrong-readback 2,3 --wrong-readback=5 --flood 17179869184 --quiet"));
+            "--wrong-readback 2,3 --wrong-readback=5 --flood 17179869184 --quiet --replug --away 0 "
+            "--hangup-after 3"));
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const SimOptions& o = parsed.options;
   EXPECT_EQ(o.devices, 10) << "a leading zero is not octal";
@@ -169,17 +215,19 @@ TEST(SimOptionsTest, ReadsEveryValueFormAsWritten) {
   EXPECT_EQ(o.wrong_readback, (std::set<int>{2, 3, 5})) << "repeats add up";
   EXPECT_EQ(o.flood_bytes, std::size_t{1} << 34);
   EXPECT_FALSE(o.console_output);
+  EXPECT_TRUE(o.replug) << "needs --hangup-after, wherever that stands";
+  EXPECT_EQ(o.away.count(), 0);
   EXPECT_TRUE(ParseSimOptions(Words("--devices 3 -h")).help);
 }
 
 TEST(DevsimProgramTest, HelpListsEveryOptionAndABadOneIsRefused) {
   Program help({"--help"});
   EXPECT_EQ(help.Wait(), 0);
-  for (const std::string& option :
-       Words("--link --devices --report --seed --first --echo --line-end --quiet --wait-open "
-             "--open-delay --boot-pause --interrupt-wait --command-time --power-cycle "
-             "--restart-pause --boot-attempts --byte-delay --drain-limit --no-delays --chunk --gap "
-             "--zeros --noise --wrong-readback --no-answer --hangup-after --flood")) {
+  for (const std::string& option : Words(
+           "--link --devices --report --seed --first --echo --line-end --quiet --wait-open "
+           "--open-delay --boot-pause --interrupt-wait --command-time --power-cycle "
+           "--restart-pause --boot-attempts --byte-delay --drain-limit --no-delays --chunk --gap "
+           "--zeros --noise --wrong-readback --no-answer --hangup-after --replug --away --flood")) {
     EXPECT_NE(help.out().find(option), kNone) << option;
   }
   Program bad({"--gap", "1-2"});
@@ -207,6 +255,43 @@ TEST(DevsimProgramTest, ProgramsDevicesBehindTheLinkAndReportsThem) {
   const auto end = text.rfind("{\"event\":\"end\"");
   EXPECT_NE(text.find("\"exit\":0", end), kNone) << text;
   EXPECT_EQ(text.find('\n', end), text.size() - 1) << "the end is not the last line";
+}
+
+// Scripts find the port that comes back the way they found the first one, --quiet or not,
+// and the report tells when it went and when it came back.
+TEST(DevsimProgramTest, ReplugAnnouncesTheNewPortBehindTheSameLinkAndReportsIt) {
+  const std::string link = Temp("devsim_replug_link");
+  const std::string report = Temp("devsim_replug.jsonl");
+  Program program(Fast({"--link", link, "--devices", "2", "--hangup-after", "1", "--replug",
+                        "--away", "100", "--report", report, "--quiet"}));
+  const std::string first = program.PtyPath();
+  ASSERT_EQ(first.rfind("/dev/pts/", 0), 0u) << program.out();
+  testing::HostScript script;
+  script.successes_wanted = 2;  // reads on until the hang-up
+  auto host = testing::RunHost(link, script);
+  EXPECT_EQ(host.successes, 1);
+  EXPECT_TRUE(host.hung_up);
+
+  const std::string second = program.NextPtyPath(std::chrono::milliseconds(10000));
+  ASSERT_EQ(second.rfind("/dev/pts/", 0), 0u) << program.out();
+  char target[256] = {};
+  ASSERT_GT(::readlink(link.c_str(), target, sizeof(target) - 1), 0) << "no link with the line";
+  EXPECT_EQ(second, target);
+  script.address = 0x001A2B3C4D5F;  // one above the address the first device read back
+  host = testing::RunHost(link, script);
+  EXPECT_EQ(host.successes, 1);
+
+  EXPECT_EQ(program.Wait(), 0) << program.err();
+  EXPECT_EQ(program.out(), "pty " + first + "\npty " + second + "\n");
+  EXPECT_NE(::access(link.c_str(), F_OK), 0) << "link left behind";
+  const std::string text = ReadFile(report);
+  const auto device1 = text.find("{\"event\":\"device\",\"device\":1,\"result\":\"ok\"");
+  const auto unplug = text.find("{\"event\":\"unplug\"");
+  const auto replug = text.find("{\"event\":\"replug\"");
+  const auto device2 = text.find("{\"event\":\"device\",\"device\":2,\"result\":\"ok\"");
+  EXPECT_TRUE(device1 < unplug && unplug < replug && replug < device2 && device2 != kNone) << text;
+  EXPECT_NE(text.find("\"pty\":\"" + second + "\"", replug), kNone) << text;
+  EXPECT_NE(text.find("\"unplugs\":1", text.rfind("{\"event\":\"end\"")), kNone) << text;
 }
 
 TEST(DevsimProgramTest, WrongCommandIsRefusedAndFailsTheRunWithAOneLineReason) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +24,49 @@ void Send(int fd, const std::string& bytes) {
 
 std::string WriteCommand(std::uint64_t address) {
   return "macprog2 " + FormatMac(address, '-') + "\n";
+}
+
+FolderWatch::FolderWatch(const std::string& folder)
+    : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  if (fd_ < 0 || ::inotify_add_watch(fd_, folder.c_str(),
+                                     IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM) < 0) {
+    ADD_FAILURE() << "watch " << folder << ": " << std::strerror(errno);
+  }
+}
+
+FolderWatch::~FolderWatch() {
+  ::close(fd_);
+}
+
+FolderWatch::Change FolderWatch::Next(const std::string& name, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto it = std::find_if(pending_.begin(), pending_.end(),
+                                 [&name](const auto& change) { return change.first == name; });
+    if (it != pending_.end()) {
+      const Change change = it->second;
+      pending_.erase(it);
+      return change;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd pfd{fd_, POLLIN, 0};
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n = 0;
+    if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0 ||
+        (n = ::read(fd_, buffer, sizeof(buffer))) <= 0) {
+      return Change::kNone;
+    }
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0) {
+        pending_.emplace_back(event->name, (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0
+                                               ? Change::kCreated
+                                               : Change::kDeleted);
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
 }
 
 HostRun RunHost(const std::string& path, const HostScript& script) {

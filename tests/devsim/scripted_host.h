@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelorus::devsim::testing {
@@ -37,6 +38,26 @@ struct HostRun {
       return line.find(text) != std::string::npos;
     }));
   }
+};
+
+// A folder watched for names that appear in it and go, the way a host waits for its serial
+// adapter to come back. Every change from construction on is kept, in order.
+class FolderWatch {
+ public:
+  enum class Change { kNone, kCreated, kDeleted };
+
+  explicit FolderWatch(const std::string& folder);
+  ~FolderWatch();
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+
+  // The next change to `name` after those returned so far, waiting up to `limit` for it;
+  // kNone if none came.
+  Change Next(const std::string& name, std::chrono::milliseconds limit);
+
+ private:
+  int fd_ = -1;
+  std::vector<std::pair<std::string, Change>> pending_;
 };
 
 // Opens `path` raw and plays `script` against the device behind it.

@@ -33,31 +33,6 @@ DeviceSimulator::~DeviceSimulator() {
   }
 }
 
-bool DeviceSimulator::Open(std::string* error) {
-  if (stop_fd_ < 0) {
-    *error = std::string("eventfd: ") + std::strerror(errno);
-    return false;
-  }
-  if (!pty_.Open(error) || (!options_.link_path.empty() && !pty_.Link(options_.link_path, error)) ||
-      !report_.Open(options_.report_path, options_.console_output, error)) {
-    pty_.Close();
-    return false;
-  }
-  OutputQueue::Pacing pacing;
-  pacing.byte_delay = options_.byte_delay;
-  pacing.chunking = options_.chunking;
-  pacing.chunk = options_.chunk;
-  pacing.gap_ms = options_.gap_ms;
-  pacing.seed = options_.seed ^ 0x9E3779B97F4A7C15ULL;
-  if (options_.wait_open && (open_watch_ = pty_.WatchOpens(error)) < 0) {
-    pty_.Close();
-    return false;
-  }
-  out_ = std::make_unique<OutputQueue>(pty_.master(), pacing);
-  flood_ = text_.Flood(options_.flood_bytes);
-  return true;
-}
-
 void DeviceSimulator::RequestStop() {
   const std::uint64_t one = 1;
   // Nothing to do if it fails: the counter is already non-zero.
@@ -82,6 +57,8 @@ const char* DeviceSimulator::StageName(Stage stage) {
       return "busy answering";
     case Stage::kSilent:
       return "silent";
+    case Stage::kUnplugged:
+      return "unplugged";
     case Stage::kFinished:
       return "finished";
   }
@@ -121,6 +98,10 @@ SimResult DeviceSimulator::Run() {
       interrupt_deadline_.reset();
       OnInterruptTimeout();
     }
+    if (replug_deadline_ && now >= *replug_deadline_) {
+      replug_deadline_.reset();
+      Replug();
+    }
     const auto status = out_->Pump(now);
     if (status == OutputQueue::Status::kError) {
       fatal_ = out_->Error();
@@ -143,6 +124,9 @@ SimResult DeviceSimulator::Run() {
     }
     if (interrupt_deadline_) {
       consider(*interrupt_deadline_);
+    }
+    if (replug_deadline_) {
+      consider(*replug_deadline_);
     }
     if (drain_deadline_) {
       consider(std::max(drain_settled_, std::min(*drain_deadline_, Clock::now() + kDrainRecheck)));
@@ -298,9 +282,16 @@ void DeviceSimulator::OnDumpPrinted() {
                     .Add("shown", FormatMac(current_.shown.value_or(0), ' ')));
   FinishDevice();
   const int played = static_cast<int>(result_.devices.size());
-  if (options_.hangup_after > 0 && played >= options_.hangup_after) {
-    Drain([this] { HangUp(); });
-  } else if (options_.devices > 0 && played >= options_.devices) {
+  const bool enough = options_.devices > 0 && played >= options_.devices;
+  if (options_.hangup_after > 0 && played % options_.hangup_after == 0) {
+    Drain([this, enough] {
+      if (options_.replug && !enough) {
+        Unplug();
+      } else {
+        HangUp();
+      }
+    });
+  } else if (enough) {
     Drain([this] { stage_ = Stage::kFinished; });
   } else {
     out_->AddPause(options_.power_cycle);
@@ -334,14 +325,6 @@ void DeviceSimulator::Drain(std::function<void()> then) {
   after_drain_ = std::move(then);
   drain_settled_ = Clock::now() + kDrainSettle;
   drain_deadline_ = std::max(drain_settled_, Clock::now() + options_.drain_limit);
-}
-
-void DeviceSimulator::HangUp() {
-  report_.Event(JsonLine("hangup").AddMs("t_ms", Ms()));
-  out_->Stop();
-  pty_.Close();
-  result_.hung_up = true;
-  stage_ = Stage::kFinished;
 }
 
 SimResult DeviceSimulator::Finish() {

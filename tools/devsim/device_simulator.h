@@ -32,6 +32,13 @@ namespace pelorus::devsim {
 // device is not listening) is a host error: reported at once and failing the run. A device
 // that was told to stay silent no longer judges anything.
 //
+// With SimOptions::replug, a hang-up that leaves devices to play is an adapter pulled out:
+// the port and its link are gone for SimOptions::away, then a new pseudo-terminal comes up
+// behind the same link (with SimOptions::wait_open, the next device waits for the host to
+// open it). The devices go on where they were: numbered on, each expecting the address one
+// above the last one read back, as the host keeps it. A CODE line printed on the old port
+// can no longer be answered, so an 0x03 for it on the new one is a host error.
+//
 // Single-threaded: Run blocks in poll on the master, an eventfd and computed deadlines.
 class DeviceSimulator {
  public:
@@ -42,12 +49,16 @@ class DeviceSimulator {
 
   // Creates the pseudo-terminal, the link and the report. False with a one-line *error.
   bool Open(std::string* error);
-  // The slave side, for the host to open ("/dev/pts/N").
+  // The slave side as Open made it, for the host to open ("/dev/pts/N"). Only before Run: a
+  // replug makes a new one, which the replug listener hears of.
   const std::string& SlavePath() const { return pty_.slave_path(); }
+  // `listener` is called on Run's thread with the new slave path every time the port comes
+  // back, once its link is in place. Call before Run.
+  void SetReplugListener(std::function<void(const std::string& slave_path)> listener);
 
-  // Plays devices until the wanted number is done, the line is hung up, a device gives up,
-  // RequestStop is called or the port fails. Call once, after Open. The link is gone when
-  // it returns.
+  // Plays devices until the wanted number is done, the line is hung up for good, a device
+  // gives up, RequestStop is called or the port fails (also when it cannot come back). Call
+  // once, after Open. The link is gone when it returns.
   SimResult Run();
 
   // Makes Run return soon. Safe from any thread and from a signal handler.
@@ -64,6 +75,7 @@ class DeviceSimulator {
     kAwaitRead,
     kBusy,
     kSilent,
+    kUnplugged,
     kFinished,
   };
 
@@ -81,6 +93,9 @@ class DeviceSimulator {
   void FinishDevice();
   void Drain(std::function<void()> then);
   void HangUp();
+  bool PlugIn(std::string* error);
+  void Unplug();
+  void Replug();
 
   void ReadHost();
   void OnHostByte(char c);
@@ -98,6 +113,7 @@ class DeviceSimulator {
   std::string flood_;
   int open_watch_ = -1;  // readable when the host opens the port; -1 when not waiting
   int stop_fd_ = -1;
+  std::function<void(const std::string&)> replug_listener_;
   Clock::time_point start_{};
 
   Stage stage_ = Stage::kPowerOff;
@@ -114,6 +130,7 @@ class DeviceSimulator {
   std::optional<Clock::time_point> drain_deadline_;
   Clock::time_point drain_settled_{};
   std::function<void()> after_drain_;
+  std::optional<Clock::time_point> replug_deadline_;  // set while unplugged
 
   SimResult result_;
   std::string fatal_;

@@ -51,6 +51,11 @@ int main(int argc, char** argv) {
   // handlers, so whoever reads it may stop the run with a signal right away.
   std::printf("pty %s\n", simulator.SlavePath().c_str());
   std::fflush(stdout);
+  // A replugged port is a new pseudo-terminal, announced the same way.
+  simulator.SetReplugListener([](const std::string& slave_path) {
+    std::printf("pty %s\n", slave_path.c_str());
+    std::fflush(stdout);
+  });
 
   const auto result = simulator.Run();
   g_simulator = nullptr;

@@ -75,6 +75,13 @@ void OutputQueue::Stop() {
   items_.clear();
 }
 
+void OutputQueue::Resume(int fd) {
+  fd_ = fd;
+  stopped_ = false;
+  pause_until_ = {};
+  chunk_left_ = 0;
+}
+
 int OutputQueue::Draw(IntRange range) {
   return range.min +
          static_cast<int>(rng_() % static_cast<std::uint64_t>(range.max - range.min + 1));

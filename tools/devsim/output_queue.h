@@ -48,6 +48,9 @@ class OutputQueue {
   void AddAction(std::function<void()> action);
   // Drops everything queued and writes nothing more (the line was hung up).
   void Stop();
+  // Takes items again and writes them to `fd` (the port came back as a new one). Byte count,
+  // digests and the random draws carry on; pacing starts afresh.
+  void Resume(int fd);
 
   // Writes what may go out at `now` and runs the actions it passes.
   Status Pump(Clock::time_point now);

@@ -16,7 +16,8 @@ class PseudoTerminal {
   PseudoTerminal(const PseudoTerminal&) = delete;
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-  // Creates the pair. False with a one-line *error if any step fails.
+  // Creates the pair; after Close, a new one (an adapter plugged back in, likely under another
+  // name). False with a one-line *error if any step fails.
   bool Open(std::string* error);
   // Makes `path` a symbolic link to the slave. A link left behind by an earlier run is
   // replaced; any other file at `path` is not touched and makes this fail.

@@ -17,7 +17,8 @@ constexpr const char* kAbout =
 "CODE" line, a prompt with a "480" line after the interrupt byte 0x03, "done" after
 "macprog2 XX-XX-XX-XX-XX-XX" + LF, a dump of the six address bytes after
 "d -b -p 0x1fd0000c 6" + LF, then a power cycle and the next, blank device.
-The first line on stdout is "pty /dev/pts/N"; a summary line follows for every device.
+The first line on stdout is "pty /dev/pts/N"; a summary line follows for every device, and
+with --replug a line "pty /dev/pts/M" every time the port comes back, its link already in place.
 )";
 
 constexpr const char* kExitStatus =
@@ -115,7 +116,8 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
   app->option_defaults()->disable_flag_override()->group("Bench");
   app->set_help_flag("-h,--help", "print this help and exit");
 
-  AddRead(app, "--link", "PATH", "symbolic link to the slave side, removed on exit",
+  AddRead(app, "--link", "PATH",
+          "symbolic link to the slave side, removed on exit and while unplugged",
           [o](const std::string& s) { return !(o->link_path = s).empty(); });
   AddNumber(app, "--devices", "N", &o->devices, 1, kMaxCount,
             "devices to play, then exit (default: until SIGINT/SIGTERM)");
@@ -138,10 +140,10 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
           [o](const std::string& s) { return Lookup(kLineEnds, s, &o->line_end); });
   app->add_flag_callback(
       "--quiet", [o] { o->console_output = false; },
-      "only the \"pty\" line on stdout, only the final reason on stderr");
+      "only the \"pty\" lines on stdout, only the final reason on stderr");
   app->add_flag("--wait-open", o->wait_open,
                 "power the first device on only after the host opened the port\n"
-                "(and --open-delay has passed); default: at once");
+                "(and --open-delay has passed), again after a replug; default: at once");
 
   app->option_defaults()->group("Timing (defaults look like a real board)");
   AddNumber(app, "--open-delay", "MS", &o->open_delay, 0, kDayMs,
@@ -167,6 +169,8 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
             "microseconds per byte written (default 0)");
   AddNumber(app, "--drain-limit", "MS", &o->drain_limit, 0, kDayMs,
             "before closing, wait up to this for the host to read (default 2000)");
+  AddNumber(app, "--away", "MS", &o->away, 0, kDayMs,
+            "with --replug: from the hang-up until the port is back (default 1000)");
   app->add_flag_callback(
       "--no-delays",
       [o] {
@@ -212,9 +216,20 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
                    Lookup(kStages, s.substr(colon + 1), &o->mute_stage);
           });
   AddNumber(app, "--hangup-after", "K", &o->hangup_after, 1, kMaxCount,
-            "close the pseudo-terminal after K devices and exit");
+            "close the pseudo-terminal after K devices and exit (see --replug)");
+  app->add_flag("--replug", o->replug,
+                "with --hangup-after K: the adapter is pulled out after every K devices\n"
+                "(port and link gone), and after --away a new pseudo-terminal comes back\n"
+                "behind the same link; devices go on until --devices are played");
   AddNumber(app, "--flood", "BYTES", &o->flood_bytes, 0, 1ULL << 34,
             "BYTES of console text in every boot, as fast as the port takes them");
+
+  // Checked here rather than by CLI11's needs(), which would crowd the flag's help line.
+  app->final_callback([o] {
+    if (o->replug && o->hangup_after == 0) {
+      throw CLI::RequiresError("--replug", "--hangup-after");
+    }
+  });
 
   // Each option takes effect where it stands on the command line, so a later one wins over an
   // earlier one and --no-delays clears only the pauses given before it.

@@ -33,7 +33,7 @@ struct SimOptions {
   std::optional<std::uint64_t> first_address;  // required address of the first device
   bool any_address = false;  // devices take any new address, not one above the last
 
-  bool wait_open = false;                     // first power-on only once the host opened the port
+  bool wait_open = false;                     // each port's first power-on once the host opened it
   std::chrono::milliseconds open_delay{100};  // from that open to the power-on
   std::chrono::milliseconds boot_pause{150};  // between boot lines
   std::chrono::milliseconds interrupt_wait{3000};  // negative: wait for ever
@@ -57,6 +57,8 @@ struct SimOptions {
   int mute_device = 0;           // device that never answers; 0: none
   MuteStage mute_stage = MuteStage::kWrite;
   int hangup_after = 0;  // close the pseudo-terminal after this many devices; 0: never
+  bool replug = false;   // a hang-up with devices still to play unplugs: the port comes back
+  std::chrono::milliseconds away{1000};  // with replug: from the hang-up until the port is back
 
   bool console_output = true;  // per-device summary on stdout, host errors on stderr as they happen
 };

@@ -181,6 +181,7 @@ void SimReport::End(double t_ms, const SimResult& r) {
             .Add("devices_ok", ok)
             .Add("host_errors", static_cast<int>(r.host_errors.size()))
             .AddBool("hung_up", r.hung_up)
+            .Add("unplugs", r.unplugs)
             .Add("bytes_out", static_cast<long long>(r.bytes_out))
             .Add("bytes_in", static_cast<long long>(r.bytes_in))
             .Add("out_digest", Hex(r.out_digest))

@@ -36,7 +36,8 @@ struct SimResult {
   std::string reason;  // one line
   std::vector<DeviceRecord> devices;
   std::vector<std::string> host_errors;
-  bool hung_up = false;
+  bool hung_up = false;  // the run ended with a hang-up
+  int unplugs = 0;       // hang-ups meant to come back (SimOptions::replug)
   std::uint64_t bytes_out = 0;
   std::uint64_t bytes_in = 0;
   std::uint64_t out_digest = 0;
