@@ -320,30 +320,39 @@ AddressRecord RecordFrom(const std::vector<std::optional<std::string>>& row) {
 
 }  // namespace
 
+bool SqlPool::LockStationRow(Transaction& tx, Mac48 address, const std::string& station,
+                             AddressState* state, std::string* verified_at) {
+  const std::string shown = FormatMac48(address);
+  const auto rows = tx.Query(
+      std::string("SELECT state, station, verified_at FROM pelorus_addresses WHERE address = $1") +
+          dialect_.lock_row,
+      {Param64(address)});
+  if (tx.failed()) {
+    return false;
+  }
+  *state = rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
+  if (*state == AddressState::kFree) {
+    return tx.Refuse(shown + " is not leased to any station: lease it first");
+  }
+  if (Text(rows[0][1]) != station) {
+    return tx.Refuse(shown + " belongs to station " + Text(rows[0][1]) + ", not to " + station);
+  }
+  *verified_at = Text(rows[0][2]);
+  return true;
+}
+
 bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::string& port,
                           std::string* error) {
-  const std::string shown = FormatMac48(address);
   return InTransaction(
       [&](Transaction& tx) {
-        const auto rows = tx.Query(std::string("SELECT state, station, verified_at FROM "
-                                               "pelorus_addresses WHERE address = $1") +
-                                       dialect_.lock_row,
-                                   {Param64(address)});
-        if (tx.failed()) {
+        AddressState state = AddressState::kFree;
+        std::string verified_at;
+        if (!LockStationRow(tx, address, station, &state, &verified_at)) {
           return false;
         }
-        const AddressState state =
-            rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
-        if (state == AddressState::kFree) {
-          return tx.Refuse(shown + " is not leased to any station: lease it before writing it");
-        }
-        if (Text(rows[0][1]) != station) {
-          return tx.Refuse(shown + " belongs to station " + Text(rows[0][1]) + ", not to " +
-                           station);
-        }
         if (state == AddressState::kVerified) {
-          return tx.Refuse(shown + " was written and verified already (" + Text(rows[0][2]) +
-                           "): it is never written again");
+          return tx.Refuse(FormatMac48(address) + " was written and verified already (" +
+                           verified_at + "): it is never written again");
         }
         return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'written', port = $2,"
                                   " attempts = attempts + 1, written_at = ") +
@@ -355,30 +364,19 @@ bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::
 
 bool SqlPool::MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
                            std::string* error) {
-  const std::string shown = FormatMac48(address);
   return InTransaction(
       [&](Transaction& tx) {
-        const auto rows = tx.Query(std::string("SELECT state, station, verified_at FROM "
-                                               "pelorus_addresses WHERE address = $1") +
-                                       dialect_.lock_row,
-                                   {Param64(address)});
-        if (tx.failed()) {
+        AddressState state = AddressState::kFree;
+        std::string verified_at;
+        if (!LockStationRow(tx, address, station, &state, &verified_at)) {
           return false;
         }
-        const AddressState state =
-            rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
-        if (state == AddressState::kFree) {
-          return tx.Refuse(shown + " is not leased to any station");
-        }
-        if (Text(rows[0][1]) != station) {
-          return tx.Refuse(shown + " belongs to station " + Text(rows[0][1]) + ", not to " +
-                           station);
-        }
         if (state == AddressState::kLeased) {
-          return tx.Refuse(shown + " was never recorded as written, so it cannot be verified");
+          return tx.Refuse(FormatMac48(address) +
+                           " was never recorded as written, so it cannot be verified");
         }
         if (state == AddressState::kVerified) {
-          return tx.Refuse(shown + " was verified already (" + Text(rows[0][2]) + ")");
+          return tx.Refuse(FormatMac48(address) + " was verified already (" + verified_at + ")");
         }
         return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'verified', readback = $2,"
                                   " verified_at = ") +

@@ -86,6 +86,10 @@ class SqlPool : public AddressPool {
   // times). step returns false to roll back: with a refusal (a reason of the pool's rules)
   // or after a statement failed.
   bool InTransaction(const std::function<bool(Transaction&)>& step, std::string* error);
+  // Reads the address's state, its row locked for the change to come; refuses (false) an
+  // address that is free or another station's.
+  bool LockStationRow(Transaction& tx, Mac48 address, const std::string& station,
+                      AddressState* state, std::string* verified_at);
   std::string Fail(const std::string& why) const;
 
   std::string where_;

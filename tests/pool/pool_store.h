@@ -1,6 +1,7 @@
 #pragma once
 
 #include <libpq-fe.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -55,8 +56,17 @@ class PoolStore {
   const std::string& error() const { return error_; }
   const std::string& kind() const { return kind_; }
 
-  // Runs sql on the store's own database (PostgreSQL) with a connection of its own.
-  bool Sql(const std::string& sql) const { return Exec("dbname=" + database_, sql); }
+  // Runs sql on the store with a connection of its own, as another program would.
+  bool Sql(const std::string& sql) const {
+    if (database_.empty()) {
+      sqlite3* db = nullptr;
+      const bool ok = sqlite3_open(location_.c_str(), &db) == SQLITE_OK &&
+                      sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+      sqlite3_close(db);
+      return ok;
+    }
+    return Exec("dbname=" + database_, sql);
+  }
 
  private:
   bool Admin(const std::string& sql) { return Exec("dbname=postgres", sql); }

@@ -25,14 +25,6 @@ std::string OpenError(const std::string& location, bool create = false) {
   return error;
 }
 
-bool SqliteExec(const std::string& path, const char* sql) {
-  sqlite3* db = nullptr;
-  const bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-                  sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-  sqlite3_close(db);
-  return ok;
-}
-
 // Files that are no pool: each is refused with its reason and left as it was.
 TEST(SqliteStoreTest, RefusesWhatIsNoPoolAndTouchesNothing) {
   PoolStore store("sqlite");
@@ -45,14 +37,14 @@ TEST(SqliteStoreTest, RefusesWhatIsNoPoolAndTouchesNothing) {
   EXPECT_EQ(std::filesystem::file_size(path), 5u);
 
   std::filesystem::remove(path);
-  ASSERT_TRUE(SqliteExec(path, "CREATE TABLE orders (id INTEGER)"));
+  ASSERT_TRUE(store.Sql("CREATE TABLE orders (id INTEGER)"));
   EXPECT_THAT(OpenError(path, true), HasSubstr("a database of something else"));
-  EXPECT_FALSE(SqliteExec(path, "SELECT * FROM pelorus_pools"));
+  EXPECT_FALSE(store.Sql("SELECT * FROM pelorus_pools"));
 
   std::filesystem::remove(path);
   std::string error;
   ASSERT_TRUE(AddressPool::Open(path, true, &error)) << error;
-  ASSERT_TRUE(SqliteExec(path, "UPDATE pelorus_meta SET value = '2'"));
+  ASSERT_TRUE(store.Sql("UPDATE pelorus_meta SET value = '2'"));
   EXPECT_THAT(OpenError(path), HasSubstr("schema version 2"));
 }
 

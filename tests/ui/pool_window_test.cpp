@@ -21,14 +21,6 @@ namespace {
 constexpr pool::Mac48 kFirst = 0x001A2B3C0000ULL;
 const std::string kStation = "bench1/COM1";
 
-bool SqliteExec(const std::string& path, const char* sql) {
-  sqlite3* db = nullptr;
-  const bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-                  sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-  sqlite3_close(db);
-  return ok;
-}
-
 }  // namespace
 
 class PoolWindowTest : public QObject {
@@ -103,9 +95,9 @@ class PoolWindowTest : public QObject {
     device.Received();
 
     // The store refuses the mark: the command stays unsent and the run stops.
-    QVERIFY(SqliteExec(store.location(),
-                       "CREATE TRIGGER full BEFORE UPDATE ON pelorus_addresses"
-                       " BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
+    QVERIFY(
+        store.Sql("CREATE TRIGGER full BEFORE UPDATE ON pelorus_addresses"
+                  " BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
     QVERIFY(device.Send("480\r\n"));
     QTRY_COMPARE(catcher.messages.size(), 1);
     QCOMPARE(catcher.messages[0],
@@ -114,7 +106,7 @@ class PoolWindowTest : public QObject {
     QCOMPARE(States(window), QStringLiteral("111111|00101|1"));
     QVERIFY(device.Received().empty());
     QCOMPARE(state(kFirst + 1), QStringLiteral("written 2"));
-    QVERIFY(SqliteExec(store.location(), "DROP TRIGGER full"));
+    QVERIFY(store.Sql("DROP TRIGGER full"));
 
     // The last two addresses, then the pool is used up: the banner still shows, then the run
     // stops with the reason.
