@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -37,25 +36,49 @@ void CComm::SetWriteTimeout(std::chrono::milliseconds timeout) {
   write_timeout_ = timeout;
 }
 
+void CComm::SetQuiet(bool quiet) {
+  quiet_ = quiet;
+}
+
+void CComm::Report(const std::string& line) const {
+  if (!quiet_) {
+    std::cerr << "pelorus: " << line << '\n';
+  }
+}
+
+void CComm::SetConnectTimeout(std::chrono::milliseconds timeout) {
+  connect_timeout_ = timeout;
+}
+
 int CComm::Open(const PortSettings& settings) {
+  // A second START while the window waits for a console server must not pull the port from
+  // under the first.
+  if (opening_) {
+    std::cerr << "pelorus: " << port_name_ << " is still being opened\n";
+    return 0;
+  }
   // A START without RESET would otherwise leave the earlier port and its watcher behind.
   Close();
   port_name_ = PortNameFor(settings.port);
-  const std::string path = DevicePathFor(port_name_);
-  if (path.empty()) {
-    std::cerr << "pelorus: " << port_name_ << " has no device\n";
+  last_error_ = PortError{};
+  const std::string target = DevicePathFor(port_name_);
+  if (target.empty()) {
+    last_error_ = PortError{PortError::Kind::kNoDevice, "",
+                            "no device is configured for " + ShortPortName(port_name_)};
+    Report(port_name_ + " has no device");
     return 0;
   }
-  std::cerr << "pelorus: " << port_name_ << " is " << path << '\n';
-  if (const int error = port_.Open(path); error != 0) {
-    std::cerr << "pelorus: cannot open " << path << ": " << std::strerror(error) << '\n';
-    return 0;
+  Report(port_name_ + " is " + target);
+  opening_ = true;
+  open_cancelled_ = false;
+  port_ = OpenTransport(target, Waiter(), &last_error_);
+  if (port_ == nullptr || open_cancelled_) {
+    return FailOpen();
   }
-  if (Configure(settings) == 0) {
-    std::cerr << "pelorus: " << path << " does not take the line settings\n";
-    port_.Close();
-    return 0;
+  if (Configure(settings) == 0 || open_cancelled_) {
+    return FailOpen();
   }
+  opening_ = false;
   ++generation_;
   sequence_ = 0;
   connected_.store(true);
@@ -64,15 +87,49 @@ int CComm::Open(const PortSettings& settings) {
   } catch (const std::system_error& e) {
     // Without a watcher nothing would ever be read: an open that cannot listen has failed.
     std::cerr << "pelorus: cannot start the port watcher: " << e.what() << '\n';
+    last_error_ = PortError{PortError::Kind::kOther, port_->Target(), e.what()};
     connected_.store(false);
-    port_.Close();
+    port_.reset();
     return 0;
   }
   return 1;
 }
 
 int CComm::Configure(const PortSettings& settings) {
-  return port_.Configure(settings) ? 1 : 0;
+  return port_ != nullptr && port_->Configure(settings, Waiter(), &last_error_) ? 1 : 0;
+}
+
+const PortError& CComm::LastError() const {
+  return last_error_;
+}
+
+OpenWaiter CComm::Waiter() {
+  auto wait = [this](int fd, short events, std::chrono::milliseconds timeout) {
+    if (open_cancelled_) {
+      return false;
+    }
+    PortNotify* notify = notify_.load();
+    const bool ready =
+        notify != nullptr ? notify->WaitReady(fd, events, timeout) : PollReady(fd, events, timeout);
+    return ready && !open_cancelled_;
+  };
+  return OpenWaiter{wait, connect_timeout_};
+}
+
+int CComm::FailOpen() {
+  opening_ = false;
+  if (open_cancelled_) {
+    last_error_ = PortError{PortError::Kind::kCancelled,
+                            port_ != nullptr ? port_->Target() : last_error_.target,
+                            "the port was closed while it was being opened"};
+  }
+  if (last_error_.kind == PortError::Kind::kLineSettingsRefused) {
+    Report(last_error_.target + " does not take the line settings: " + last_error_.reason);
+  } else {
+    Report("cannot open " + last_error_.Text());
+  }
+  port_.reset();
+  return 0;
 }
 
 int CComm::ReadAvailable(char* buffer) {
@@ -81,13 +138,13 @@ int CComm::ReadAvailable(char* buffer) {
 }
 
 int CComm::Write(std::size_t count, const char* bytes) {
-  if (!port_.IsOpen()) {
+  if (port_ == nullptr || opening_) {
     return 1;
   }
-  const PosixPort::WriteResult result = port_.Write(bytes, count, write_timeout_);
+  const Transport::WriteResult result = port_->Write(bytes, count, write_timeout_);
   // A device that went away is reported once, by the watcher, as a lost port; an "ERROR" on
   // top of that would only tell the operator the same thing twice.
-  if (result != PosixPort::WriteResult::kDone && result != PosixPort::WriteResult::kLost) {
+  if (result != Transport::WriteResult::kDone && result != Transport::WriteResult::kLost) {
     if (PortNotify* notify = notify_.load()) {
       notify->ShowMessage("ERROR", "", false);
     }
@@ -96,6 +153,11 @@ int CComm::Write(std::size_t count, const char* bytes) {
 }
 
 void CComm::Close() {
+  // Inside a wait of Open: that open still uses the line, and gives it up once the wait ends.
+  if (opening_) {
+    open_cancelled_ = true;
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(handoff_mutex_);
     connected_.store(false);
@@ -111,7 +173,7 @@ void CComm::Close() {
   if (watcher_.joinable()) {
     watcher_.join();
   }
-  port_.Close();
+  port_.reset();
 }
 
 void CComm::HandlePortData(std::uint64_t ticket,
@@ -168,21 +230,12 @@ void CComm::EndWatch() {
 
 int CComm::ReadChunk(char* buffer, bool* lost) {
   *lost = false;
-  if (!port_.IsOpen()) {
+  if (port_ == nullptr) {
     return 0;
   }
-  const int waiting = port_.BytesWaiting();
-  if (waiting < 0 && (errno == EIO || errno == ENXIO)) {
-    *lost = true;
-    return 0;
-  }
-  if (waiting <= 0) {
-    return 0;
-  }
-  const int count = waiting < kMaxChunk ? waiting : kMaxChunk;
-  PosixPort::ReadStatus status = PosixPort::ReadStatus::kNothing;
-  const int n = port_.Read(buffer, static_cast<std::size_t>(count), &status);
-  *lost = status == PosixPort::ReadStatus::kLost;
+  Transport::ReadStatus status = Transport::ReadStatus::kNothing;
+  const int n = port_->Read(buffer, kMaxChunk, &status);
+  *lost = status == Transport::ReadStatus::kLost;
   return n;
 }
 

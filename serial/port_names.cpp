@@ -20,20 +20,36 @@ std::string PortNameFor(unsigned port) {
 }
 
 std::string DevicePathFor(const std::string& name) {
-  if (name == kTelnetName) {
-    return FromEnvironment("PELORUS_TELNET");
+  const std::string variable = PortVariableFor(name);
+  if (variable.empty()) {
+    return "";
   }
-  for (unsigned n = 1; n <= kLastComPort; ++n) {
-    if (name == "COM" + std::to_string(n)) {
-      const std::string configured = FromEnvironment("PELORUS_" + name);
-      return configured.empty() ? "/dev/ttyS" + std::to_string(n - 1) : configured;
-    }
+  const std::string configured = FromEnvironment(variable);
+  if (!configured.empty() || name == kTelnetName) {
+    return configured;
   }
-  return "";
+  return "/dev/ttyS" + std::to_string(std::stoi(name.substr(3)) - 1);
 }
 
 std::string ShortPortName(const std::string& name) {
   return name == kTelnetName ? "TELNET" : name;
+}
+
+std::vector<std::string> AllPortNames() {
+  std::vector<std::string> names;
+  for (unsigned n = 1; n <= kLastComPort + 1; ++n) {
+    names.push_back(PortNameFor(n));
+  }
+  return names;
+}
+
+std::string PortVariableFor(const std::string& name) {
+  for (const std::string& known : AllPortNames()) {
+    if (name == known) {
+      return "PELORUS_" + ShortPortName(name);
+    }
+  }
+  return "";
 }
 
 }  // namespace pelorus

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace pelorus {
 
@@ -19,5 +20,10 @@ std::string DevicePathFor(const std::string& name);
 
 // The name as people say it: "COM1" ... "COM5", "TELNET".
 std::string ShortPortName(const std::string& name);
+
+// Every port name the window can open, in order: "COM1" ... "COM5", "\\.\TELNET".
+std::vector<std::string> AllPortNames();
+// The environment variable that maps name to a device ("PELORUS_COM1", "PELORUS_TELNET").
+std::string PortVariableFor(const std::string& name);
 
 }  // namespace pelorus

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,17 @@ class PortNotify {
   // caption means the application's name. May be called on either thread; it must not make
   // the caller wait for the window's thread.
   virtual void ShowMessage(const std::string& text, const std::string& caption, bool warning) = 0;
+
+  // Called on the window's thread while CComm::Open waits for a console server (connect,
+  // Telnet negotiation, a name lookup's end): waits until fd is ready for events (poll()
+  // flags; an error or hang-up on fd also counts as ready) or timeout has passed, letting the
+  // window paint meanwhile. True when ready. The default waits in poll() and paints nothing.
+  // The window may run its event loop here; a Close it makes meanwhile makes the open fail.
+  virtual bool WaitReady(int fd, short events, std::chrono::milliseconds timeout);
 };
+
+// The plain wait behind PortNotify::WaitReady: poll() on fd alone, interrupted waits resumed
+// for the time left.
+bool PollReady(int fd, short events, std::chrono::milliseconds timeout);
 
 }  // namespace pelorus

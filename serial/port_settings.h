@@ -15,6 +15,11 @@ struct PortSettings {
   std::uint32_t baudRate;  // bits per second
 };
 
+// The bits of PortSettings::flow.
+inline constexpr std::uint8_t kFlowDtrDsr = 0x01;
+inline constexpr std::uint8_t kFlowRtsCts = 0x02;
+inline constexpr std::uint8_t kFlowXonXoff = 0x04;
+
 // The window's fixed tables: index -> value.
 inline constexpr std::uint8_t kFlowTable[] = {0x00, 0x01, 0x02, 0x04};
 inline constexpr std::uint8_t kDataBitsTable[] = {7, 8};

@@ -30,21 +30,29 @@ unsigned WatchPort(void* parameter) {
   }
 
   char chunk[CComm::kReceiveBufferSize];
-  pollfd waits[2] = {{comm.port_.Fd(), POLLIN, 0}, {wake, POLLIN, 0}};
+  const int port = comm.port_ != nullptr ? comm.port_->Fd() : -1;
+  pollfd waits[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
   bool lost = false;
+  // A console server's bytes may have come in with its negotiation, before there was anyone
+  // to hand them to: the first round reads without waiting.
+  bool first = true;
   while (comm.connected_.load() && !lost) {
-    if (poll(waits, 2, -1) < 0) {
-      // Only a signal is worth another wait; anything else would fail again at once.
-      lost = errno != EINTR;
-      continue;
+    short events = 0;
+    if (!first) {
+      if (poll(waits, 2, -1) < 0) {
+        // Only a signal is worth another wait; anything else would fail again at once.
+        lost = errno != EINTR;
+        continue;
+      }
+      if (waits[1].revents != 0) {
+        break;  // closing has begun
+      }
+      events = waits[0].revents;
+      if (events == 0) {
+        continue;
+      }
     }
-    if (waits[1].revents != 0) {
-      break;  // closing has begun
-    }
-    const short events = waits[0].revents;
-    if (events == 0) {
-      continue;
-    }
+    first = false;
     // Data first, whatever else the line reports, and all of it before acting on a hang-up:
     // a hung-up line stays readable for ever, so after that it is not polled again.
     bool closing = false;

@@ -19,9 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr cc_t kXon = 0x11;
 constexpr cc_t kXoff = 0x13;
-constexpr std::uint8_t kFlowDtrDsr = 0x01;
-constexpr std::uint8_t kFlowRtsCts = 0x02;
-constexpr std::uint8_t kFlowXonXoff = 0x04;
 constexpr tcflag_t kLineFormat = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 
 std::optional<speed_t> StandardSpeed(std::uint32_t baud) {

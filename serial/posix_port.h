@@ -5,6 +5,7 @@
 #include <string>
 
 #include "port_settings.h"
+#include "transport.h"
 
 namespace pelorus {
 
@@ -12,18 +13,9 @@ namespace pelorus {
 // Reads never block (the device is opened non-blocking); the caller waits in poll() on Fd().
 class PosixPort {
  public:
-  // What a read found.
-  enum class ReadStatus {
-    kData,     // bytes were read
-    kNothing,  // nothing waiting (or a failure that leaves the port usable)
-    kLost,     // the device went away: EIO or ENXIO
-  };
-  enum class WriteResult {
-    kDone,
-    kTimedOut,
-    kFailed,
-    kLost,  // the device went away (EIO, ENXIO, EPIPE or a hang-up)
-  };
+  // A read is lost on EIO or ENXIO; a write on EIO, ENXIO, EPIPE or a hang-up.
+  using ReadStatus = Transport::ReadStatus;
+  using WriteResult = Transport::WriteResult;
 
   PosixPort() = default;
   ~PosixPort();  // closes the port if open

@@ -30,6 +30,9 @@ class TestWindow : public PortNotify {
     int lost = 0;
     bool lost_was_current = false;
     std::vector<std::string> messages;  // "text", then " [caption]" and " (warning)" if any
+    int ready_waits = 0;                // WaitReady calls
+    short ready_events = 0;             // the events of all of them together
+    bool ready_waits_on_window = true;  // every one of them came on this thread
   };
 
   explicit TestWindow(CComm* comm) : comm_(comm), thread_([this] { Loop(); }) {}
@@ -74,6 +77,28 @@ class TestWindow : public PortNotify {
       seen_.messages.push_back(text + (caption.empty() ? "" : " [" + caption + "]") +
                                (warning ? " (warning)" : ""));
     });
+  }
+
+  // The waits of an open: recorded, then the hook runs (as the window would run its event
+  // loop), then the plain wait.
+  bool WaitReady(int fd, short events, std::chrono::milliseconds timeout) override {
+    std::function<void()> hook;
+    Locked([&] {
+      ++seen_.ready_waits;
+      seen_.ready_events |= events;
+      seen_.ready_waits_on_window =
+          seen_.ready_waits_on_window && std::this_thread::get_id() == thread_.get_id();
+      hook = wait_hook_;
+    });
+    if (hook) {
+      hook();
+    }
+    return PortNotify::WaitReady(fd, events, timeout);
+  }
+
+  // Runs inside every WaitReady, on the window's thread.
+  void OnWaitReady(std::function<void()> hook) {
+    Locked([&] { wait_hook_ = std::move(hook); });
   }
 
   // While held, port news stays queued; tasks still run.
@@ -151,6 +176,7 @@ class TestWindow : public PortNotify {
   std::deque<std::function<void()>> tasks_;
   std::deque<std::function<void()>> news_;
   std::function<void()> hook_;
+  std::function<void()> wait_hook_;
   Record seen_;
   bool hold_ = false;
   bool stop_ = false;

@@ -1,0 +1,197 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace pelorus::testing {
+
+// The real console server for tests: Debian's ser2net, run in the foreground with a
+// configuration of the test's own that serves one device on a free loopback port, either raw
+// (tcp) or as Telnet with serial control (telnet(rfc2217)). Needs no gtest, so that the
+// window's tests use it too.
+class ConsoleServer {
+ public:
+  enum class Accepter { kTcp, kTelnet };
+
+  ConsoleServer() = default;
+  ~ConsoleServer() {
+    Stop();
+    if (!dir_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir_, ignored);
+    }
+  }
+  ConsoleServer(const ConsoleServer&) = delete;
+  ConsoleServer& operator=(const ConsoleServer&) = delete;
+
+  // Starts ser2net serving device with the serial parameters line (e.g. "9600n81") and waits
+  // until it listens. False with Problem() telling why (ser2net missing, its own words).
+  bool Start(Accepter accepter, const std::string& device, const std::string& line = "9600n81") {
+    Stop();
+    const std::string program = Find();
+    if (program.empty()) {
+      problem_ =
+          "ser2net is not installed (Debian package ser2net), the console server tests "
+          "need it";
+      return false;
+    }
+    if (dir_.empty()) {
+      char pattern[] = "/tmp/pelorus-ser2net-XXXXXX";
+      if (mkdtemp(pattern) == nullptr) {
+        problem_ = "cannot make a temporary folder";
+        return false;
+      }
+      dir_ = pattern;
+    }
+    // Another program may take the port between our look and ser2net's bind: try again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      port_ = FreePort();
+      WriteConfiguration(accepter, device, line);
+      if (Spawn(program) && WaitListening()) {
+        scheme_ = accepter == Accepter::kTcp ? "tcp" : "telnet";
+        return true;
+      }
+      Stop();
+    }
+    return false;
+  }
+
+  // Starts ser2net again as it was, on the same port: a console server restarted in place.
+  bool Restart() {
+    Stop();
+    return Spawn(Find()) && WaitListening();
+  }
+
+  // Kills ser2net (its connections close as they would if the server went off).
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+  int Port() const { return port_; }
+  // "tcp://127.0.0.1:<port>" or "telnet://127.0.0.1:<port>".
+  std::string Url() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  static std::string Find() {
+    std::string dirs = getenv("PATH") != nullptr ? getenv("PATH") : "";
+    dirs += ":/usr/sbin:/usr/local/sbin:/sbin";
+    std::stringstream list(dirs);
+    for (std::string dir; std::getline(list, dir, ':');) {
+      const std::string candidate = dir + "/ser2net";
+      if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
+        return candidate;
+      }
+    }
+    return "";
+  }
+
+  static int FreePort() {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port = ntohs(address.sin_port);
+    }
+    close(probe);
+    return port;
+  }
+
+  void WriteConfiguration(Accepter accepter, const std::string& device, const std::string& line) {
+    std::ofstream yaml(dir_ + "/ser2net.yaml", std::ios::trunc);
+    yaml << "%YAML 1.1\n---\nconnection: &pelorus\n  accepter: "
+         << (accepter == Accepter::kTcp ? "tcp" : "telnet(rfc2217),tcp") << ",127.0.0.1," << port_
+         << "\n  connector: serialdev," << device << "," << line << ",local\n";
+  }
+
+  bool Spawn(const std::string& program) {
+    const std::string config = dir_ + "/ser2net.yaml";
+    const std::string log = dir_ + "/ser2net.log";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    // -u: no UUCP lock files, which an unprivileged test could not write anyway.
+    std::vector<std::string> args = {program, "-n", "-d", "-u", "-c", config};
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const int failed = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+      pid_ = -1;
+      problem_ = "cannot start " + program;
+    }
+    return failed == 0;
+  }
+
+  // Watches the kernel's table of listening sockets rather than connecting: a probe
+  // connection would make ser2net open the device, which a test's device may count.
+  bool WaitListening() {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port_));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream table("/proc/net/tcp");
+      for (std::string row; std::getline(table, row);) {
+        std::istringstream fields(row);
+        std::string slot, address, remote, state;
+        fields >> slot >> address >> remote >> state;
+        if (address == local && state == "0A") {
+          return true;
+        }
+      }
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        problem_ = "ser2net ended at once: " + Log();
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    problem_ = "ser2net did not listen on port " + std::to_string(port_) + " within 10 s: " + Log();
+    return false;
+  }
+
+  std::string Log() const {
+    std::ifstream log(dir_ + "/ser2net.log");
+    return std::string(std::istreambuf_iterator<char>(log), {});
+  }
+
+  std::string dir_;
+  std::string scheme_;
+  std::string problem_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace pelorus::testing

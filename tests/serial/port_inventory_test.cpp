@@ -1,0 +1,127 @@
+// What `pelorus --list-ports` finds, on a /dev of the test's own: pseudo-terminals standing in
+// for adapters, by-id links to them, and ports in each state.
+#include "serial/port_inventory.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace pelorus {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+// A pseudo-terminal pair; the slave stands for an adapter's device node.
+struct Pty {
+  Pty() { openpty(&master, &slave, name, nullptr, nullptr); }
+  ~Pty() {
+    close(master);
+    close(slave);
+  }
+  int master = -1;
+  int slave = -1;
+  char name[256] = {};
+};
+
+TEST(PortInventoryTest, EachPortSaysWhereItLeadsAndWhyItWouldNotOpen) {
+  const fs::path dev = fs::path(::testing::TempDir()) / ("dev" + std::to_string(getpid()));
+  fs::create_directories(dev / "serial" / "by-id");
+  Pty usb0;
+  Pty usb1;
+  Pty acm0;
+  fs::create_symlink(usb0.name, dev / "ttyUSB0");
+  fs::create_symlink(usb1.name, dev / "ttyUSB1");
+  fs::create_symlink(acm0.name, dev / "ttyACM0");
+  fs::create_symlink("../../ttyUSB0", dev / "serial" / "by-id" / "usb-FTDI_FT232R_A1-if00-port0");
+  std::ofstream(dev / "ttyS1") << "a file";
+
+  // Another program holds ttyUSB1 open.
+  const pid_t holder = fork();
+  if (holder == 0) {
+    for (int fd = 3; fd < 1024; ++fd) {  // what it inherited is not its to hold
+      close(fd);
+    }
+    const int fd = open(usb1.name, O_RDWR | O_NOCTTY);
+    pause();
+    _exit(fd);
+  }
+  const std::string by_id = (dev / "serial" / "by-id" / "usb-FTDI_FT232R_A1-if00-port0").string();
+  setenv("PELORUS_COM1", by_id.c_str(), 1);
+  setenv("PELORUS_COM2", usb1.name, 1);
+  setenv("PELORUS_COM3", (dev / "ttyUSB7").c_str(), 1);
+  unsetenv("PELORUS_COM4");  // the default, /dev/ttyS3: missing here
+  setenv("PELORUS_COM5", "/proc/self/status", 1);
+  setenv("PELORUS_TELNET", "telnet://10.0.0.5:7001", 1);
+
+  const PortInventory inventory(dev.string());
+  std::vector<PortInventory::Port> ports;
+  for (int tries = 0; tries < 500; ++tries) {  // until the holder has the device open
+    ports = inventory.Ports();
+    if (ports[1].state == PortInventory::State::kBusy) {
+      break;
+    }
+    usleep(10000);
+  }
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+
+  ASSERT_EQ(ports.size(), 6u);
+  EXPECT_EQ(ports[0].state, PortInventory::State::kReady);
+  EXPECT_EQ(ports[0].resolved, usb0.name);
+  EXPECT_THAT(ports[0].by_id, ::testing::ElementsAre("usb-FTDI_FT232R_A1-if00-port0"));
+  EXPECT_EQ(ports[1].state, PortInventory::State::kBusy);
+  EXPECT_THAT(ports[1].holder, HasSubstr("pid " + std::to_string(holder)));
+  EXPECT_EQ(ports[2].state, PortInventory::State::kMissing);
+  EXPECT_EQ(ports[3].target, (dev / "ttyS3").string());
+  EXPECT_FALSE(ports[3].variable_set);
+  EXPECT_EQ(ports[3].state, PortInventory::State::kMissing);
+  EXPECT_EQ(ports[4].state, PortInventory::State::kNotDevice);
+  EXPECT_EQ(ports[5].name, "TELNET");
+  EXPECT_EQ(ports[5].state, PortInventory::State::kServer);
+
+  // Every adapter once, by its stable name where it has one, with the line that would use it.
+  std::ostringstream text;
+  inventory.Print(text);
+  EXPECT_THAT(text.str(), HasSubstr("  " + by_id + " -> " + usb0.name + ": used by COM1\n"));
+  EXPECT_THAT(text.str(), HasSubstr((dev / "ttyACM0").string() + " -> " + acm0.name +
+                                    ": PELORUS_COM4=" + (dev / "ttyACM0").string() + "\n"));
+  EXPECT_EQ(text.str().find((dev / "ttyUSB0").string() + " ->"), std::string::npos);
+  EXPECT_THAT(PortInventory::Explain(PortInventory::State::kPermission), HasSubstr("dialout"));
+  fs::remove_all(dev);
+}
+
+#ifdef PELORUS_PROGRAM
+// The list is there for ssh sessions and scripts: it needs no display and opens no window.
+TEST(PortInventoryTest, ProgramListsThePortsWithoutADisplay) {
+  Pty adapter;
+  setenv("PELORUS_COM1", adapter.name, 1);
+  for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    unsetenv(variable);
+  }
+  FILE* list = popen(PELORUS_PROGRAM " --list-ports", "r");
+  ASSERT_NE(list, nullptr);
+  std::string text;
+  char buffer[512];
+  while (fgets(buffer, sizeof buffer, list) != nullptr) {
+    text += buffer;
+  }
+  EXPECT_EQ(pclose(list), 0);
+  // This test holds the adapter open itself.
+  EXPECT_THAT(text,
+              HasSubstr(std::string("  COM1    PELORUS_COM1=") + adapter.name +
+                        ": busy: in use by another program, pid " + std::to_string(getpid())));
+  EXPECT_THAT(text, HasSubstr("Serial devices on this machine:"));
+}
+#endif
+
+}  // namespace
+}  // namespace pelorus
