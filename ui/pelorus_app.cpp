@@ -4,8 +4,10 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <iostream>
 #include <utility>
 
+#include "serial/port_inventory.h"
 #include "ui/pelorus_dlg.h"
 
 namespace pelorus {
@@ -45,7 +47,11 @@ int CPELORUSApp::ParseCommandLine(int argc, char** argv, Options* options) {
                      "$PELORUS_STATION, else the host's name and the port's, e.g. "
                      "bench3/COM1)."),
       QStringLiteral("NAME"));
-  parser.addOptions({pool, pool_name, station});
+  const QCommandLineOption list_ports(
+      QStringLiteral("list-ports"),
+      QStringLiteral("Print the device behind each port (COM1 ... COM5, TELNET) and whether it "
+                     "can be opened, and every serial device found, then exit."));
+  parser.addOptions({pool, pool_name, station, list_ports});
 
   if (!parser.parse(QCoreApplication::arguments())) {
     std::fprintf(stderr, "pelorus: %s (try --help)\n", qPrintable(parser.errorText()));
@@ -57,6 +63,10 @@ int CPELORUSApp::ParseCommandLine(int argc, char** argv, Options* options) {
   }
   if (parser.isSet(version)) {
     std::printf("PELORUS %s\n", PELORUS_VERSION);
+    return 0;
+  }
+  if (parser.isSet(list_ports)) {
+    PortInventory().Print(std::cout);
     return 0;
   }
   if (!parser.positionalArguments().isEmpty()) {

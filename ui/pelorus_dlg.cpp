@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "serial/port_names.h"
 #include "serial/port_settings.h"
 #include "ui/log_font.h"
 #include "ui/window_template.h"
@@ -93,6 +94,7 @@ bool CPELORUSDlg::OnInitDialog() {
   for (int n = 1; n <= 9; ++n) {
     InsertSorted(*ui_->IDC_PORT, QStringLiteral(" COM-%1 ").arg(n));
   }
+  ShowDevicesAsTips(*ui_->IDC_PORT);
   ui_->IDC_PORT->setCurrentIndex(0);
   StoreFields();
 
@@ -197,28 +199,21 @@ void CPELORUSDlg::StopRun(const std::string& reason) {
   });
 }
 
-void CPELORUSDlg::PostPortData(std::uint64_t ticket, int) {
-  emit PortDataPosted(ticket);
-}
-
-void CPELORUSDlg::PostPortLost(std::uint64_t ticket) {
-  emit PortLostPosted(ticket);
-}
-
-void CPELORUSDlg::ShowMessage(const std::string& text, const std::string& caption, bool warning) {
-  emit MessagePosted(QString::fromLatin1(text), QString::fromLatin1(caption), warning);
-}
-
 void CPELORUSDlg::done(int result) {
+  CallOffOpening();
   if (gate_.InChunk()) {
     gate_.StopChunkThen([this, result] { done(result); });
     return;
   }
+  port_return_.Stop();
   comm_.Close();
   QDialog::done(result);
 }
 
 void CPELORUSDlg::OnStart() {
+  if (opening_) {
+    return;
+  }
   LoadFields();
   // With a pool the address is the pool's, leased once the port is open.
   const int result = station_ ? 0 : fields_.ValidateOctets();
@@ -248,9 +243,12 @@ void CPELORUSDlg::OnStart() {
   settings.parity = static_cast<std::uint8_t>(parity_);
   settings.stopBits = kStopBitsTable[stop_bits_index_];
   settings.baudRate = kBaudTable[baud_index_];
-  if (comm_.Open(settings) != 1) {
-    MessageBox(QString::asprintf("COM%d is not ready... you must change com port", port_number_),
-               kCaption, QMessageBox::Warning);
+  run_settings_ = settings;
+  if (OpenPort(settings, false) != 1) {
+    if (comm_.LastError().kind != PortError::Kind::kCancelled) {
+      MessageBox(QString::asprintf("COM%d is not ready... you must change com port", port_number_),
+                 kCaption, QMessageBox::Warning, OpenFailureDetail());
+    }
     return;
   }
 
@@ -271,17 +269,21 @@ void CPELORUSDlg::OnStart() {
 // During a chunk the dialogue is stopped at once, so that nothing more goes to the device;
 // the port closes as soon as the dialogue has let go of the chunk.
 void CPELORUSDlg::OnReset() {
+  CallOffOpening();
   if (gate_.InChunk()) {
     gate_.StopChunkThen([this] { OnReset(); });
     return;
   }
   ShowRunState(false);
+  port_return_.Stop();
+  ShowPortStatus({});
   comm_.Close();
   StoreFields();
   OctetBox(1)->setFocus();
 }
 
 void CPELORUSDlg::OnEnd() {
+  CallOffOpening();
   if (gate_.InChunk()) {
     gate_.StopChunkThen([this] { OnEnd(); });
     return;
@@ -301,6 +303,9 @@ void CPELORUSDlg::OnNextAddress() {
 // A step by hand during a chunk comes after it, as if the window had been busy: the chunk
 // works with the address it started with.
 void CPELORUSDlg::StepByHand(int direction) {
+  if (opening_) {
+    return;
+  }
   gate_.OutsideChunk([this, direction] {
     if (fields_.StepAddress(direction)) {
       return;
@@ -328,35 +333,6 @@ void CPELORUSDlg::OnOctetChange(int k) {
     }
   }
   StoreFields();
-}
-
-void CPELORUSDlg::OnPortData(quint64 ticket) {
-  gate_.RunChunk([this, ticket] {
-    comm_.HandlePortData(ticket, [this](const char* bytes, int n) {
-      dialogue_.OnPortData(bytes, static_cast<std::size_t>(n));
-    });
-  });
-}
-
-// The port went away under the watcher (cable pulled, adapter unplugged): the run stops as
-// on RESET, so that START works again once the port is back.
-void CPELORUSDlg::OnPortLost(quint64 ticket) {
-  gate_.OutsideChunk([this, ticket] {
-    if (!comm_.IsCurrent(ticket)) {
-      return;
-    }
-    OnReset();
-    MessageBox(QStringLiteral("%1 was lost... check the cable and press START again")
-                   .arg(QString::fromStdString(PortName())),
-               kCaption, QMessageBox::Warning);
-  });
-}
-
-void CPELORUSDlg::OnMessage(const QString& text, const QString& caption, bool warning) {
-  gate_.OutsideChunk([this, text, caption, warning] {
-    MessageBox(text, caption.isEmpty() ? kCaption : caption,
-               warning ? QMessageBox::Warning : QMessageBox::NoIcon);
-  });
 }
 
 // One table for both run states: Running locks the address and the port, Stopped the

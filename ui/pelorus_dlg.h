@@ -21,7 +21,9 @@
 #include "ui/log_binding.h"
 #include "ui/msg.h"
 #include "ui/pool_station.h"
+#include "ui/port_return.h"
 
+class QEventLoop;
 class QLineEdit;
 
 namespace Ui {
@@ -89,6 +91,7 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   void PostPortData(std::uint64_t ticket, int n) override;
   void PostPortLost(std::uint64_t ticket) override;
   void ShowMessage(const std::string& text, const std::string& caption, bool warning) override;
+  bool WaitReady(int fd, short events, std::chrono::milliseconds timeout) override;
 
  public slots:
   // Ends the window in every way it can end (END, Escape): the port is closed first. During a
@@ -121,6 +124,13 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
 
   QLineEdit* OctetBox(int k) const;
   std::string PortName() const;
+  // Opens the port (quietly: nothing on stderr), the window's commands held off meanwhile.
+  int OpenPort(const PortSettings& settings, bool quietly);
+  void CallOffOpening();
+  QString OpenFailureDetail() const;
+  // A port lost during a run is waited for, and the run goes on once it is back.
+  bool ReopenPort();
+  void ShowPortStatus(const QString& text);
   void StepByHand(int direction);
   // The pool's part: the address the station has open for the port chosen, the lease that
   // starts a run, the status line, and a run that stops for the pool.
@@ -157,6 +167,10 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   std::chrono::milliseconds wait_duration_{0};  // the wait under way: its time
   PreciseWait::Clock::time_point wait_from_{};  // and when it began
   std::unique_ptr<PoolStation> station_;
+  PortSettings run_settings_{};  // what the run's START opened the port with
+  PortReturn port_return_;
+  bool opening_ = false;              // the port is being opened
+  QEventLoop* ready_loop_ = nullptr;  // the wait for a console server under way
   bool running_ = false;  // the Running state: after a successful START, until the run ends
 };
 

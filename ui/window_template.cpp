@@ -6,6 +6,8 @@
 #include <QValidator>
 #include <utility>
 
+#include "serial/port_names.h"
+
 static void InitPelorusResources() {
   Q_INIT_RESOURCE(pelorus);
 }
@@ -49,6 +51,19 @@ int PortNumberOf(const std::string& text, int current) {
     }
   }
   return current;
+}
+
+void ShowDevicesAsTips(QComboBox& list) {
+  for (int i = 0; i < list.count(); ++i) {
+    const std::string name = PortNameFor(
+        static_cast<unsigned>(PortNumberOf(list.itemText(i).toLatin1().toStdString(), 0)));
+    const std::string variable = PortVariableFor(name);
+    const std::string device = DevicePathFor(name);
+    const bool set = !qEnvironmentVariableIsEmpty(variable.c_str());
+    const std::string tip = ShortPortName(name) + ": " + (device.empty() ? "no device" : device) +
+                            (set ? " (" + variable + ")" : " (" + variable + " not set)");
+    list.setItemData(i, QString::fromStdString(tip), Qt::ToolTipRole);
+  }
 }
 
 QPixmap MappedPicture(const QPalette& palette) {

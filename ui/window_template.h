@@ -29,6 +29,9 @@ void InsertSorted(QComboBox& list, const QString& text);
 // other text keeps current.
 int PortNumberOf(const std::string& text, int current);
 
+// Gives every entry of the port list the device it reaches as its tool tip.
+void ShowDevicesAsTips(QComboBox& list);
+
 // The window's picture with its 3-D greys (black, shadow, face, highlight) in the palette's
 // own colours, so that its background blends with the window.
 QPixmap MappedPicture(const QPalette& palette);

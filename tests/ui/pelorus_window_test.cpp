@@ -8,6 +8,7 @@
 #include "ui/log_font.h"
 #include "ui/pelorus_app.h"
 #include "ui/pelorus_dlg.h"
+#include "ui/window_template.h"
 #include "ui_test_support.h"
 
 using namespace pelorus;
@@ -43,6 +44,13 @@ class WindowTest : public QObject {
                QString::fromLatin1(i < 9 ? " COM-%1 " : "COM%1").arg(i % 9 + 1));
     }
     QCOMPARE(ports->currentText(), QStringLiteral(" COM-1 "));
+    // Each entry says where it leads.
+    qputenv("PELORUS_TELNET", "telnet://10.0.0.5:7001");
+    ShowDevicesAsTips(*ports);
+    QCOMPARE(ports->itemData(6, Qt::ToolTipRole).toString(),
+             QStringLiteral("TELNET: telnet://10.0.0.5:7001 (PELORUS_TELNET)"));
+    QVERIFY(ports->itemData(9, Qt::ToolTipRole).toString().startsWith("COM1: "));
+    qunsetenv("PELORUS_TELNET");
     QCOMPARE(States(window), QStringLiteral("111111|11111|1"));
     QCOMPARE(QApplication::focusWidget(), Octet(window, 1));
     QCOMPARE(Boxes(window), QStringLiteral(":::::"));

@@ -1,8 +1,11 @@
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <chrono>
 #include <functional>
+#include <memory>
 
+#include "serial/comm.h"
 #include "ui/chunk_gate.h"
 #include "ui/pelorus_dlg.h"
 #include "ui/precise_wait.h"
@@ -136,32 +139,44 @@ class RunControlTest : public QObject {
   }
 
   // The cable is pulled while the dialogue waits to answer: the write that follows fails, and
-  // the operator hears of it once, as the lost port. A step by hand into a group address
-  // stops a run the same way, with its reason.
+  // no box tells of it; the status line says the port is lost and waited for. RESET ends the
+  // wait. Plugged in again during a run, the port is opened again by itself. A step by hand
+  // into a group address stops a run, with its reason.
   void OneMessagePerEvent() {
-    PtyPair device("PELORUS_COM1");
-    QVERIFY(device.ok());
+    auto device = std::make_unique<PtyPair>("PELORUS_COM1");
+    QVERIFY(device->ok());
     CPELORUSDlg window;
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto* status = Control<QLabel>(window, "IDC_PORT_STATUS");
     ModalCatcher catcher;
-    window.SetWaitFunction([&](milliseconds) { device.HangUp(); });
+    window.SetWaitFunction([&](milliseconds) { device->HangUp(); });
     TypeAddress(window, {"00", "FF", "FF", "FF", "FF", "FF"});
     Click(window, "IDC_START");
-    QVERIFY(device.Send("480\r\n"));
-    QTRY_COMPARE(catcher.messages.size(), 1);
-    QCOMPARE(catcher.messages[0],
-             QStringLiteral("COM1 was lost... check the cable and press START again"));
+    QVERIFY(device->Send("480\r\n"));
+    QTRY_VERIFY(status->isVisible());
+    QVERIFY(status->text().startsWith("COM1 was lost (/dev/pts/"));
+    QCOMPARE(States(window), kRunning);
+    Click(window, "IDC_RESET");
     QCOMPARE(States(window), kStopped);
+    QVERIFY(!status->isVisible());
+    device = std::make_unique<PtyPair>("PELORUS_COM1");
+    QTest::qWait(2 * PortReturn::kRetry.count());
+    QVERIFY(!window.IsPortOpen());
 
-    PtyPair again("PELORUS_COM1");
     Click(window, "IDC_START");
     QCOMPARE(States(window), kRunning);
+    QVERIFY(device->Send("480\r\n"));
+    QTRY_VERIFY(status->isVisible());
+    device = std::make_unique<PtyPair>("PELORUS_COM1");
+    QTRY_VERIFY(window.IsPortOpen());
+    QVERIFY(!status->isVisible());
+    QVERIFY(catcher.messages.isEmpty());
+
     Click(window, "IDC_NEXT");
-    QCOMPARE(catcher.messages.size(), 2);
-    QCOMPARE(catcher.messages[1],
-             QStringLiteral("The address after 00:FF:FF:FF:FF:FF is a group (multicast) address, "
-                            "which no device may take. The run has stopped."));
+    QCOMPARE(catcher.messages,
+             QStringList{"The address after 00:FF:FF:FF:FF:FF is a group (multicast) address, "
+                         "which no device may take. The run has stopped."});
     QCOMPARE(States(window), kStopped);
     QCOMPARE(Boxes(window), QStringLiteral("00:FF:FF:FF:FF:FF"));
     TypeAddress(window, {"FF", "FF", "FF", "FF", "FF", "FF"});
@@ -169,6 +184,42 @@ class RunControlTest : public QObject {
     QCOMPARE(catcher.messages.last(), QStringLiteral("Wrong date (MAC1)"));
     QCOMPARE(States(window), kStopped);
     QVERIFY(catcher.proper);
+  }
+
+  // A port that will not open: the box keeps its words and says, beneath them, where the port
+  // leads and why it would not open.
+  void StartSaysWhyAPortWillNotOpen() {
+    PtyPair taken("PELORUS_COM2");
+    QVERIFY(taken.ok());
+    CComm other;
+    qputenv("PELORUS_COM1", qgetenv("PELORUS_COM2"));
+    QCOMPARE(other.Open({1, 0, 8, 0, 0, 0, 115200}), 1);
+    const QByteArray busy = qgetenv("PELORUS_COM1");
+    qunsetenv("PELORUS_TELNET");
+    CPELORUSDlg window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ModalCatcher catcher;
+    TypeAddress(window, kTyped.split(':'));
+    const std::pair<QByteArray, QString> cases[] = {
+        {"/nonexistent/ttyUSB9", "/nonexistent/ttyUSB9: missing: no such device"},
+        {busy, QString::fromLatin1(busy) + ": busy: in use by another program"},
+        {"/dev/null", "/dev/null: not a serial device"},
+        {"tcp://127.0.0.1:9", "127.0.0.1:9: "},
+    };
+    for (const auto& [target, detail] : cases) {
+      qputenv("PELORUS_COM1", target);
+      Click(window, "IDC_START");
+      QCOMPARE(catcher.messages.last(),
+               QStringLiteral("COM1 is not ready... you must change com port"));
+      QVERIFY2(catcher.details.last().startsWith(detail), qPrintable(catcher.details.last()));
+    }
+    Control<QComboBox>(window, "IDC_PORT")->setCurrentText(QStringLiteral(" COM-7 "));
+    Click(window, "IDC_START");
+    QCOMPARE(catcher.messages.last(),
+             QStringLiteral("COM7 is not ready... you must change com port"));
+    QVERIFY(catcher.details.last().endsWith("(set PELORUS_TELNET to a device)"));
+    QCOMPARE(States(window), QStringLiteral("111111|11111|1"));
   }
 
   // The wait the dialogue makes ends when its time has passed, or at once when it is stopped.

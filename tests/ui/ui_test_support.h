@@ -92,6 +92,7 @@ class ModalCatcher : public QObject {
   ~ModalCatcher() override { qApp->removeEventFilter(this); }
 
   QStringList messages;  // texts of the message boxes, in order
+  QStringList details;   // their informative texts, in the same order
   QStringList banners;   // texts of the result banners, in order
   bool proper = true;    // every message box had the caption PELORUS and only an OK button,
                          // or Yes and No with No as the default
@@ -113,6 +114,7 @@ class ModalCatcher : public QObject {
     look_(dialog);
     if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
       messages << box->text();
+      details << box->informativeText();
       const bool question = box->button(QMessageBox::Yes) != nullptr;
       proper = proper && box->windowTitle() == QStringLiteral("PELORUS") &&
                (question ? box->buttons().size() == 2 &&
