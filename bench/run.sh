@@ -61,13 +61,14 @@ run_window() {
   "$bin/pelorus-bench-$1"
 }
 
-# Each figure on its own first, then the ones with a pool on a throwaway PostgreSQL server:
-# a server starting up beside them would be measured too.
+# Each figure on its own first, then the ones with a pool on a throwaway PostgreSQL server. A
+# server just made is busy for some seconds (its first checkpoints, the statistics), and would
+# be measured too: the measurement starts once it has settled.
 with_postgres() {
   if [ -n "${PGHOST:-}" ] || [ -n "${PGPORT:-}" ]; then
     "$@"
   else
-    pg_virtualenv "$@"
+    pg_virtualenv sh -c 'sleep 10 && exec "$@"' sh "$@"
   fi
 }
 
