@@ -1,3 +1,6 @@
+#include <pty.h>
+#include <unistd.h>
+
 #include <QComboBox>
 #include <QJsonObject>
 #include <QLabel>
@@ -85,6 +88,32 @@ class ConsoleServerTest : public QObject {
              end.value(QStringLiteral("out_digest")).toString());
     QVERIFY(catcher.messages.isEmpty());
     qunsetenv(variable.constData());
+  }
+
+  // Telnet's own byte, 0xFF, in a device's console: it arrives in the log once, as the device
+  // sent it, however the server escaped it on the way.
+  void ByteFFArrivesOnceInTheLog() {
+    int master = -1;
+    int slave = -1;
+    char device[256] = {};
+    QVERIFY(openpty(&master, &slave, device, nullptr, nullptr) == 0);
+    ConsoleServer server;
+    QVERIFY2(server.Start(ConsoleServer::Accepter::kTelnet, device), server.Problem().c_str());
+    qputenv("PELORUS_COM1", QByteArray::fromStdString(server.Url()));
+    CPELORUSDlg window;
+    window.show();
+    ModalCatcher catcher;
+    TypeAddress(window, {"00", "1A", "2B", "3C", "4D", "5E"});
+    Click(window, "IDC_START");
+    QVERIFY(window.IsPortOpen());
+    const std::string console = "\xff boot \xff\xff\r\n";
+    QCOMPARE(write(master, console.data(), console.size()), static_cast<ssize_t>(console.size()));
+    QTRY_VERIFY(window.LogText().find("\r\n") != std::string::npos);
+    QCOMPARE(window.LogText(), "0:1a:2b:3c:4d:5e" + console);
+    Click(window, "IDC_RESET");
+    close(master);
+    close(slave);
+    qunsetenv("PELORUS_COM1");
   }
 
   // The console server is restarted in the middle of a run: the window waits for it, and
