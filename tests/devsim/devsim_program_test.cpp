@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -84,38 +85,23 @@ class Program {
     ::close(err_);
   }
 
-  // The slave path from the first stdout line, "pty /dev/pts/N"; empty if there is none.
-  std::string PtyPath() {
-    char c = 0;
-    while (stdout_.find('\n') == kNone && ::read(out_, &c, 1) == 1) {
-      stdout_ += c;
-    }
-    scanned_ = std::max(scanned_, stdout_.size());
-    return stdout_.rfind("pty ", 0) == 0 ? stdout_.substr(4, stdout_.size() - 5) : "";
-  }
-
-  // The slave path from the next "pty /dev/pts/M" line after those seen, waiting up to
-  // `limit` for it; empty if none came.
-  std::string NextPtyPath(std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      for (std::size_t eol; (eol = stdout_.find('\n', scanned_)) != kNone;) {
-        const std::string line = stdout_.substr(scanned_, eol - scanned_);
-        scanned_ = eol + 1;
-        if (line.rfind("pty ", 0) == 0) {
-          return line.substr(4);
+  // The slave path from the next "pty /dev/pts/N" line on stdout; empty when ten seconds
+  // pass without a byte before it.
+  std::string NextPty() {
+    for (std::size_t eol;;) {
+      while ((eol = stdout_.find('\n', scanned_)) == kNone) {
+        pollfd pfd{out_, POLLIN, 0};
+        char c = 0;
+        if (::poll(&pfd, 1, 10000) != 1 || ::read(out_, &c, 1) != 1) {
+          return "";
         }
+        stdout_ += c;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      pollfd pfd{out_, POLLIN, 0};
-      char buffer[4096];
-      ssize_t n = 0;
-      if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0 ||
-          (n = ::read(out_, buffer, sizeof(buffer))) <= 0) {
-        return "";
+      const std::string line = stdout_.substr(scanned_, eol - scanned_);
+      scanned_ = eol + 1;
+      if (line.rfind("pty ", 0) == 0) {
+        return line.substr(4);
       }
-      stdout_.append(buffer, static_cast<std::size_t>(n));
     }
   }
 
@@ -155,30 +141,15 @@ std::vector<std::string> Fast(std::vector<std::string> more) {
   return args;
 }
 
-TEST(SimOptionsTest, RefusesWhatItCannotUseAndNoDelaysKeepsTheInterruptWait) {
-  // Besides plain mistakes, what CLI11 on its own would take: a flag with a value, a C-style
-  // number, an empty path.
-  for (const char* bad : {"--bogus",
-                          "stray",
-                          "--devices",
-                          "--devices 0",
-                          "--devices x",
-                          "--zeros 101",
-                          "--chunk 0-3",
-                          "--chunk 5-2",
-                          "--gap 1-2",
-                          "--line-end crcr",
-                          "--echo maybe",
-                          "--no-answer 1:later",
-                          "--first 00-1A-2B-3C-4D",
-                          "--first 00:1A:2B:3C:4D:5E",
-                          "--wrong-readback 2,",
-                          "--seed -1",
-                          "--quiet=yes",
-                          "--boot-pause 0x10",
-                          "--link=",
-                          "--replug",
-                          "--away -1"}) {
+// Besides plain mistakes, what CLI11 on its own would take is refused: a flag with a value, a
+// C-style number, an empty path. What it takes is read as written.
+TEST(SimOptionsTest, RefusesWhatItCannotUseAndReadsEveryValueFormAsWritten) {
+  std::istringstream bad_lines(  // one command line between bars
+      "--bogus|stray|--devices|--devices 0|--devices x|--zeros 101|--chunk 0-3|--chunk 5-2|"
+      "--gap 1-2|--line-end crcr|--echo maybe|--no-answer 1:later|--first 00-1A-2B-3C-4D|"
+      "--first 00:1A:2B:3C:4D:5E|--wrong-readback 2,|--seed -1|--quiet=yes|--boot-pause 0x10|"
+      "--link=|--replug|--away -1");
+  for (std::string bad; std::getline(bad_lines, bad, '|');) {
     const auto parsed = ParseSimOptions(Words(bad));
     EXPECT_FALSE(parsed.ok) << bad;
     EXPECT_FALSE(parsed.error.empty()) << bad;
@@ -186,27 +157,22 @@ TEST(SimOptionsTest, RefusesWhatItCannotUseAndNoDelaysKeepsTheInterruptWait) {
   EXPECT_FALSE(ParseSimOptions({"--report", ""}).ok);
   // --no-delays zeroes the pauses (later options win) but not the interrupt wait: a boot the
   // host missed must still restart.
-  const SimOptions o = ParseSimOptions(Words("--byte-delay 50 --no-delays --boot-pause=5")).options;
+  SimOptions o = ParseSimOptions(Words("--byte-delay 50 --no-delays --boot-pause=5")).options;
   EXPECT_EQ(o.command_time.count() + o.byte_delay.count(), 0);
   EXPECT_EQ(o.boot_pause.count(), 5);
   EXPECT_EQ(o.interrupt_wait, SimOptions{}.interrupt_wait);
-}
 
-TEST(SimOptionsTest, ReadsEveryValueFormAsWritten) {
   const auto parsed = ParseSimOptions(
       Words("--devices 010 --seed=18446744073709551615 --interrupt-wait forever --chunk 3 "
             "--gap=0-7 --line-end lf --echo off --first 00-1A-2B-3C-4D-5E --no-answer 4:interrupt "
             "--wrong-readback 2,3 --wrong-readback=5 --flood 17179869184 --quiet --replug --away 0 "
             "--hangup-after 3"));
   ASSERT_TRUE(parsed.ok) << parsed.error;
-  const SimOptions& o = parsed.options;
+  o = parsed.options;
   EXPECT_EQ(o.devices, 10) << "a leading zero is not octal";
   EXPECT_EQ(o.seed, 18446744073709551615u);
   EXPECT_LT(o.interrupt_wait.count(), 0);
-  EXPECT_TRUE(o.chunking);
-  EXPECT_EQ(o.chunk.min, 3);
-  EXPECT_EQ(o.chunk.max, 3);
-  EXPECT_EQ(o.gap_ms.max, 7);
+  EXPECT_TRUE(o.chunking && o.chunk.min == 3 && o.chunk.max == 3 && o.gap_ms.max == 7);
   EXPECT_EQ(o.line_end, LineEnd::kLf);
   EXPECT_FALSE(o.echo);
   EXPECT_EQ(o.first_address, 0x001A2B3C4D5Eu);
@@ -236,87 +202,86 @@ TEST(DevsimProgramTest, HelpListsEveryOptionAndABadOneIsRefused) {
   EXPECT_EQ(bad.err().find('\n'), bad.err().size() - 1) << "not one line: " << bad.err();
 }
 
+// Two devices behind the link, waiting for the host to open it. The host types a command the
+// device does not know before the first address: the device refuses it and goes on, and the
+// run fails with a one-line reason.
 TEST(DevsimProgramTest, ProgramsDevicesBehindTheLinkAndReportsThem) {
   const std::string link = Temp("devsim_program_link");
   const std::string report = Temp("devsim_program.jsonl");
-  Program program(
-      Fast({"--link", link, "--devices", "2", "--report", report, "--first", "00-1A-2B-3C-4D-5E"}));
-  ASSERT_EQ(program.PtyPath().rfind("/dev/pts/", 0), 0u) << program.out();
+  Program program(Fast({"--link", link, "--devices", "2", "--report", report, "--first",
+                        "00-1A-2B-3C-4D-5E", "--wait-open"}));
+  ASSERT_EQ(program.NextPty().rfind("/dev/pts/", 0), 0u) << program.out();
   testing::HostScript script;
   script.successes_wanted = 2;
-  EXPECT_EQ(testing::RunHost(link, script).successes, 2);
-  EXPECT_EQ(program.Wait(), 0) << program.err();
+  script.write_command = [first = script.address](std::uint64_t a) {
+    return (a == first ? "macprog2 00-1A-2B-3C-4D\n" : "") + testing::WriteCommand(a);
+  };
+  const auto host = testing::RunHost(link, script);
+  EXPECT_EQ(host.successes, 2);
+  EXPECT_EQ(host.CountLinesWith("Unknown command"), 1);
+  // Nothing was printed before the host opened the port.
+  EXPECT_EQ(host.stream.rfind("\r\nPLX boot loader", 0), 0u) << host.stream.substr(0, 40);
+  EXPECT_EQ(program.Wait(), 1);
   EXPECT_NE(program.out().find("device 1: ok 00-1A-2B-3C-4D-5E"), kNone);
   EXPECT_NE(program.out().find("device 2: ok 00-1A-2B-3C-4D-5F"), kNone);
+  const std::string& err = program.err();
+  const std::string last = err.substr(err.rfind('\n', err.size() - 2) + 1);
+  EXPECT_NE(last.find("host error"), kNone) << err;
+  EXPECT_NE(last.find("unknown command"), kNone) << err;
   EXPECT_NE(::access(link.c_str(), F_OK), 0) << "link left behind";
   const std::string text = ReadFile(report);
   EXPECT_NE(text.find("\"device\":2,\"result\":\"ok\""), kNone) << text;
   EXPECT_NE(text.find("\"readback\":\"00 1A 2B 3C 4D 5F\""), kNone) << text;
   const auto end = text.rfind("{\"event\":\"end\"");
-  EXPECT_NE(text.find("\"exit\":0", end), kNone) << text;
+  EXPECT_NE(text.find("\"exit\":1", end), kNone) << text;
   EXPECT_EQ(text.find('\n', end), text.size() - 1) << "the end is not the last line";
 }
 
-// Scripts find the port that comes back the way they found the first one, --quiet or not,
-// and the report tells when it went and when it came back.
+// Pulled out after each device and plugged back in: the link goes with the port and comes back
+// with the new one, which scripts find the way they found the first, --quiet or not; the next
+// device expects the address after the last. The report tells when it went and came back.
 TEST(DevsimProgramTest, ReplugAnnouncesTheNewPortBehindTheSameLinkAndReportsIt) {
-  const std::string link = Temp("devsim_replug_link");
-  const std::string report = Temp("devsim_replug.jsonl");
-  Program program(Fast({"--link", link, "--devices", "2", "--hangup-after", "1", "--replug",
-                        "--away", "100", "--report", report, "--quiet"}));
-  const std::string first = program.PtyPath();
-  ASSERT_EQ(first.rfind("/dev/pts/", 0), 0u) << program.out();
+  std::string folder = Temp("devsim_replug_XXXXXX");
+  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  testing::FolderWatch watch(folder);
+  const std::string link = folder + "/port";
+  const std::string report = folder + "/report.jsonl";
+  Program program(Fast({"--link", link, "--devices", "3", "--hangup-after", "1", "--replug",
+                        "--away", "50", "--report", report, "--quiet"}));
+  std::vector<std::string> ptys;
   testing::HostScript script;
   script.successes_wanted = 2;  // reads on until the hang-up
-  auto host = testing::RunHost(link, script);
-  EXPECT_EQ(host.successes, 1);
-  EXPECT_TRUE(host.hung_up);
-
-  const std::string second = program.NextPtyPath(std::chrono::milliseconds(10000));
-  ASSERT_EQ(second.rfind("/dev/pts/", 0), 0u) << program.out();
-  char target[256] = {};
-  ASSERT_GT(::readlink(link.c_str(), target, sizeof(target) - 1), 0) << "no link with the line";
-  EXPECT_EQ(second, target);
-  script.address = 0x001A2B3C4D5F;  // one above the address the first device read back
-  host = testing::RunHost(link, script);
-  EXPECT_EQ(host.successes, 1);
-
+  for (int device = 1; device <= 3; ++device, ++script.address) {
+    SCOPED_TRACE(device);
+    ptys.push_back(program.NextPty());
+    ASSERT_EQ(ptys.back().rfind("/dev/pts/", 0), 0u) << program.out();
+    ASSERT_EQ(watch.Next("port"), testing::FolderWatch::Change::kCreated);
+    char target[256] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof(target) - 1), 0);
+    EXPECT_EQ(ptys.back(), target);
+    const testing::HostRun host = testing::RunHost(link, script);
+    EXPECT_EQ(host.successes, 1);
+    EXPECT_TRUE(host.hung_up);
+    ASSERT_EQ(watch.Next("port"), testing::FolderWatch::Change::kDeleted);
+  }
   EXPECT_EQ(program.Wait(), 0) << program.err();
-  EXPECT_EQ(program.out(), "pty " + first + "\npty " + second + "\n");
-  EXPECT_NE(::access(link.c_str(), F_OK), 0) << "link left behind";
+  EXPECT_EQ(program.out(), "pty " + ptys[0] + "\npty " + ptys[1] + "\npty " + ptys[2] + "\n");
   const std::string text = ReadFile(report);
   const auto device1 = text.find("{\"event\":\"device\",\"device\":1,\"result\":\"ok\"");
   const auto unplug = text.find("{\"event\":\"unplug\"");
   const auto replug = text.find("{\"event\":\"replug\"");
   const auto device2 = text.find("{\"event\":\"device\",\"device\":2,\"result\":\"ok\"");
   EXPECT_TRUE(device1 < unplug && unplug < replug && replug < device2 && device2 != kNone) << text;
-  EXPECT_NE(text.find("\"pty\":\"" + second + "\"", replug), kNone) << text;
-  EXPECT_NE(text.find("\"unplugs\":1", text.rfind("{\"event\":\"end\"")), kNone) << text;
-}
-
-TEST(DevsimProgramTest, WrongCommandIsRefusedAndFailsTheRunWithAOneLineReason) {
-  Program program(Fast({"--devices", "1"}));
-  testing::HostScript script;
-  // A command the device does not know, then the right one: it refuses, then goes on.
-  script.write_command = [](std::uint64_t a) {
-    return "macprog2 00-1A-2B-3C-4D\n" + testing::WriteCommand(a);
-  };
-  const auto host = testing::RunHost(program.PtyPath(), script);
-  EXPECT_EQ(host.successes, 1);
-  EXPECT_EQ(host.CountLinesWith("Unknown command"), 1);
-  EXPECT_EQ(program.Wait(), 1);
-  const std::string& err = program.err();
-  ASSERT_FALSE(err.empty());
-  const std::string last = err.substr(err.rfind('\n', err.size() - 2) + 1);
-  EXPECT_NE(last.find("host error"), kNone) << err;
-  EXPECT_NE(last.find("unknown command"), kNone) << err;
+  EXPECT_NE(text.find("\"pty\":\"" + ptys[1] + "\"", replug), kNone) << text;
+  EXPECT_NE(text.find("\"unplugs\":2", text.rfind("{\"event\":\"end\"")), kNone) << text;
+  std::filesystem::remove_all(folder);
 }
 
 TEST(DevsimProgramTest, SigintAndSigtermEndTheRunCleanly) {
   for (const int sig : {SIGINT, SIGTERM}) {
     const std::string link = Temp("devsim_signal_link");
     Program program({"--link", link});
-    ASSERT_FALSE(program.PtyPath().empty());
+    ASSERT_FALSE(program.NextPty().empty());
     ASSERT_EQ(::access(link.c_str(), F_OK), 0);
     program.Signal(sig);
     EXPECT_EQ(program.Wait(), 0) << "signal " << sig << ": " << program.err();
@@ -330,7 +295,7 @@ TEST(DevsimProgramTest, SeedDecidesBytesAndChunks) {
     const std::string report = Temp("devsim_seed.jsonl");
     Program program(Fast({"--devices", "1", "--seed", seed, "--chunk", "1-9", "--gap", "0-1",
                           "--noise", "40", "--zeros", "40", "--report", report, "--quiet"}));
-    const auto host = testing::RunHost(program.PtyPath(), testing::HostScript{});
+    const auto host = testing::RunHost(program.NextPty(), testing::HostScript{});
     EXPECT_EQ(host.successes, 1);
     EXPECT_EQ(program.Wait(), 0) << program.err();
     EXPECT_EQ(program.out().find('\n'), program.out().size() - 1)

@@ -38,8 +38,7 @@ FolderWatch::~FolderWatch() {
   ::close(fd_);
 }
 
-FolderWatch::Change FolderWatch::Next(const std::string& name, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
+FolderWatch::Change FolderWatch::Next(const std::string& name) {
   for (;;) {
     const auto it = std::find_if(pending_.begin(), pending_.end(),
                                  [&name](const auto& change) { return change.first == name; });
@@ -48,13 +47,10 @@ FolderWatch::Change FolderWatch::Next(const std::string& name, std::chrono::mill
       pending_.erase(it);
       return change;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
     pollfd pfd{fd_, POLLIN, 0};
     alignas(inotify_event) char buffer[4096];
-    ssize_t n = 0;
-    if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0 ||
-        (n = ::read(fd_, buffer, sizeof(buffer))) <= 0) {
+    const ssize_t n = ::poll(&pfd, 1, 5000) == 1 ? ::read(fd_, buffer, sizeof(buffer)) : 0;
+    if (n <= 0) {
       return Change::kNone;
     }
     for (ssize_t at = 0; at < n;) {

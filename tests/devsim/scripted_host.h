@@ -51,9 +51,9 @@ class FolderWatch {
   FolderWatch(const FolderWatch&) = delete;
   FolderWatch& operator=(const FolderWatch&) = delete;
 
-  // The next change to `name` after those returned so far, waiting up to `limit` for it;
-  // kNone if none came.
-  Change Next(const std::string& name, std::chrono::milliseconds limit);
+  // The next change to `name` after those returned so far; kNone when the folder saw no
+  // change for five seconds.
+  Change Next(const std::string& name);
 
  private:
   int fd_ = -1;

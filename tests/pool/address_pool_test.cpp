@@ -38,6 +38,13 @@ class AddressPoolTest : public ::testing::TestWithParam<const char*> {
     EXPECT_TRUE(pool && pool->Create(AddressPool::kDefaultName, first, last, &error)) << error;
     return pool;
   }
+  // The address the default pool gives the station; 0 when it refuses.
+  static Mac48 Lease(AddressPool& pool, const std::string& station) {
+    Mac48 a = 0;
+    std::string error;
+    EXPECT_TRUE(pool.Lease(AddressPool::kDefaultName, station, &a, &error)) << error;
+    return a;
+  }
   // The whole record of the default pool, one line per address.
   std::vector<std::string> Record(AddressPool& pool) {
     std::vector<std::string> lines;
@@ -61,24 +68,18 @@ class AddressPoolTest : public ::testing::TestWithParam<const char*> {
 TEST_P(AddressPoolTest, AddressGoesFromLeaseToVerifiedOnceAndOnRecord) {
   auto pool = Made();
   std::string error;
-  Mac48 a = 0;
-  Mac48 again = 0;
-  Mac48 other = 0;
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "bench3/COM1", &a, &error)) << error;
+  const Mac48 a = Lease(*pool, "bench3/COM1");
   EXPECT_EQ(a, kFirst);
   // A restarted window finds its own open address again, leased or written.
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "bench3/COM1", &again, &error));
-  EXPECT_EQ(again, a);
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "bench3/COM2", &other, &error));
+  EXPECT_EQ(Lease(*pool, "bench3/COM1"), a);
+  const Mac48 other = Lease(*pool, "bench3/COM2");
   EXPECT_EQ(other, kFirst + 1);
   ASSERT_TRUE(pool->MarkWritten(a, "bench3/COM1", "COM1", &error)) << error;
   ASSERT_TRUE(pool->MarkWritten(a, "bench3/COM1", "COM1", &error)) << error;  // a second board
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "bench3/COM1", &again, &error));
-  EXPECT_EQ(again, a);
+  EXPECT_EQ(Lease(*pool, "bench3/COM1"), a);
   ASSERT_TRUE(pool->MarkVerified(a, "bench3/COM1", "1fd0000c: 00 1A 2B 3C 00 00, \"ok\"", &error))
       << error;
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "bench3/COM1", &again, &error));
-  EXPECT_EQ(again, kFirst + 2);
+  EXPECT_EQ(Lease(*pool, "bench3/COM1"), kFirst + 2);
 
   AddressRecord record;
   ASSERT_TRUE(pool->Check(a, &record, &error)) << error;
@@ -94,8 +95,7 @@ TEST_P(AddressPoolTest, AddressGoesFromLeaseToVerifiedOnceAndOnRecord) {
   EXPECT_FALSE(pool->Release(a, &error));
   EXPECT_THAT(error, ::testing::HasSubstr("verified"));
   ASSERT_TRUE(pool->Release(other, &error)) << error;
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "bench4/COM1", &again, &error));
-  EXPECT_EQ(again, other);
+  EXPECT_EQ(Lease(*pool, "bench4/COM1"), other);
 
   EXPECT_THAT(
       Record(*pool),
@@ -114,9 +114,9 @@ TEST_P(AddressPoolTest, AddressGoesFromLeaseToVerifiedOnceAndOnRecord) {
 // Every refusal names the store, says why, and leaves the store as it was.
 TEST_P(AddressPoolTest, RefusalsChangeNothing) {
   auto pool = Made(kFirst, kFirst + 2);
+  ASSERT_EQ(Lease(*pool, "s1"), kFirst);
   std::string error;
   Mac48 a = 0;
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "s1", &a, &error));
   const std::vector<std::string> before = Record(*pool);
 
   const auto refused = [&](bool ok, const char* why) {
@@ -144,9 +144,8 @@ TEST_P(AddressPoolTest, RefusalsChangeNothing) {
   ASSERT_TRUE(pool->MarkVerified(kFirst, "s1", "", &error));
   refused(pool->MarkVerified(kFirst, "s1", "", &error), "verified already");
   refused(pool->MarkWritten(kFirst, "s1", "COM1", &error), "never written again");
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "s2", &a, &error));
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "s3", &a, &error));
-  EXPECT_EQ(a, kFirst + 2);
+  EXPECT_EQ(Lease(*pool, "s2"), kFirst + 1);
+  EXPECT_EQ(Lease(*pool, "s3"), kFirst + 2);
   refused(pool->Lease(AddressPool::kDefaultName, "s4", &a, &error), "is used up");
   PoolStatus status;
   ASSERT_TRUE(pool->Status(AddressPool::kDefaultName, &status, &error));
@@ -230,11 +229,8 @@ TEST_P(AddressPoolTest, KilledStationGetsItsWrittenAddressBack) {
   AddressRecord record;
   ASSERT_TRUE(pool->Check(kFirst, &record, &error)) << error;
   EXPECT_EQ(record.state, AddressState::kWritten);
-  Mac48 a = 0;
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "bench2/COM1", &a, &error));
-  EXPECT_EQ(a, kFirst + 1);
-  ASSERT_TRUE(pool->Lease(AddressPool::kDefaultName, "bench1/COM1", &a, &error));
-  EXPECT_EQ(a, kFirst);
+  EXPECT_EQ(Lease(*pool, "bench2/COM1"), kFirst + 1);
+  EXPECT_EQ(Lease(*pool, "bench1/COM1"), kFirst);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, AddressPoolTest, ::testing::Values("sqlite", "postgres"),

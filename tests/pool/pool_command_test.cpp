@@ -1,18 +1,15 @@
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "pool_store.h"
-
-extern char** environ;
 
 namespace pelorus::testing {
 namespace {
@@ -26,46 +23,29 @@ struct Result {
   std::string err;
 };
 
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<std::size_t>(n));
+// Runs pelorus-pool as a script would, through the shell: its exit status and what it printed
+// where.
+Result Tool(const std::vector<std::string>& args) {
+  const std::string err = ::testing::TempDir() + "pool-stderr-" + std::to_string(getpid());
+  std::string command = "exec '" PELORUS_POOL_PATH "'";
+  for (const std::string& arg : args) {
+    command += " '";
+    for (const char c : arg) {
+      command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    command += "'";
   }
-  close(fd);
-  return text;
-}
-
-// Runs pelorus-pool as a script would: its exit status and what it printed where.
-Result Tool(std::vector<std::string> args) {
-  args.insert(args.begin(), PELORUS_POOL_PATH);
-  std::vector<char*> argv;
-  for (std::string& arg : args) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  int out[2];
-  int err[2];
+  FILE* out = popen((command + " 2>" + err).c_str(), "r");
   Result result;
-  if (pipe(out) != 0 || pipe(err) != 0) {
-    return result;
+  char buffer[4096];
+  for (std::size_t n; out != nullptr && (n = fread(buffer, 1, sizeof buffer, out)) > 0;) {
+    result.out.append(buffer, n);
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  pid_t child = 0;
-  const bool spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
-  result.out = ReadAll(out[0]);
-  result.err = ReadAll(err[0]);
-  int status = 0;
-  if (spawned && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    result.status = WEXITSTATUS(status);
-  }
+  const int status = out != nullptr ? pclose(out) : -1;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::stringstream text;
+  text << std::ifstream(err).rdbuf();
+  result.err = text.str();
   return result;
 }
 

@@ -17,7 +17,7 @@ namespace pelorus::testing {
 // address comes in PGHOST, PGPORT, PGUSER, PGPASSWORD). Gone when the object is.
 class PoolStore {
  public:
-  explicit PoolStore(const std::string& kind) : kind_(kind) {
+  explicit PoolStore(const std::string& kind) {
     if (kind == "sqlite") {
       char folder[] = "/tmp/pelorus-pool-XXXXXX";
       if (mkdtemp(folder) == nullptr) {
@@ -54,7 +54,6 @@ class PoolStore {
   // Empty when the store could not be made; error() says why.
   const std::string& location() const { return location_; }
   const std::string& error() const { return error_; }
-  const std::string& kind() const { return kind_; }
 
   // Runs sql on the store with a connection of its own, as another program would.
   bool Sql(const std::string& sql) const {
@@ -84,7 +83,6 @@ class PoolStore {
     return ok;
   }
 
-  std::string kind_;
   std::string folder_;
   std::string database_;
   std::string location_;

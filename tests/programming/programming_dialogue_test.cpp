@@ -43,13 +43,13 @@ class ProgrammingDialogueTest : public ::testing::Test {
   bool record_ = false;  // Answers() includes what the window is told of the address
 };
 
-TEST_F(ProgrammingDialogueTest, InterruptIsLoggedSentAndWaitedInOrder) {
+// Each trigger line gets its answer, logged first: the first trigger on a line acts alone, with
+// its exact bytes and wait. Only CR ends a line, and a port opened afresh starts a clean one.
+TEST_F(ProgrammingDialogueTest, EachTriggerLineIsAnsweredAloneAndOnlyCarriageReturnEndsIt) {
   Feed("CODE\r\n");
   EXPECT_THAT(window_.calls, ElementsAre("Load", "Log:CODE\r", "Write:\x03", "Wait:100", "Log:\n",
                                          "Store", "Scroll"));
-}
-
-TEST_F(ProgrammingDialogueTest, FirstMatchingTriggerActsAloneWithItsExactBytesAndWaits) {
+  window_.calls.clear();
   Feed("CODE 480 done 00 1A 2B 3C 4D 5E\r");
   EXPECT_THAT(Answers(), ElementsAre("Write:\x03", "Wait:100"));
   Feed("480 done 00 1A 2B 3C 4D 5E\r");
@@ -59,16 +59,13 @@ TEST_F(ProgrammingDialogueTest, FirstMatchingTriggerActsAloneWithItsExactBytesAn
   Feed("code Done 480\rCODE\r");
   EXPECT_THAT(Answers(), ElementsAre("Wait:500", "Write:macprog2 00-1A-2B-3C-4D-5E\n", "Write:\x03",
                                      "Wait:100"));
-}
 
-TEST_F(ProgrammingDialogueTest, OnlyCarriageReturnEndsALine) {
   Feed("48\n0\r");
   EXPECT_THAT(Answers(), ElementsAre("Wait:500", "Write:macprog2 00-1A-2B-3C-4D-5E\n"));
   Feed("CODE\n");
   EXPECT_THAT(Answers(), IsEmpty());
   Feed("\r");
   EXPECT_THAT(Answers(), ElementsAre("Write:\x03", "Wait:100"));
-  // A port opened afresh starts with a clean line.
   Feed("CO");
   dialogue_.Restart();
   Feed("DE\r");
@@ -224,21 +221,17 @@ TEST_F(ProgrammingDialogueTest, AnyChunkingGivesTheSameAnswersAndTheWholeLog) {
   }
 }
 
-TEST_F(ProgrammingDialogueTest, OverlongLineKeepsItsFirst1023Bytes) {
+// What the dialogue keeps is bounded: a line by its first 1023 bytes, the commands and the
+// read-back it looks for by their buffers, whatever the octet strings hold.
+TEST_F(ProgrammingDialogueTest, LinesCommandsAndReadBackStayInTheirBuffers) {
   Feed(std::string(1019, 'x') + "CODE" + std::string(5000, 'y') + "\r");
   EXPECT_THAT(Answers(), ElementsAre("Write:\x03", "Wait:100"));
   Feed(std::string(1020, 'x') + "CODE\r");
   EXPECT_THAT(Answers(), IsEmpty());
   Feed("CODE\r");
   EXPECT_THAT(Answers(), ElementsAre("Write:\x03", "Wait:100"));
-}
 
-TEST_F(ProgrammingDialogueTest, CommandsAndReadBackStayInTheirBuffersWhateverTheOctets) {
-  window_.UseStringsAsSet();
-  const char* const octets[] = {"BBBB", "BBBB", "CCCC", "DDDD", "EEEE", "FFFF"};
-  for (int k = 1; k <= 6; ++k) {
-    fields_.Octet(k) = octets[k - 1];
-  }
+  window_.Type({"BBBB", "BBBB", "CCCC", "DDDD", "EEEE", "FFFF"});
   Feed("480\r");
   EXPECT_THAT(Answers(), ElementsAre("Wait:500", "Write:macprog2 BBBB-BBBB-CCCC-DD\n"));
   Feed("BBBB BBBB CCCC DD\r");
@@ -247,9 +240,7 @@ TEST_F(ProgrammingDialogueTest, CommandsAndReadBackStayInTheirBuffersWhateverThe
   // The step keeps the low byte of each value, so the strings are back to two characters.
   EXPECT_EQ(fields_.Joined(""), "bcbccddeef00");
 
-  for (int k = 1; k <= 6; ++k) {
-    fields_.Octet(k) = std::to_string(k);
-  }
+  window_.Type({"1", "2", "3", "4", "5", "6"});
   Feed("480\r");
   EXPECT_THAT(Answers(),
               ElementsAre("Wait:500", "Write:macprog2 1-2-3-4-5-6" + std::string(6, '\0') + "\n"));

@@ -15,28 +15,23 @@ namespace pelorus::testing {
 // "Scroll", "Log:<bytes>", "Write:<bytes>", "Alert:<text>", "Modal", "Wait:<ms>",
 // "Stop:<reason>", "AboutToWrite:<address>", "Verified:<address>|<line>", "Next") and keeps
 // the boxes the data exchange copies from and to. The wait numbered stop_at_wait (from 1)
-// plays the operator pressing RESET during it. Octet boxes hold
-// upper case, as the window's do; with boxes_ off, the octet strings are left exactly as a test set
-// them.
+// plays the operator pressing RESET during it. What is stored in the octet boxes is upper
+// case, as in the window's.
 class RecordingSurroundings : public DialogueSurroundings {
  public:
   void Attach(MacAddressFields& fields) { fields_ = &fields; }
 
   void LoadFields() override {
     calls.push_back("Load");
-    if (boxes_) {
-      for (int k = 1; k <= 6; ++k) {
-        fields_->Octet(k) = octet_boxes[k - 1];
-      }
+    for (int k = 1; k <= 6; ++k) {
+      fields_->Octet(k) = octet_boxes[k - 1];
     }
     log = log_box;
   }
   void StoreFields() override {
     calls.push_back("Store");
-    if (boxes_) {
-      for (int k = 1; k <= 6; ++k) {
-        octet_boxes[k - 1] = Upper(fields_->Octet(k));
-      }
+    for (int k = 1; k <= 6; ++k) {
+      octet_boxes[k - 1] = Upper(fields_->Octet(k));
     }
     log_box = log;
   }
@@ -77,12 +72,10 @@ class RecordingSurroundings : public DialogueSurroundings {
     return NextAddress::kTaken;
   }
 
-  // Puts the address into the octet boxes, as the operator types it (upper case).
+  // Puts the address into the octet boxes as it is, for the next load.
   void Type(const std::vector<std::string>& octets) {
-    boxes_ = true;
     std::copy(octets.begin(), octets.end(), octet_boxes);
   }
-  void UseStringsAsSet() { boxes_ = false; }
 
   std::vector<std::string> calls;
   int waits = 0;
@@ -106,7 +99,6 @@ class RecordingSurroundings : public DialogueSurroundings {
   }
 
   MacAddressFields* fields_ = nullptr;
-  bool boxes_ = true;
 };
 
 }  // namespace pelorus::testing

@@ -1,4 +1,3 @@
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,9 +11,7 @@
 
 #include "fake_server.h"
 #include "pty_fixture.h"
-#include "serial/comm.h"
 #include "serial/telnet_codec.h"
-#include "test_window.h"
 
 namespace pelorus::testing {
 namespace {
@@ -23,38 +20,30 @@ using namespace std::chrono_literals;
 using namespace telnet;
 using Kind = PortError::Kind;
 using Clock = std::chrono::steady_clock;
+using ConsoleCommTest = PortFixture;
 
-std::string Bytes(std::initializer_list<unsigned> values) {
+// RFC 2217 commands, each {command, value...}; a server answers with the command + 100.
+using ComPortCommands = std::vector<std::vector<unsigned>>;
+std::string ComPort(ComPortCommands commands, unsigned offset = 0) {
   std::string bytes;
-  for (const unsigned value : values) {
-    bytes += static_cast<char>(value);
+  for (const std::vector<unsigned>& command : commands) {
+    bytes += Bytes({kIac, kSb, kComPort, command[0] + offset});
+    for (std::size_t i = 1; i < command.size(); ++i) {
+      bytes += static_cast<char>(command[i]);
+    }
+    bytes += Bytes({kIac, kSe});
   }
   return bytes;
-}
-
-std::string AllByteValues() {
-  std::string all;
-  for (int value = 0; value < 256; ++value) {
-    all += static_cast<char>(value);
-  }
-  return all;
-}
-
-std::string ComPort(std::initializer_list<unsigned> payload) {
-  return Bytes({kIac, kSb, kComPort}) + Bytes(payload) + Bytes({kIac, kSe});
 }
 
 // What the console server's Telnet port says first (see the engineering notes).
 const std::string kOpening = Bytes(
     {255, 251, 3, 255, 253, 3, 255, 251, 1, 255, 254, 1, 255, 253, 0, 255, 251, 0, 255, 253, 44});
 // 115200 bits/s, 8 data bits, no parity, one stop bit, no flow control, as RFC 2217 says it.
-const std::string kLineRequests = ComPort({1, 0, 1, 0xC2, 0}) + ComPort({2, 8}) + ComPort({3, 1}) +
-                                  ComPort({4, 1}) + ComPort({5, 1});
-const std::string kLineAnswers = ComPort({101, 0, 1, 0xC2, 0}) + ComPort({102, 8}) +
-                                 ComPort({103, 1}) + ComPort({104, 1}) + ComPort({105, 1});
+const ComPortCommands kLine = {{1, 0, 1, 0xC2, 0}, {2, 8}, {3, 1}, {4, 1}, {5, 1}};
 
 bool SawRequests(const std::string& got) {
-  return Contains(got, kLineRequests);
+  return Contains(got, ComPort(kLine));
 }
 
 // Waits for the client to hang up.
@@ -62,35 +51,9 @@ void UntilClosed(int connection) {
   ReadUntil(connection, [](const std::string&) { return false; });
 }
 
-class ConsoleCommTest : public ::testing::Test {
- protected:
-  void SetUp() override { comm_.SetNotifyWindow(&window_); }
-
-  void TearDown() override {
-    EXPECT_TRUE(CloseOnWindow());
-    window_.Stop();
-  }
-
-  // Also lets a fake server that waits for the hang-up end.
-  bool CloseOnWindow() {
-    return window_.Run([this] { comm_.Close(); });
-  }
-
-  int OpenOnWindow(const std::string& target, const PortSettings& settings = DefaultSettings()) {
-    setenv("PELORUS_COM1", target.c_str(), 1);
-    int result = -1;
-    EXPECT_TRUE(window_.Run([&] { result = comm_.Open(settings); }));
-    return result;
-  }
-
-  bool WaitReceived(const std::string& bytes) {
-    return window_.WaitFor([&](const auto& seen) { return seen.received == bytes; });
-  }
-
-  CComm comm_;
-  TestWindow window_{&comm_};
-};
-
+// The server hangs up, then another resets the connection: each time the port is lost, told
+// once, and writes into the closed connection fail as on a gone device, with no "ERROR" on
+// top. A server that stops reading times the write out instead.
 TEST_F(ConsoleCommTest, RawTcpCarriesEveryByteValueBothWaysAndAHangUpIsALostPort) {
   const std::string all = AllByteValues();
   std::string server_got;
@@ -107,20 +70,15 @@ TEST_F(ConsoleCommTest, RawTcpCarriesEveryByteValueBothWaysAndAHangUpIsALostPort
   }));
   server.Join();  // the server has read it all and hung up
   EXPECT_EQ(server_got, all + all);
-
   ASSERT_TRUE(window_.WaitFor([](const auto& seen) { return seen.lost == 1; }));
   EXPECT_TRUE(window_.Seen().lost_was_current);
-  // Writes into the closed connection fail as on a gone device: no "ERROR" on top.
   ASSERT_TRUE(window_.Run([this] {
     for (int i = 0; i < 3; ++i) {
       comm_.Write(3, "d\r\n");
     }
   }));
   EXPECT_EQ(window_.Seen().lost, 1);
-  EXPECT_TRUE(window_.Seen().messages.empty());
-}
 
-TEST_F(ConsoleCommTest, AResetIsALostPortAndAServerThatStopsReadingTimesTheWriteOut) {
   std::promise<void> seen;
   FakeServer resetting([&](int connection) {
     SendAll(connection, "bye");
@@ -129,9 +87,9 @@ TEST_F(ConsoleCommTest, AResetIsALostPortAndAServerThatStopsReadingTimesTheWrite
     setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   });
   ASSERT_EQ(OpenOnWindow(resetting.Url("tcp")), 1);
-  ASSERT_TRUE(WaitReceived("bye"));
+  ASSERT_TRUE(WaitReceived(all + all + "bye"));
   seen.set_value();
-  ASSERT_TRUE(window_.WaitFor([](const auto& seen) { return seen.lost == 1; }));
+  ASSERT_TRUE(window_.WaitFor([](const auto& seen) { return seen.lost == 2; }));
   EXPECT_TRUE(window_.Seen().messages.empty());
 
   std::promise<void> done;
@@ -156,10 +114,10 @@ TEST_F(ConsoleCommTest, TelnetNegotiatesSetsTheLineAndCarries0xFFExactlyOnceBoth
     negotiation = ReadUntil(connection, [](const std::string& got) {
       return SawRequests(got) && Contains(got, Bytes({kIac, kDont, 0x99}));
     });
-    SendAll(connection, "boot" + Bytes({kIac, kIac}) + kLineAnswers + "x" + Bytes({kIac}));
+    SendAll(connection, "boot" + Bytes({kIac, kIac}) + ComPort(kLine, 100) + "x" + Bytes({kIac}));
     first_part_seen.get_future().wait_for(10s);
     // The rest of the escaped 0xFF, a modem-state notice and data; then commands alone.
-    SendAll(connection, Bytes({kIac, 'y'}) + ComPort({107, 0x30}) + "z");
+    SendAll(connection, Bytes({kIac, 'y'}) + ComPort({{107, 0x30}}) + "z");
     all_seen.get_future().wait_for(10s);
     SendAll(connection, Bytes({kIac, 241, kIac, kDo, 0x55}));
     after = ReadUntil(connection, [](const std::string& got) { return got.size() >= 3; });
@@ -184,40 +142,25 @@ TEST_F(ConsoleCommTest, TelnetNegotiatesSetsTheLineAndCarries0xFFExactlyOnceBoth
   ASSERT_TRUE(window_.Run([&] { comm_.Write(data.size(), data.data()); }));
   server.Join();
   EXPECT_EQ(after, Bytes({kIac, kWont, 0x55, 1, 255, 255, 2}));
-  const TestWindow::Record seen = window_.Seen();
-  EXPECT_TRUE(seen.messages.empty());
-  EXPECT_EQ(seen.received, "boot\xffx\xffyz!");
+  EXPECT_TRUE(window_.Seen().messages.empty());
 
   // Other settings travel as their RFC 2217 codes.
-  const std::string requests = ComPort({1, 0, 0, 0xE1, 0}) + ComPort({2, 7}) + ComPort({3, 3}) +
-                               ComPort({4, 2}) + ComPort({5, 2});
+  const ComPortCommands line = {{1, 0, 0, 0xE1, 0}, {2, 7}, {3, 3}, {4, 2}, {5, 2}};
   FakeServer other([&](int connection) {
     SendAll(connection, kOpening);
-    ReadUntil(connection, [&](const std::string& got) { return Contains(got, requests); });
-    SendAll(connection, ComPort({101, 0, 0, 0xE1, 0}) + ComPort({102, 7}) + ComPort({103, 3}) +
-                            ComPort({104, 2}) + ComPort({105, 2}));
+    ReadUntil(connection, [&](const std::string& got) { return Contains(got, ComPort(line)); });
+    SendAll(connection, ComPort(line, 100));
     UntilClosed(connection);
   });
-  PortSettings settings = DefaultSettings();
-  settings.baudRate = 57600;
-  settings.dataBits = 7;
-  settings.parity = 2;  // even
-  settings.stopBits = 2;
-  settings.flow = kFlowXonXoff;
+  const PortSettings settings{1, 0, 7, kFlowXonXoff, /*even*/ 2, 2, 57600};
   EXPECT_EQ(OpenOnWindow(other.Url("telnet"), settings), 1) << comm_.LastError().Text();
-  EXPECT_TRUE(CloseOnWindow());
 }
 
 TEST_F(ConsoleCommTest, FailedOpensSayWhatFailedAndWhereWithoutWaiting) {
-  // Bound, not listening: connections to it are refused.
-  const int closed = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(closed, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  int port = 0;
+  const int closed = BoundLoopback(&port);  // not listening: connections to it are refused
+  ASSERT_NE(port, 0);
+  const std::string refused = "127.0.0.1:" + std::to_string(port);
 
   struct Case {
     std::string target;  // empty: the variable is unset
@@ -254,20 +197,19 @@ TEST_F(ConsoleCommTest, FailedOpensSayWhatFailedAndWhereWithoutWaiting) {
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
   close(closed);
-
-  FakeServer server([](int connection) { UntilClosed(connection); });
-  ASSERT_EQ(OpenOnWindow(server.Url("tcp")), 1);
-  EXPECT_EQ(comm_.LastError().kind, Kind::kNone);
-  EXPECT_TRUE(CloseOnWindow());
 }
 
 TEST_F(ConsoleCommTest, MisbehavingTelnetServersFailTheOpenWithAReason) {
-  const auto after_requests = [](std::string answer) {
-    return [answer](int connection) {
+  // The opening, then once the line requests came, the answer; then the wait for the hang-up,
+  // or none.
+  const auto after_requests = [](std::string answer, bool wait = true) {
+    return [answer, wait](int connection) {
       SendAll(connection, kOpening);
       ReadUntil(connection, SawRequests);
       SendAll(connection, answer);
-      UntilClosed(connection);
+      if (wait) {
+        UntilClosed(connection);
+      }
     };
   };
   const auto at_once = [](std::string answer) {
@@ -279,29 +221,23 @@ TEST_F(ConsoleCommTest, MisbehavingTelnetServersFailTheOpenWithAReason) {
   struct Case {
     const char* name;
     std::function<void(int)> script;
-    std::chrono::milliseconds limit;
     Kind kind;
     std::string why;
+    std::chrono::milliseconds limit = 30s;
   };
   const std::vector<Case> cases = {
-      {"refuses the com-port option", at_once(Bytes({kIac, kDont, kComPort})), 30s,
+      {"refuses the com-port option", at_once(Bytes({kIac, kDont, kComPort})),
        Kind::kNegotiationRefused, "com-port"},
-      {"refuses binary", at_once(Bytes({kIac, kDo, kComPort, kIac, kWont, kBinary})), 30s,
+      {"refuses binary", at_once(Bytes({kIac, kDo, kComPort, kIac, kWont, kBinary})),
        Kind::kNegotiationRefused, "binary"},
-      {"answers garbage", at_once(Bytes({kIac, 7, kIac, kWill, 3})), 30s, Kind::kNegotiationGarbage,
+      {"answers garbage", at_once(Bytes({kIac, 7, kIac, kWill, 3})), Kind::kNegotiationGarbage,
        "malformed"},
-      {"answers the speed in two bytes", after_requests(ComPort({101, 0, 1})), 30s,
+      {"answers the speed in two bytes", after_requests(ComPort({{101, 0, 1}})),
        Kind::kNegotiationGarbage, "wrong length"},
-      {"sets another speed", after_requests(ComPort({101, 0, 0, 0x25, 0x80})), 30s,
+      {"sets another speed", after_requests(ComPort({{101, 0, 0, 0x25, 0x80}})),
        Kind::kLineSettingsRefused, "9600 instead of 115200"},
-      {"hangs up",
-       [](int connection) {
-         SendAll(connection, kOpening);
-         ReadUntil(connection, SawRequests);
-       },
-       30s, Kind::kConnectionLost, "closed"},
-      {"never answers", [](int connection) { UntilClosed(connection); }, 300ms, Kind::kTimedOut,
-       "300 ms"},
+      {"hangs up", after_requests("", false), Kind::kConnectionLost, "closed"},
+      {"never answers", UntilClosed, Kind::kTimedOut, "300 ms", 300ms},
   };
   for (const Case& each : cases) {
     FakeServer server(each.script);
@@ -319,27 +255,20 @@ TEST_F(ConsoleCommTest, MisbehavingTelnetServersFailTheOpenWithAReason) {
 
 TEST_F(ConsoleCommTest, ConnectWaitsThroughTheWindowAndEndsAtItsTimeOutOrAClose) {
   // A listener whose one-place queue is taken: the kernel drops further connection requests.
-  const int full = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(listen(full, 0), 0);
-  ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  int port = 0;
+  const int full = BoundLoopback(&port, 0);
   const int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), length), 0);
-  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const sockaddr_in address = Loopback(port);
+  ASSERT_EQ(connect(queued, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const std::string where = "127.0.0.1:" + std::to_string(port);
   const long before = OpenDescriptorCount();
 
   comm_.SetConnectTimeout(300ms);
   EXPECT_EQ(OpenOnWindow("tcp://" + where), 0);
   EXPECT_EQ(comm_.LastError().kind, Kind::kTimedOut);
   EXPECT_EQ(comm_.LastError().target, where);
-  TestWindow::Record seen = window_.Seen();
-  EXPECT_GT(seen.ready_waits, 0);
-  EXPECT_NE(seen.ready_events & POLLOUT, 0);
-  EXPECT_TRUE(seen.ready_waits_on_window);
+  EXPECT_GT(window_.Seen().ready_waits, 0);
+  EXPECT_TRUE(window_.Seen().ready_waits_on_window);
 
   // The operator ends the run while the window waits: the open gives up, and a START
   // meanwhile is turned away rather than taking the port from under it.

@@ -1,12 +1,9 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "fake_server.h"
+
 extern char** environ;
 
 namespace pelorus::testing {
@@ -32,13 +31,14 @@ class ConsoleServer {
  public:
   enum class Accepter { kTcp, kTelnet };
 
-  ConsoleServer() = default;
+  ConsoleServer() {
+    char pattern[] = "/tmp/pelorus-ser2net-XXXXXX";
+    dir_ = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+  }
   ~ConsoleServer() {
     Stop();
-    if (!dir_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(dir_, ignored);
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
   ConsoleServer(const ConsoleServer&) = delete;
   ConsoleServer& operator=(const ConsoleServer&) = delete;
@@ -54,17 +54,9 @@ class ConsoleServer {
           "need it";
       return false;
     }
-    if (dir_.empty()) {
-      char pattern[] = "/tmp/pelorus-ser2net-XXXXXX";
-      if (mkdtemp(pattern) == nullptr) {
-        problem_ = "cannot make a temporary folder";
-        return false;
-      }
-      dir_ = pattern;
-    }
     // Another program may take the port between our look and ser2net's bind: try again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-      port_ = FreePort();
+      close(BoundLoopback(&port_));
       WriteConfiguration(accepter, device, line);
       if (Spawn(program) && WaitListening()) {
         scheme_ = accepter == Accepter::kTcp ? "tcp" : "telnet";
@@ -90,38 +82,20 @@ class ConsoleServer {
     }
   }
 
-  int Port() const { return port_; }
   // "tcp://127.0.0.1:<port>" or "telnet://127.0.0.1:<port>".
   std::string Url() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
   const std::string& Problem() const { return problem_; }
 
  private:
+  // Where Debian puts it, also for users whose PATH lacks the sbin folders.
   static std::string Find() {
-    std::string dirs = getenv("PATH") != nullptr ? getenv("PATH") : "";
-    dirs += ":/usr/sbin:/usr/local/sbin:/sbin";
-    std::stringstream list(dirs);
-    for (std::string dir; std::getline(list, dir, ':');) {
-      const std::string candidate = dir + "/ser2net";
-      if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
+    for (const char* candidate :
+         {"/usr/sbin/ser2net", "/usr/local/sbin/ser2net", "/usr/bin/ser2net"}) {
+      if (access(candidate, X_OK) == 0) {
         return candidate;
       }
     }
     return "";
-  }
-
-  static int FreePort() {
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-    close(probe);
-    return port;
   }
 
   void WriteConfiguration(Accepter accepter, const std::string& device, const std::string& line) {
@@ -158,6 +132,10 @@ class ConsoleServer {
   // Watches the kernel's table of listening sockets rather than connecting: a probe
   // connection would make ser2net open the device, which a test's device may count.
   bool WaitListening() {
+    const auto words = [this] {
+      std::ifstream log(dir_ + "/ser2net.log");
+      return std::string(std::istreambuf_iterator<char>(log), {});
+    };
     char local[32];
     std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port_));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -173,18 +151,14 @@ class ConsoleServer {
       }
       if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
         pid_ = -1;
-        problem_ = "ser2net ended at once: " + Log();
+        problem_ = "ser2net ended at once: " + words();
         return false;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    problem_ = "ser2net did not listen on port " + std::to_string(port_) + " within 10 s: " + Log();
+    problem_ =
+        "ser2net did not listen on port " + std::to_string(port_) + " within 10 s: " + words();
     return false;
-  }
-
-  std::string Log() const {
-    std::ifstream log(dir_ + "/ser2net.log");
-    return std::string(std::istreambuf_iterator<char>(log), {});
   }
 
   std::string dir_;

@@ -6,14 +6,57 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
 namespace pelorus::testing {
 
-// Writes all of bytes to a connected socket; false when it fails or stalls for ten seconds.
+inline std::string Bytes(std::initializer_list<unsigned> values) {
+  std::string bytes;
+  for (const unsigned value : values) {
+    bytes += static_cast<char>(value);
+  }
+  return bytes;
+}
+
+inline std::string AllByteValues() {
+  std::string all;
+  for (int value = 0; value < 256; ++value) {
+    all += static_cast<char>(value);
+  }
+  return all;
+}
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+inline sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A TCP socket bound to a free port of 127.0.0.1, which *port names (0 when that failed);
+// listening with that backlog unless it is negative, so that connections to it are refused.
+inline int BoundLoopback(int* port, int backlog = -1) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  *port = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                  (backlog < 0 || listen(fd, backlog) == 0) &&
+                  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
+              ? ntohs(address.sin_port)
+              : 0;
+  return fd;
+}
+
+// Writes all of bytes to a connected socket; false when it fails.
 inline bool SendAll(int fd, const std::string& bytes) {
   for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -31,18 +74,11 @@ inline std::string ReadUntil(int fd, const std::function<bool(const std::string&
   std::string got;
   char buffer[4096];
   pollfd in{fd, POLLIN, 0};
-  while (!done(got) && poll(&in, 1, 10000) == 1) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) {
-      break;
-    }
+  for (ssize_t n;
+       !done(got) && poll(&in, 1, 10000) == 1 && (n = read(fd, buffer, sizeof buffer)) > 0;) {
     got.append(buffer, static_cast<std::size_t>(n));
   }
   return got;
-}
-
-inline bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 // A console server played by a thread of the test: listens on 127.0.0.1 at a port of its own,
@@ -50,29 +86,16 @@ inline bool Contains(const std::string& text, const std::string& part) {
 // What the script found is the test's to read once Join returned.
 class FakeServer {
  public:
-  explicit FakeServer(std::function<void(int connection)> script) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        listen(listener_, 1) == 0 &&
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port_ = ntohs(address.sin_port);
-    }
-    thread_ = std::thread([this, script = std::move(script)] {
-      pollfd ready{listener_, POLLIN, 0};
-      if (poll(&ready, 1, 10000) != 1) {
-        return;
-      }
-      const int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (connection >= 0) {
-        script(connection);
-        close(connection);
-      }
-    });
-  }
+  explicit FakeServer(std::function<void(int connection)> script)
+      : listener_(BoundLoopback(&port_, 1)), thread_([this, script = std::move(script)] {
+          pollfd ready{listener_, POLLIN, 0};
+          const int connection =
+              poll(&ready, 1, 10000) == 1 ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+          if (connection >= 0) {
+            script(connection);
+            close(connection);
+          }
+        }) {}
   ~FakeServer() {
     Join();
     close(listener_);
@@ -92,8 +115,8 @@ class FakeServer {
   int Port() const { return port_; }
 
  private:
-  int listener_ = -1;
   int port_ = 0;
+  int listener_;
   std::thread thread_;  // last: it starts once the listener is ready
 };
 

@@ -74,8 +74,12 @@ TEST_F(PortWatcherTest, HangUpEndsTheWatcherAndTellsTheWindowOnce) {
   ASSERT_EQ(OpenOnWindow(), 1);
   ASSERT_TRUE(WriteToPort("last words"));
   ASSERT_TRUE(WaitReceived("last words"));
-  // One watcher per port: a second one ends at once and leaves the line to the first.
+  // One watcher per port: a second one ends at once and leaves the line to the first; what is
+  // no port object is turned away.
   EXPECT_EQ(WatchPort(static_cast<CObject*>(&comm_)), kWatchNotStarted);
+  CObject plain;
+  EXPECT_EQ(WatchPort(&plain), kWatchNotAPort);
+  EXPECT_EQ(WatchPort(nullptr), kWatchNotAPort);
 
   close(master_);  // the adapter is unplugged
   master_ = -1;
@@ -91,6 +95,7 @@ TEST_F(PortWatcherTest, HangUpEndsTheWatcherAndTellsTheWindowOnce) {
   ASSERT_TRUE(CloseOnWindow());
   EXPECT_EQ(window_.Seen().lost, 1);
   EXPECT_TRUE(window_.Seen().messages.empty());
+  EXPECT_EQ(WatchPort(static_cast<CObject*>(&comm_)), kWatchEnded);  // closed: nothing to watch
 }
 
 }  // namespace

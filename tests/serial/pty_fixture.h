@@ -40,32 +40,26 @@ inline std::string RandomBytes(std::size_t size) {
   return bytes;
 }
 
-// A pseudo-terminal whose slave is "COM1", left in the kernel's default (cooked) state so
-// that what the line looks like is the port object's doing. The test plays the device on the
-// master (closing it is a hang-up) and keeps a slave descriptor to look at the line.
-class PtyFixture : public ::testing::Test {
+// A port object whose window is a plain thread; the test makes its port calls there.
+class PortFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[256] = {};
-    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    slave_path_ = name;
-    // A writer that can give up: a stalled port must fail the test, not hang it.
-    ASSERT_EQ(fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK), 0);
-    setenv("PELORUS_COM1", name, 1);
-    comm_.SetNotifyWindow(&window_);
-  }
+  void SetUp() override { comm_.SetNotifyWindow(&window_); }
 
+  // Closing also lets a fake server that waits for the hang-up end.
   void TearDown() override {
     EXPECT_TRUE(CloseOnWindow());
     window_.Stop();
-    close(master_);
-    close(slave_);
   }
 
+  // Opens port 1 of settings, or another; target, where given, is what PELORUS_COM1 names.
   int OpenOnWindow(const PortSettings& settings = DefaultSettings()) {
     int result = -1;
     EXPECT_TRUE(window_.Run([&] { result = comm_.Open(settings); }));
     return result;
+  }
+  int OpenOnWindow(const std::string& target, const PortSettings& settings = DefaultSettings()) {
+    setenv("PELORUS_COM1", target.c_str(), 1);
+    return OpenOnWindow(settings);
   }
 
   bool CloseOnWindow() {
@@ -74,6 +68,31 @@ class PtyFixture : public ::testing::Test {
 
   bool WaitReceived(const std::string& bytes) {
     return window_.WaitFor([&](const auto& seen) { return seen.received == bytes; });
+  }
+
+  CComm comm_;
+  TestWindow window_{&comm_};
+};
+
+// A pseudo-terminal whose slave is "COM1", left in the kernel's default (cooked) state so
+// that what the line looks like is the port object's doing. The test plays the device on the
+// master (closing it is a hang-up) and keeps a slave descriptor to look at the line.
+class PtyFixture : public PortFixture {
+ protected:
+  void SetUp() override {
+    PortFixture::SetUp();
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    slave_path_ = name;
+    // A writer that can give up: a stalled port must fail the test, not hang it.
+    ASSERT_EQ(fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK), 0);
+    setenv("PELORUS_COM1", name, 1);
+  }
+
+  void TearDown() override {
+    PortFixture::TearDown();
+    close(master_);
+    close(slave_);
   }
 
   // Writes all bytes into the device side; false when the line takes none for ten seconds.
@@ -95,8 +114,6 @@ class PtyFixture : public ::testing::Test {
   int master_ = -1;
   int slave_ = -1;
   std::string slave_path_;
-  CComm comm_;
-  TestWindow window_{&comm_};
 };
 
 }  // namespace pelorus::testing

@@ -31,7 +31,6 @@ class TestWindow : public PortNotify {
     bool lost_was_current = false;
     std::vector<std::string> messages;  // "text", then " [caption]" and " (warning)" if any
     int ready_waits = 0;                // WaitReady calls
-    short ready_events = 0;             // the events of all of them together
     bool ready_waits_on_window = true;  // every one of them came on this thread
   };
 
@@ -53,7 +52,7 @@ class TestWindow : public PortNotify {
         Locked([&] {
           seen_.received.append(bytes, static_cast<std::size_t>(n));
           seen_.chunk_sizes.push_back(n);
-          hook = hook_;
+          hook = chunk_hook_;
         });
         if (hook) {
           hook();
@@ -85,9 +84,7 @@ class TestWindow : public PortNotify {
     std::function<void()> hook;
     Locked([&] {
       ++seen_.ready_waits;
-      seen_.ready_events |= events;
-      seen_.ready_waits_on_window =
-          seen_.ready_waits_on_window && std::this_thread::get_id() == thread_.get_id();
+      seen_.ready_waits_on_window &= std::this_thread::get_id() == thread_.get_id();
       hook = wait_hook_;
     });
     if (hook) {
@@ -100,15 +97,13 @@ class TestWindow : public PortNotify {
   void OnWaitReady(std::function<void()> hook) {
     Locked([&] { wait_hook_ = std::move(hook); });
   }
-
+  // Runs inside the handler of every chunk, after the chunk was recorded.
+  void OnChunk(std::function<void()> hook) {
+    Locked([&] { chunk_hook_ = std::move(hook); });
+  }
   // While held, port news stays queued; tasks still run.
   void Hold(bool hold) {
     Locked([&] { hold_ = hold; });
-  }
-
-  // Runs inside the handler of every chunk, after the chunk was recorded.
-  void OnChunk(std::function<void()> hook) {
-    Locked([&] { hook_ = std::move(hook); });
   }
 
   // Runs task on the window thread; false when it did not finish within ten seconds.
@@ -151,6 +146,7 @@ class TestWindow : public PortNotify {
     });
   }
 
+  // Tasks go first; news waits while held.
   void Loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -175,7 +171,7 @@ class TestWindow : public PortNotify {
   std::condition_variable cv_;
   std::deque<std::function<void()>> tasks_;
   std::deque<std::function<void()>> news_;
-  std::function<void()> hook_;
+  std::function<void()> chunk_hook_;
   std::function<void()> wait_hook_;
   Record seen_;
   bool hold_ = false;

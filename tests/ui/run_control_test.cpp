@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <tuple>
 
 #include "serial/comm.h"
 #include "ui/chunk_gate.h"
@@ -179,16 +180,13 @@ class RunControlTest : public QObject {
                          "which no device may take. The run has stopped."});
     QCOMPARE(States(window), kStopped);
     QCOMPARE(Boxes(window), QStringLiteral("00:FF:FF:FF:FF:FF"));
-    TypeAddress(window, {"FF", "FF", "FF", "FF", "FF", "FF"});
-    Click(window, "IDC_START");
-    QCOMPARE(catcher.messages.last(), QStringLiteral("Wrong date (MAC1)"));
-    QCOMPARE(States(window), kStopped);
     QVERIFY(catcher.proper);
   }
 
-  // A port that will not open: the box keeps its words and says, beneath them, where the port
-  // leads and why it would not open.
-  void StartSaysWhyAPortWillNotOpen() {
+  // START refused: the first bad octet box (a group address's first among them) gets the
+  // focus; a port that will not open keeps the box's words and says, beneath them, where the
+  // port leads and why it would not open. Nothing is opened or logged.
+  void StartRefusedSaysWhy() {
     PtyPair taken("PELORUS_COM2");
     QVERIFY(taken.ok());
     CComm other;
@@ -200,6 +198,19 @@ class RunControlTest : public QObject {
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     ModalCatcher catcher;
+    // What is typed, the box named, and what the boxes hold after: the box named is emptied.
+    const std::tuple<QStringList, int, QString> octets[] = {
+        {{"0a", "1B", "4", "3C", "4D", "5E"}, 3, "0A:1B::3C:4D:5E"},  // typed letters: upper case
+        {{"", "1B", "2C", "G1", "4D", "5E"}, 1, ":1B:2C:G1:4D:5E"},
+        {{"FF", "FF", "FF", "FF", "FF", "FF"}, 1, ":FF:FF:FF:FF:FF"}};
+    for (const auto& [typed, wrong, after] : octets) {
+      TypeAddress(window, typed);
+      Click(window, "IDC_START");
+      QCOMPARE(catcher.messages.last(), QStringLiteral("Wrong date (MAC%1)").arg(wrong));
+      QCOMPARE(Boxes(window), after);
+      QCOMPARE(window.focusWidget(), Octet(window, wrong));
+    }
+    QVERIFY(catcher.details.last().endsWith("the first octet must be even."));
     TypeAddress(window, kTyped.split(':'));
     const std::pair<QByteArray, QString> cases[] = {
         {"/nonexistent/ttyUSB9", "/nonexistent/ttyUSB9: missing: no such device"},
@@ -220,6 +231,9 @@ class RunControlTest : public QObject {
              QStringLiteral("COM7 is not ready... you must change com port"));
     QVERIFY(catcher.details.last().endsWith("(set PELORUS_TELNET to a device)"));
     QCOMPARE(States(window), QStringLiteral("111111|11111|1"));
+    QVERIFY(catcher.proper);
+    QVERIFY(!window.IsPortOpen());
+    QVERIFY(window.LogText().empty());
   }
 
   // The wait the dialogue makes ends when its time has passed, or at once when it is stopped.
