@@ -193,15 +193,10 @@ bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* 
       [&](Transaction& tx) {
         // Locking the pool's row first makes leases of one pool take turns: whatever runs at
         // once, each sees what the one before it committed.
-        const auto pool = tx.Query(std::string("SELECT first_address, last_address, next_address"
-                                               " FROM pelorus_pools WHERE name = $1") +
-                                       dialect_.lock_row,
-                                   {name});
-        if (tx.failed()) {
+        const auto pool =
+            FindPool(tx, name, "first_address, last_address, next_address", /*lock=*/true);
+        if (!pool) {
           return false;
-        }
-        if (pool.empty()) {
-          return tx.Refuse("no pool named " + name);
         }
         const auto open = tx.Query(kOpenAddressSql, {name, station});
         if (!open.empty()) {
@@ -221,9 +216,9 @@ bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* 
                             dialect_.now + " WHERE address = $1",
                         {Param64(*address), station});
         }
-        const Mac48 first = static_cast<Mac48>(Number(pool[0][0]));
-        const Mac48 last = static_cast<Mac48>(Number(pool[0][1]));
-        const Mac48 next = static_cast<Mac48>(Number(pool[0][2]));
+        const Mac48 first = static_cast<Mac48>(Number((*pool)[0]));
+        const Mac48 last = static_cast<Mac48>(Number((*pool)[1]));
+        const Mac48 next = static_cast<Mac48>(Number((*pool)[2]));
         if (next > last) {
           return tx.Refuse("pool " + name + " is used up: all " + std::to_string(last - first + 1) +
                            " addresses (" + FormatMac48(first) + " ... " + FormatMac48(last) +
@@ -259,6 +254,22 @@ bool SqlPool::LockStationRow(Transaction& tx, Mac48 address, const std::string& 
   }
   *verified_at = Text(rows[0][2]);
   return true;
+}
+
+std::optional<SqlPool::Row> SqlPool::FindPool(Transaction& tx, const std::string& name,
+                                              const char* columns, bool lock) {
+  const auto rows =
+      tx.Query(std::string("SELECT ") + columns + " FROM pelorus_pools WHERE name = $1" +
+                   (lock ? dialect_.lock_row : ""),
+               {name});
+  if (tx.failed()) {
+    return std::nullopt;
+  }
+  if (rows.empty()) {
+    tx.Refuse("no pool named " + name);
+    return std::nullopt;
+  }
+  return rows[0];
 }
 
 bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::string& port,
@@ -338,12 +349,8 @@ bool SqlPool::OpenAddress(const std::string& name, const std::string& station,
                           std::optional<Mac48>* address, std::string* error) {
   return InTransaction(
       [&](Transaction& tx) {
-        const auto pool = tx.Query("SELECT name FROM pelorus_pools WHERE name = $1", {name});
-        if (tx.failed()) {
+        if (!FindPool(tx, name, "name")) {
           return false;
-        }
-        if (pool.empty()) {
-          return tx.Refuse("no pool named " + name);
         }
         const auto open = tx.Query(kOpenAddressSql, {name, station});
         *address = open.empty() ? std::nullopt

@@ -90,6 +90,10 @@ class SqlPool : public AddressPool {
   // address that is free or another station's.
   bool LockStationRow(Transaction& tx, Mac48 address, const std::string& station,
                       AddressState* state, std::string* verified_at);
+  // The pool's row with the columns asked for (lock_row appended when `lock`); nullopt when
+  // the query failed or, refused, when there is no pool of that name.
+  std::optional<Row> FindPool(Transaction& tx, const std::string& name, const char* columns,
+                              bool lock = false);
   std::string Fail(const std::string& why) const;
 
   std::string where_;

@@ -53,18 +53,14 @@ bool SqlPool::Check(Mac48 address, AddressRecord* record, std::string* error) {
 bool SqlPool::Status(const std::string& name, PoolStatus* status, std::string* error) {
   return InTransaction(
       [&](Transaction& tx) {
-        const auto pool = tx.Query(
-            "SELECT first_address, last_address FROM pelorus_pools WHERE name = $1", {name});
-        if (tx.failed()) {
+        const auto pool = FindPool(tx, name, "first_address, last_address");
+        if (!pool) {
           return false;
-        }
-        if (pool.empty()) {
-          return tx.Refuse("no pool named " + name);
         }
         *status = PoolStatus{};
         status->name = name;
-        status->first = static_cast<Mac48>(Number(pool[0][0]));
-        status->last = static_cast<Mac48>(Number(pool[0][1]));
+        status->first = static_cast<Mac48>(Number((*pool)[0]));
+        status->last = static_cast<Mac48>(Number((*pool)[1]));
         status->total = status->last - status->first + 1;
         const auto counts = tx.Query(
             "SELECT state, COUNT(*) FROM pelorus_addresses WHERE pool = $1 GROUP BY state", {name});
@@ -96,12 +92,8 @@ bool SqlPool::Export(const std::string& name, const std::function<void(const Add
   std::vector<Row> rows;
   const bool read = InTransaction(
       [&](Transaction& tx) {
-        const auto pool = tx.Query("SELECT name FROM pelorus_pools WHERE name = $1", {name});
-        if (tx.failed()) {
+        if (!FindPool(tx, name, "name")) {
           return false;
-        }
-        if (pool.empty()) {
-          return tx.Refuse("no pool named " + name);
         }
         rows = tx.Query(std::string("SELECT ") + kRecordColumns +
                             " FROM pelorus_addresses WHERE pool = $1 AND state <> 'free'"
