@@ -18,26 +18,20 @@ namespace pelorus::testing {
 class PoolStore {
  public:
   explicit PoolStore(const std::string& kind) {
-    if (kind == "sqlite") {
-      char folder[] = "/tmp/pelorus-pool-XXXXXX";
-      if (mkdtemp(folder) == nullptr) {
-        error_ = "cannot make a folder";
-        return;
-      }
+    char folder[] = "/tmp/pelorus-pool-XXXXXX";
+    if (kind == "sqlite" && mkdtemp(folder) != nullptr) {
       folder_ = folder;
       location_ = folder_ + "/line.db";
-      return;
-    }
-    if (getenv("PGHOST") == nullptr && getenv("PGPORT") == nullptr) {
-      error_ =
-          "no PostgreSQL server: run the tests through pg_virtualenv, as ./test.sh does "
-          "(PGHOST and PGPORT are not set)";
-      return;
-    }
-    static std::atomic<int> count{0};
-    database_ = "pelorus_test_" + std::to_string(getpid()) + "_" + std::to_string(++count);
-    if (Admin("CREATE DATABASE " + database_)) {
-      location_ = "dbname=" + database_;
+    } else if (kind != "sqlite" && (getenv("PGHOST") != nullptr || getenv("PGPORT") != nullptr)) {
+      static std::atomic<int> count{0};
+      database_ = "pelorus_test_" + std::to_string(getpid()) + "_" + std::to_string(++count);
+      if (Exec("dbname=postgres", "CREATE DATABASE " + database_)) {
+        location_ = "dbname=" + database_;
+      }
+    } else {
+      error_ = kind == "sqlite" ? "cannot make a folder"
+                                : "no PostgreSQL server (PGHOST and PGPORT are not set): run the "
+                                  "tests through pg_virtualenv, as ./test.sh does";
     }
   }
   ~PoolStore() {
@@ -45,7 +39,7 @@ class PoolStore {
       std::filesystem::remove_all(folder_);
     }
     if (!location_.empty() && !database_.empty()) {
-      Admin("DROP DATABASE " + database_ + " WITH (FORCE)");
+      Exec("dbname=postgres", "DROP DATABASE " + database_ + " WITH (FORCE)");
     }
   }
   PoolStore(const PoolStore&) = delete;
@@ -57,30 +51,27 @@ class PoolStore {
 
   // Runs sql on the store with a connection of its own, as another program would.
   bool Sql(const std::string& sql) const {
-    if (database_.empty()) {
-      sqlite3* db = nullptr;
-      const bool ok = sqlite3_open(location_.c_str(), &db) == SQLITE_OK &&
-                      sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-      sqlite3_close(db);
-      return ok;
+    if (!database_.empty()) {
+      return Exec(location_, sql);
     }
-    return Exec("dbname=" + database_, sql);
+    sqlite3* db = nullptr;
+    const bool ok = sqlite3_open(location_.c_str(), &db) == SQLITE_OK &&
+                    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
   }
 
  private:
-  bool Admin(const std::string& sql) { return Exec("dbname=postgres", sql); }
-
   bool Exec(const std::string& conninfo, const std::string& sql) const {
     PGconn* connection = PQconnectdb(conninfo.c_str());
     PGresult* result = PQexec(connection, sql.c_str());
-    const bool ok =
-        PQresultStatus(result) == PGRES_COMMAND_OK || PQresultStatus(result) == PGRES_TUPLES_OK;
-    if (!ok) {
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
       error_ = sql + ": " + PQerrorMessage(connection);
     }
     PQclear(result);
     PQfinish(connection);
-    return ok;
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
   }
 
   std::string folder_;

@@ -14,25 +14,20 @@ namespace pelorus::testing {
 // Stands in for the window: records every call in order as a short text ("Load", "Store",
 // "Scroll", "Log:<bytes>", "Write:<bytes>", "Alert:<text>", "Modal", "Wait:<ms>",
 // "Stop:<reason>", "AboutToWrite:<address>", "Verified:<address>|<line>", "Next") and keeps
-// the boxes the data exchange copies from and to. The wait numbered stop_at_wait (from 1)
-// plays the operator pressing RESET during it. What is stored in the octet boxes is upper
-// case, as in the window's.
+// the octet boxes the data exchange copies from and to, upper case as the window's are. The
+// wait numbered stop_at_wait (from 1) plays the operator pressing RESET during it.
 class RecordingSurroundings : public DialogueSurroundings {
  public:
-  void Attach(MacAddressFields& fields) { fields_ = &fields; }
-
   void LoadFields() override {
     calls.push_back("Load");
-    for (int k = 1; k <= 6; ++k) {
-      fields_->Octet(k) = octet_boxes[k - 1];
-    }
+    Put(boxes);
     log = log_box;
   }
   void StoreFields() override {
     calls.push_back("Store");
-    for (int k = 1; k <= 6; ++k) {
-      octet_boxes[k - 1] = Upper(fields_->Octet(k));
-    }
+    boxes = fields.Joined(":");
+    std::transform(boxes.begin(), boxes.end(), boxes.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     log_box = log;
   }
   void ScrollLogToEnd() override { calls.push_back("Scroll"); }
@@ -60,23 +55,14 @@ class RecordingSurroundings : public DialogueSurroundings {
   }
   NextAddress TakeNextAddress() override {
     calls.push_back("Next");
-    if (next_address.empty()) {
-      return NextAddress::kStep;
+    if (next_address.empty() || next_address == "none") {
+      return next_address.empty() ? NextAddress::kStep : NextAddress::kNone;
     }
-    if (next_address == "none") {
-      return NextAddress::kNone;
-    }
-    for (int k = 1; k <= 6; ++k) {
-      fields_->Octet(k) = next_address.substr(3 * (k - 1), 2);
-    }
+    Put(next_address);
     return NextAddress::kTaken;
   }
 
-  // Puts the address into the octet boxes as it is, for the next load.
-  void Type(const std::vector<std::string>& octets) {
-    std::copy(octets.begin(), octets.end(), octet_boxes);
-  }
-
+  MacAddressFields fields{*this};  // the strings the data exchange copies to and from
   std::vector<std::string> calls;
   int waits = 0;
   int stop_at_wait = 0;
@@ -86,19 +72,18 @@ class RecordingSurroundings : public DialogueSurroundings {
   bool write_allowed = true;
   bool verified_recorded = true;
   std::string next_address;
-  std::string octet_boxes[6];
+  std::string boxes = "00:1A:2B:3C:4D:5E";  // the six octet boxes' text joined by ':'
   std::string log;
   std::string log_box;
 
  private:
-  static std::string Upper(std::string text) {
-    for (char& c : text) {
-      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  // Puts "o1:o2:o3:o4:o5:o6" into the octet strings as it is.
+  void Put(const std::string& address) {
+    std::size_t at = 0;
+    for (int k = 1; k <= 6; ++k, at = address.find(':', at) + 1) {
+      fields.Octet(k) = address.substr(at, address.find(':', at) - at);
     }
-    return text;
   }
-
-  MacAddressFields* fields_ = nullptr;
 };
 
 }  // namespace pelorus::testing
