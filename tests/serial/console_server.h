@@ -15,7 +15,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "fake_server.h"
 
@@ -43,22 +42,19 @@ class ConsoleServer {
   ConsoleServer(const ConsoleServer&) = delete;
   ConsoleServer& operator=(const ConsoleServer&) = delete;
 
-  // Starts ser2net serving device with the serial parameters line (e.g. "9600n81") and waits
-  // until it listens. False with Problem() telling why (ser2net missing, its own words).
-  bool Start(Accepter accepter, const std::string& device, const std::string& line = "9600n81") {
+  // Starts ser2net serving device at 9600 bits/s, 8N1, and waits until it listens. False with
+  // Problem() telling why (ser2net missing, its own words).
+  bool Start(Accepter accepter, const std::string& device) {
     Stop();
-    const std::string program = Find();
-    if (program.empty()) {
-      problem_ =
-          "ser2net is not installed (Debian package ser2net), the console server tests "
-          "need it";
+    if (program_.empty()) {
+      problem_ = "ser2net is not installed (Debian package ser2net)";
       return false;
     }
     // Another program may take the port between our look and ser2net's bind: try again.
     for (int attempt = 0; attempt < 3; ++attempt) {
       close(BoundLoopback(&port_));
-      WriteConfiguration(accepter, device, line);
-      if (Spawn(program) && WaitListening()) {
+      WriteConfiguration(accepter, device);
+      if (Spawn() && WaitListening()) {
         scheme_ = accepter == Accepter::kTcp ? "tcp" : "telnet";
         return true;
       }
@@ -70,7 +66,7 @@ class ConsoleServer {
   // Starts ser2net again as it was, on the same port: a console server restarted in place.
   bool Restart() {
     Stop();
-    return Spawn(Find()) && WaitListening();
+    return Spawn() && WaitListening();
   }
 
   // Kills ser2net (its connections close as they would if the server went off).
@@ -98,14 +94,14 @@ class ConsoleServer {
     return "";
   }
 
-  void WriteConfiguration(Accepter accepter, const std::string& device, const std::string& line) {
+  void WriteConfiguration(Accepter accepter, const std::string& device) {
     std::ofstream yaml(dir_ + "/ser2net.yaml", std::ios::trunc);
     yaml << "%YAML 1.1\n---\nconnection: &pelorus\n  accepter: "
          << (accepter == Accepter::kTcp ? "tcp" : "telnet(rfc2217),tcp") << ",127.0.0.1," << port_
-         << "\n  connector: serialdev," << device << "," << line << ",local\n";
+         << "\n  connector: serialdev," << device << ",9600n81,local\n";
   }
 
-  bool Spawn(const std::string& program) {
+  bool Spawn() {
     const std::string config = dir_ + "/ser2net.yaml";
     const std::string log = dir_ + "/ser2net.log";
     posix_spawn_file_actions_t actions;
@@ -114,17 +110,13 @@ class ConsoleServer {
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     // -u: no UUCP lock files, which an unprivileged test could not write anyway.
-    std::vector<std::string> args = {program, "-n", "-d", "-u", "-c", config};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const int failed = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const char* argv[] = {program_.c_str(), "-n", "-d", "-u", "-c", config.c_str(), nullptr};
+    const int failed = posix_spawn(&pid_, program_.c_str(), &actions, nullptr,
+                                   const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
       pid_ = -1;
-      problem_ = "cannot start " + program;
+      problem_ = "cannot start " + program_;
     }
     return failed == 0;
   }
@@ -161,6 +153,7 @@ class ConsoleServer {
     return false;
   }
 
+  const std::string program_ = Find();
   std::string dir_;
   std::string scheme_;
   std::string problem_;

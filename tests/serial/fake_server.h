@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <numeric>
 #include <string>
 #include <thread>
 
@@ -23,10 +24,8 @@ inline std::string Bytes(std::initializer_list<unsigned> values) {
 }
 
 inline std::string AllByteValues() {
-  std::string all;
-  for (int value = 0; value < 256; ++value) {
-    all += static_cast<char>(value);
-  }
+  std::string all(256, '\0');
+  std::iota(all.begin(), all.end(), '\0');
   return all;
 }
 

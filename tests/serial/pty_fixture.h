@@ -46,10 +46,7 @@ class PortFixture : public ::testing::Test {
   void SetUp() override { comm_.SetNotifyWindow(&window_); }
 
   // Closing also lets a fake server that waits for the hang-up end.
-  void TearDown() override {
-    EXPECT_TRUE(CloseOnWindow());
-    window_.Stop();
-  }
+  void TearDown() override { EXPECT_TRUE(CloseOnWindow()); }
 
   // Opens port 1 of settings, or another; target, where given, is what PELORUS_COM1 names.
   int OpenOnWindow(const PortSettings& settings = DefaultSettings()) {

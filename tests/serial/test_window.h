@@ -35,13 +35,9 @@ class TestWindow : public PortNotify {
   };
 
   explicit TestWindow(CComm* comm) : comm_(comm), thread_([this] { Loop(); }) {}
-  ~TestWindow() override { Stop(); }
-
-  void Stop() {
+  ~TestWindow() override {
     Locked([this] { stop_ = true; });
-    if (thread_.joinable()) {
-      thread_.join();
-    }
+    thread_.join();
   }
 
   void PostPortData(std::uint64_t ticket, int) override {
@@ -108,13 +104,10 @@ class TestWindow : public PortNotify {
 
   // Runs task on the window thread; false when it did not finish within ten seconds.
   bool Run(std::function<void()> task) {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> finished = done->get_future();
-    Queue(false, [task = std::move(task), done] {
-      task();
-      done->set_value();
-    });
-    return finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    auto job = std::make_shared<std::packaged_task<void()>>(std::move(task));
+    std::future<void> done = job->get_future();
+    Queue(false, [job] { (*job)(); });
+    return done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
   }
 
   // Waits until condition holds for what was seen; false at the bound.

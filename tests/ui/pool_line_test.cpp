@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "../pool/pool_store.h"
 #include "pool/address_pool.h"
@@ -102,12 +103,15 @@ std::map<pool::Mac48, AddressRecord> Record(AddressPool& pool) {
   return record;
 }
 
-int Count(AddressPool& pool, const QString& station, AddressState state) {
-  int n = 0;
+// The station's addresses in that state, ascending.
+std::vector<pool::Mac48> Addresses(AddressPool& pool, const QString& station, AddressState state) {
+  std::vector<pool::Mac48> found;
   for (const auto& [address, r] : Record(pool)) {
-    n += r.station == station.toStdString() && r.state == state ? 1 : 0;
+    if (r.station == station.toStdString() && r.state == state) {
+      found.push_back(address);
+    }
   }
-  return n;
+  return found;
 }
 
 }  // namespace
@@ -137,24 +141,21 @@ class PoolLineTest : public QObject {
     QVERIFY(a.StartWindow());
     QVERIFY(b.StartWindow());
 
-    QTRY_VERIFY_WITH_TIMEOUT(Count(*pool, a.name(), AddressState::kVerified) == 3 &&
-                                 Count(*pool, a.name(), AddressState::kWritten) == 1 &&
-                                 Count(*pool, b.name(), AddressState::kVerified) >= 3,
+    QTRY_VERIFY_WITH_TIMEOUT(Addresses(*pool, a.name(), AddressState::kVerified).size() == 3 &&
+                                 Addresses(*pool, a.name(), AddressState::kWritten).size() == 1 &&
+                                 Addresses(*pool, b.name(), AddressState::kVerified).size() >= 3,
                              kTimeoutMs);
     a.KillWindow();
-    pool::Mac48 lost = 0;
-    for (const auto& [address, r] : Record(*pool)) {
-      if (r.state == AddressState::kWritten && r.station == a.name().toStdString()) {
-        lost = address;
-      }
-    }
-    QVERIFY(lost != 0);
+    const std::vector<pool::Mac48> written = Addresses(*pool, a.name(), AddressState::kWritten);
+    QCOMPARE(written.size(), std::size_t{1});
+    const pool::Mac48 lost = written.front();
 
     // The same station on a fresh device: the device insists on that very address.
     QVERIFY(a.StartDevice({"--first", QString::fromStdString(pool::FormatMac48(lost))}));
     QVERIFY(a.StartWindow());
     QTRY_VERIFY_WITH_TIMEOUT(Record(*pool)[lost].state == AddressState::kVerified, kTimeoutMs);
-    QTRY_VERIFY_WITH_TIMEOUT(Count(*pool, b.name(), AddressState::kVerified) >= 5, kTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Addresses(*pool, b.name(), AddressState::kVerified).size() >= 5,
+                             kTimeoutMs);
 
     const auto record = Record(*pool);
     QCOMPARE(QString::fromStdString(record.at(lost).station), a.name());

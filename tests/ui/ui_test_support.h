@@ -32,9 +32,7 @@ class PtyPair {
     }
   }
   ~PtyPair() {
-    if (master_ >= 0) {
-      close(master_);
-    }
+    close(master_);  // -1 once hung up
     close(slave_);
   }
   PtyPair(const PtyPair&) = delete;
@@ -44,7 +42,8 @@ class PtyPair {
   bool Send(const std::string& bytes) {
     return write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   }
-  // What the window has written to the device so far.
+  // What the window has written to the device so far. poll() rather than FIONREAD: only poll
+  // makes the kernel hand over what the port wrote a moment ago.
   std::string Received() {
     std::string bytes;
     char buffer[256];
@@ -77,6 +76,13 @@ T* Control(QWidget& window, const char* id) {
 
 inline void Click(QWidget& window, const char* id) {
   QTest::mouseClick(Control<QPushButton>(window, id), Qt::LeftButton);
+}
+
+// A key as the keyboard sends it to the window: to the widget that has its focus, or to the
+// window itself when none has.
+inline void PressKey(QWidget& window, Qt::Key key) {
+  QWidget* focus = window.focusWidget();
+  QTest::keyClick(focus != nullptr ? focus : &window, key);
 }
 
 // Plays the operator at modal dialogs: every message box and result banner that comes up is
@@ -124,8 +130,7 @@ class ModalCatcher : public QObject {
     } else {
       banners << static_cast<CMSG*>(dialog)->Text();
       if (banner_key != 0) {
-        QWidget* focus = dialog->focusWidget();
-        QTest::keyClick(focus != nullptr ? focus : dialog, static_cast<Qt::Key>(banner_key));
+        PressKey(*dialog, static_cast<Qt::Key>(banner_key));
       } else {
         Click(*dialog, "IDC_BANNER_OK");
       }
@@ -134,13 +139,6 @@ class ModalCatcher : public QObject {
 
   std::function<void(QDialog*)> look_;
 };
-
-// A key as the keyboard sends it to the window: to the widget that has its focus, or to the
-// window itself when none has.
-inline void PressKey(QWidget& window, Qt::Key key) {
-  QWidget* focus = window.focusWidget();
-  QTest::keyClick(focus != nullptr ? focus : &window, key);
-}
 
 inline QLineEdit* Octet(QWidget& window, int k) {
   return Control<QLineEdit>(window, QStringLiteral("IDC_OCTET%1").arg(k).toLatin1().constData());
