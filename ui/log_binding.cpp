@@ -106,6 +106,15 @@ QString LogBinding::ToDisplay(std::string_view bytes) {
   return shown;
 }
 
+// A letter typed beyond Latin-1 went into the log text as '?' but stays in the box as typed;
+// read as a change at every later exchange, it would take every break between pieces (and
+// every LF the device sent) from there to a later edit as a typed CR LF.
+bool LogBinding::Unchanged(QChar logged, QChar boxed) {
+  return logged == boxed ||
+         (logged == QLatin1Char('?') && boxed.unicode() > 0xFF && boxed != QChar(kLineEnd) &&
+          boxed != QChar::LineSeparator && boxed != QChar(kZeroSymbol));
+}
+
 std::string LogBinding::FromDisplay(QStringView text) {
   std::string bytes;
   bytes.reserve(static_cast<std::size_t>(text.size()));
@@ -213,12 +222,12 @@ std::string LogBinding::Reconcile(std::string_view shown) {
 
   const qsizetype limit = std::min(before.size(), now.size());
   qsizetype prefix = 0;
-  while (prefix < limit && before[prefix] == now[prefix]) {
+  while (prefix < limit && Unchanged(before[prefix], now[prefix])) {
     ++prefix;
   }
   qsizetype suffix = 0;
   while (suffix < limit - prefix &&
-         before[before.size() - 1 - suffix] == now[now.size() - 1 - suffix]) {
+         Unchanged(before[before.size() - 1 - suffix], now[now.size() - 1 - suffix])) {
     ++suffix;
   }
 

@@ -72,6 +72,8 @@ class LogBinding {
  private:
   void ShowPending();
   std::string Reconcile(std::string_view shown);
+  // Whether the box still shows a character of the log text as the last exchange left it.
+  static bool Unchanged(QChar logged, QChar boxed);
 
   QPlainTextEdit& box_;
   QMetaObject::Connection edit_watch_;

@@ -192,7 +192,14 @@ class WindowTest : public QObject {
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(QStringLiteral("!\u00e9\u4e00"));
     log.Load(text);
-    QCOMPARE(text, expected + std::string(1100, 'z') + "!\xe9?");
+    expected += std::string(1100, 'z') + "!\xe9?";
+    QCOMPARE(text, expected);
+    // The box keeps that letter as typed: an Enter before it changes nothing else.
+    cursor.setPosition(5 + 50);
+    cursor.insertBlock();
+    log.Load(text);
+    expected.insert(6 + 50, "\r\n");
+    QCOMPARE(text, expected);
   }
 
   void BannerPaintsRedAndClips() {
