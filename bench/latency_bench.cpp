@@ -29,7 +29,7 @@ namespace {
 using Clock = PtyDevice::Clock;
 using std::chrono::milliseconds;
 
-constexpr pool::Mac48 kPoolFirst = 0x001A2B3C4D5EULL;  // the address the device expects
+constexpr Mac48 kPoolFirst = 0x001A2B3C4D5EULL;  // the address the device expects
 constexpr double kGoalP50Ms = 0.5;
 constexpr double kGoalP99Ms = 2.0;
 // Per round: mostly interrupts (no wait before), one address write, one read-back command.

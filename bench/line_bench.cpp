@@ -35,7 +35,7 @@ using pool::AddressRecord;
 constexpr int kDevices = 11;
 constexpr double kGoalRatio = 3.6;
 constexpr std::chrono::seconds kTimeout{120};
-constexpr pool::Mac48 kFirst = 0x001A2B000000ULL;
+constexpr Mac48 kFirst = 0x001A2B000000ULL;
 
 int RunStationWindow(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -84,7 +84,7 @@ LineRun RunLine(int windows, const std::string& location) {
   std::string error;
   auto pool = AddressPool::Open(location, true, &error);
   const std::string name = "line" + std::to_string(windows);
-  const pool::Mac48 first = kFirst + static_cast<pool::Mac48>(windows) * 0x10000;
+  const Mac48 first = kFirst + static_cast<Mac48>(windows) * 0x10000;
   if (!pool || !pool->Create(name, first, first + 0xFFFF, &error)) {
     PrintDetail("line: " + error);
     return run;
@@ -117,7 +117,7 @@ LineRun RunLine(int windows, const std::string& location) {
     station->waitForFinished();
   }
   std::map<std::string, std::vector<double>> times;
-  std::set<pool::Mac48> addresses;
+  std::set<Mac48> addresses;
   pool->Export(
       name,
       [&](const AddressRecord& r) {

@@ -21,7 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using pool::AddressPool;
-using pool::Mac48;
 
 constexpr int kCycles = 1000;
 constexpr int kStations = 8;
@@ -45,7 +44,7 @@ bool Cycle(AddressPool& pool, const std::string& station, std::string* error) {
   Mac48 address = 0;
   return pool.Lease(AddressPool::kDefaultName, station, &address, error) &&
          pool.MarkWritten(address, station, "COM1", error) &&
-         pool.MarkVerified(address, station, pool::FormatMac48(address, ' '), error);
+         pool.MarkVerified(address, station, FormatMac48(address, ' '), error);
 }
 
 double Ms(Clock::duration d) {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "pool/mac48.h"
+#include "programming/mac48.h"
 
 namespace pelorus::pool {
 

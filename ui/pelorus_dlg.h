@@ -136,7 +136,7 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   // starts a run, the status line, and a run that stops for the pool.
   void ShowStationAddress();
   bool LeaseForRun();
-  void SetOctets(pool::Mac48 address);
+  void SetOctets(Mac48 address);
   void ShowPoolStatus();
   void StopRunFor(const QString& text, const std::string& detail);
   bool StartsOnEnter() const;

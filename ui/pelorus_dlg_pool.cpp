@@ -21,7 +21,7 @@ void CPELORUSDlg::ShowStationAddress() {
   const int port =
       PortNumberOf(ui_->IDC_PORT->currentText().toLatin1().toStdString(), port_number_);
   station_->SetPort(ShortPortName(PortNameFor(static_cast<unsigned>(port))));
-  std::optional<pool::Mac48> open;
+  std::optional<Mac48> open;
   std::string error;
   if (station_->Current(&open, &error) && open) {
     SetOctets(*open);
@@ -36,7 +36,7 @@ void CPELORUSDlg::ShowStationAddress() {
 
 bool CPELORUSDlg::LeaseForRun() {
   station_->SetPort(PortName());
-  pool::Mac48 address = 0;
+  Mac48 address = 0;
   std::string error;
   if (!station_->Lease(&address, &error)) {
     MessageBox(QStringLiteral("Pool %1 gives station %2 no address: the run cannot start.")
@@ -51,7 +51,7 @@ bool CPELORUSDlg::LeaseForRun() {
   return true;
 }
 
-void CPELORUSDlg::SetOctets(pool::Mac48 address) {
+void CPELORUSDlg::SetOctets(Mac48 address) {
   for (int k = 1; k <= 6; ++k) {
     char octet[3];
     std::snprintf(octet, sizeof octet, "%02X",
@@ -80,7 +80,7 @@ bool CPELORUSDlg::AboutToWrite(const std::string& address) {
   if (!station_) {
     return true;
   }
-  const auto parsed = pool::ParseMac48(address);
+  const auto parsed = ParseMac48(address);
   std::string error = "the address is not one of the pool's";
   if (parsed &&
       station_->MarkWritten(*parsed, PortName() + " " + DevicePathFor(comm_.PortName()), &error)) {
@@ -97,7 +97,7 @@ bool CPELORUSDlg::Verified(const std::string& address, const std::string& line) 
   if (!station_) {
     return true;
   }
-  const auto parsed = pool::ParseMac48(address);
+  const auto parsed = ParseMac48(address);
   std::string error = "the address is not one of the pool's";
   if (parsed && station_->MarkVerified(*parsed, line, &error)) {
     ShowPoolStatus();
@@ -114,7 +114,7 @@ DialogueSurroundings::NextAddress CPELORUSDlg::TakeNextAddress() {
   if (!station_) {
     return NextAddress::kStep;
   }
-  pool::Mac48 address = 0;
+  Mac48 address = 0;
   std::string error;
   if (station_->Lease(&address, &error)) {
     SetOctets(address);

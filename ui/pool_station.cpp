@@ -38,11 +38,11 @@ void PoolStation::SetPort(const std::string& port) {
   station_ = config_.station.empty() ? host_ + "/" + port : config_.station;
 }
 
-bool PoolStation::Current(std::optional<pool::Mac48>* address, std::string* error) {
+bool PoolStation::Current(std::optional<Mac48>* address, std::string* error) {
   return pool_->OpenAddress(config_.name, station_, address, error);
 }
 
-bool PoolStation::Lease(pool::Mac48* address, std::string* error) {
+bool PoolStation::Lease(Mac48* address, std::string* error) {
   if (unrecorded_) {
     if (!pool_->MarkVerified(unrecorded_->address, station_, unrecorded_->readback, error)) {
       return false;
@@ -52,12 +52,11 @@ bool PoolStation::Lease(pool::Mac48* address, std::string* error) {
   return pool_->Lease(config_.name, station_, address, error);
 }
 
-bool PoolStation::MarkWritten(pool::Mac48 address, const std::string& port, std::string* error) {
+bool PoolStation::MarkWritten(Mac48 address, const std::string& port, std::string* error) {
   return pool_->MarkWritten(address, station_, port, error);
 }
 
-bool PoolStation::MarkVerified(pool::Mac48 address, const std::string& readback,
-                               std::string* error) {
+bool PoolStation::MarkVerified(Mac48 address, const std::string& readback, std::string* error) {
   if (!pool_->MarkVerified(address, station_, readback, error)) {
     if (!pool_->Refused()) {
       unrecorded_ = Verification{address, readback};

@@ -35,10 +35,10 @@ class PoolStation {
 
   // The station's open address, if it has one (leased, or written and never verified); the
   // store is only read.
-  bool Current(std::optional<pool::Mac48>* address, std::string* error);
-  bool Lease(pool::Mac48* address, std::string* error);
-  bool MarkWritten(pool::Mac48 address, const std::string& port, std::string* error);
-  bool MarkVerified(pool::Mac48 address, const std::string& readback, std::string* error);
+  bool Current(std::optional<Mac48>* address, std::string* error);
+  bool Lease(Mac48* address, std::string* error);
+  bool MarkWritten(Mac48 address, const std::string& port, std::string* error);
+  bool MarkVerified(Mac48 address, const std::string& readback, std::string* error);
 
   // "pool LINE-A: 1,234 / 4,096 used · this station 17": the addresses issued, the pool's
   // size and the devices this station verified since the window opened.
@@ -54,7 +54,7 @@ class PoolStation {
   std::string station_;
   int verified_ = 0;
   struct Verification {
-    pool::Mac48 address;
+    Mac48 address;
     std::string readback;
   };
   std::optional<Verification> unrecorded_;

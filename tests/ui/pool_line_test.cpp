@@ -24,7 +24,7 @@ using pool::AddressState;
 
 namespace {
 
-constexpr pool::Mac48 kFirst = 0x001A2B3C0000ULL;
+constexpr Mac48 kFirst = 0x001A2B3C0000ULL;
 constexpr int kTimeoutMs = 60000;
 
 int RunStationWindow(int argc, char** argv) {
@@ -95,8 +95,8 @@ class Station {
 };
 
 // The record, address by address.
-std::map<pool::Mac48, AddressRecord> Record(AddressPool& pool) {
-  std::map<pool::Mac48, AddressRecord> record;
+std::map<Mac48, AddressRecord> Record(AddressPool& pool) {
+  std::map<Mac48, AddressRecord> record;
   std::string error;
   pool.Export(
       AddressPool::kDefaultName, [&](const AddressRecord& r) { record[r.address] = r; }, &error);
@@ -104,8 +104,8 @@ std::map<pool::Mac48, AddressRecord> Record(AddressPool& pool) {
 }
 
 // The station's addresses in that state, ascending.
-std::vector<pool::Mac48> Addresses(AddressPool& pool, const QString& station, AddressState state) {
-  std::vector<pool::Mac48> found;
+std::vector<Mac48> Addresses(AddressPool& pool, const QString& station, AddressState state) {
+  std::vector<Mac48> found;
   for (const auto& [address, r] : Record(pool)) {
     if (r.station == station.toStdString() && r.state == state) {
       found.push_back(address);
@@ -146,12 +146,12 @@ class PoolLineTest : public QObject {
                                  Addresses(*pool, b.name(), AddressState::kVerified).size() >= 3,
                              kTimeoutMs);
     a.KillWindow();
-    const std::vector<pool::Mac48> written = Addresses(*pool, a.name(), AddressState::kWritten);
+    const std::vector<Mac48> written = Addresses(*pool, a.name(), AddressState::kWritten);
     QCOMPARE(written.size(), std::size_t{1});
-    const pool::Mac48 lost = written.front();
+    const Mac48 lost = written.front();
 
     // The same station on a fresh device: the device insists on that very address.
-    QVERIFY(a.StartDevice({"--first", QString::fromStdString(pool::FormatMac48(lost))}));
+    QVERIFY(a.StartDevice({"--first", QString::fromStdString(FormatMac48(lost))}));
     QVERIFY(a.StartWindow());
     QTRY_VERIFY_WITH_TIMEOUT(Record(*pool)[lost].state == AddressState::kVerified, kTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(Addresses(*pool, b.name(), AddressState::kVerified).size() >= 5,
@@ -164,7 +164,7 @@ class PoolLineTest : public QObject {
     for (const auto& [address, r] : record) {
       if (r.state == AddressState::kVerified) {
         QVERIFY(r.station == a.name().toStdString() || r.station == b.name().toStdString());
-        QCOMPARE(r.readback, "1fd0000c: " + pool::FormatMac48(address, ' '));
+        QCOMPARE(r.readback, "1fd0000c: " + FormatMac48(address, ' '));
         QVERIFY(readbacks.insert(r.readback).second);
       }
     }

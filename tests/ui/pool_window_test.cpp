@@ -16,7 +16,7 @@ using std::chrono::milliseconds;
 
 namespace {
 
-constexpr pool::Mac48 kFirst = 0x001A2B3C0000ULL;
+constexpr Mac48 kFirst = 0x001A2B3C0000ULL;
 const std::string kStation = "bench1/COM1";
 
 }  // namespace
@@ -35,9 +35,9 @@ class PoolWindowTest : public QObject {
     auto record = AddressPool::Open(store.location(), true, &error);
     QVERIFY2(record && record->Create(AddressPool::kDefaultName, kFirst, kFirst + 2, &error),
              error.c_str());
-    pool::Mac48 open = 0;
+    Mac48 open = 0;
     QVERIFY(record->Lease(AddressPool::kDefaultName, kStation, &open, &error));
-    const auto state = [&](pool::Mac48 address) {
+    const auto state = [&](Mac48 address) {
       AddressRecord r;
       record->Check(address, &r, &error);
       return QStringLiteral("%1 %2").arg(pool::StateName(r.state)).arg(r.attempts);

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "mac48.h"
+#include "programming/mac48.h"
 
 namespace pelorus::devsim {
 namespace {
@@ -177,7 +177,7 @@ void DeviceSimulator::PowerOn(bool next_device) {
     current_.number = static_cast<int>(result_.devices.size()) + 1;
     current_.power_on_ms = Ms();
     if (last_verified_ && !options_.any_address) {
-      current_.expected = NextMac(*last_verified_);
+      current_.expected = NextMac48(*last_verified_);
     } else if (!last_verified_) {
       current_.expected = options_.first_address;
     }
@@ -279,7 +279,7 @@ void DeviceSimulator::OnDumpPrinted() {
   report_.Event(JsonLine("dump")
                     .AddMs("t_ms", current_.dump_ms)
                     .Add("device", current_.number)
-                    .Add("shown", FormatMac(current_.shown.value_or(0), ' ')));
+                    .Add("shown", FormatMac48(current_.shown.value_or(0), ' ')));
   FinishDevice();
   const int played = static_cast<int>(result_.devices.size());
   const bool enough = options_.devices > 0 && played >= options_.devices;

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "device_simulator.h"
-#include "mac48.h"
+#include "programming/mac48.h"
 
 namespace pelorus::devsim {
 namespace {
@@ -98,12 +98,12 @@ void DeviceSimulator::OnCommandLine() {
   if (options_.echo) {
     out_->AddBytes(text_.Ending());
   }
-  std::uint64_t address = 0;
   bool lower_case = false;
-  const bool write_command =
-      IsWriteCommand(line) &&
-      ParseMac(line.substr(sizeof(kWriteCommand) - 1), '-', &address, &lower_case);
-  if (stage_ == Stage::kAwaitWrite && write_command) {
+  const std::optional<Mac48> written =
+      IsWriteCommand(line) ? ParseMac48(line.substr(sizeof(kWriteCommand) - 1), "-", &lower_case)
+                           : std::nullopt;
+  if (stage_ == Stage::kAwaitWrite && written) {
+    const Mac48 address = *written;
     if (lower_case) {
       HostError("lower-case hex in \"" + line + "\"");
     }
@@ -113,14 +113,14 @@ void DeviceSimulator::OnCommandLine() {
         JsonLine("write")
             .AddMs("t_ms", current_.write_ms)
             .Add("device", current_.number)
-            .Add("address", FormatMac(address, '-'))
-            .Add("expected", current_.expected ? FormatMac(*current_.expected, '-') : "-"));
+            .Add("address", FormatMac48(address, '-'))
+            .Add("expected", current_.expected ? FormatMac48(*current_.expected, '-') : "-"));
     if (current_.expected && address != *current_.expected) {
-      HostError("wrote " + FormatMac(address, '-') + ", expected " +
-                FormatMac(*current_.expected, '-') +
+      HostError("wrote " + FormatMac48(address, '-') + ", expected " +
+                FormatMac48(*current_.expected, '-') +
                 " (one above the last address read back correctly)");
     } else if (verified_.count(address) != 0) {
-      HostError("wrote " + FormatMac(address, '-') + ", which an earlier device holds already");
+      HostError("wrote " + FormatMac48(address, '-') + ", which an earlier device holds already");
     }
     stage_ = Stage::kBusy;
     out_->AddPause(options_.command_time);
@@ -141,7 +141,7 @@ void DeviceSimulator::OnCommandLine() {
     PrintLine(ConsoleText::DumpLine(shown), [this] { OnDumpPrinted(); });
     out_->AddBytes(ConsoleText::Prompt());
   } else {
-    Refuse(line, write_command || line == kReadCommand);
+    Refuse(line, written.has_value() || line == kReadCommand);
   }
 }
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <sstream>
 
-#include "mac48.h"
+#include "programming/mac48.h"
 
 namespace pelorus::devsim {
 namespace {
@@ -127,8 +127,8 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
             "seed for every random choice (default 1)");
   AddRead(app, "--first", "XX-XX-XX-XX-XX-XX", "address the first device must get (default: any)",
           [o](const std::string& s) {
-            std::uint64_t address = 0;
-            return ParseMac(s, '-', &address, nullptr) && ((o->first_address = address), true);
+            const auto address = ParseMac48(s, "-");
+            return address && ((o->first_address = *address), true);
           });
   app->add_flag("--any-address", o->any_address,
                 "every device takes any address no earlier device holds, not one above the\n"

@@ -2,7 +2,7 @@
 
 #include <cinttypes>
 
-#include "mac48.h"
+#include "programming/mac48.h"
 
 namespace pelorus::devsim {
 namespace {
@@ -26,7 +26,7 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string Mac(const std::optional<std::uint64_t>& address) {
-  return address ? FormatMac(*address, '-') : std::string("-");
+  return address ? FormatMac48(*address, '-') : std::string("-");
 }
 
 std::string Seconds(double ms) {
@@ -135,7 +135,7 @@ void SimReport::Device(const DeviceRecord& d) {
       .Add("result", d.result)
       .Add("address", Mac(d.written))
       .Add("expected", Mac(d.expected))
-      .Add("readback", d.shown ? FormatMac(*d.shown, ' ') : std::string("-"))
+      .Add("readback", d.shown ? FormatMac48(*d.shown, ' ') : std::string("-"))
       .AddBool("readback_ok", d.shown && d.written && *d.shown == *d.written)
       .Add("boots", d.boots)
       .Add("host_errors", d.host_errors)

@@ -11,8 +11,8 @@
 
 namespace {
 
+using pelorus::Mac48;
 using pelorus::pool::AddressPool;
-using pelorus::pool::Mac48;
 
 constexpr const char* kAddressForm = "six octets of two hex digits, - or : between them";
 
@@ -35,7 +35,7 @@ bool Fail(const std::string& reason) {
 }
 
 bool ParseAddress(const std::string& text, Mac48* address) {
-  const auto parsed = pelorus::pool::ParseMac48(text);
+  const auto parsed = pelorus::ParseMac48(text);
   if (!parsed) {
     return Fail("malformed address \"" + text + "\" (" + kAddressForm + ")");
   }
@@ -64,8 +64,8 @@ bool Create(const Request& request) {
     return pool && Fail(error);
   }
   std::cout << "pool " << request.name << " at " << pool->Where() << ": "
-            << pelorus::pool::FormatMac48(first) << " ... " << pelorus::pool::FormatMac48(last)
-            << " (" << last - first + 1 << " addresses)\n";
+            << pelorus::FormatMac48(first) << " ... " << pelorus::FormatMac48(last) << " ("
+            << last - first + 1 << " addresses)\n";
   return true;
 }
 
@@ -143,7 +143,7 @@ bool Lease(const Request& request) {
   if (!pool || !pool->Lease(request.name, request.station, &address, &error)) {
     return pool && Fail(error);
   }
-  std::cout << pelorus::pool::FormatMac48(address) << '\n';
+  std::cout << pelorus::FormatMac48(address) << '\n';
   return true;
 }
 
@@ -152,7 +152,7 @@ bool Release(const Request& request) {
     if (!pool.Release(address, error)) {
       return false;
     }
-    std::cout << "released " << pelorus::pool::FormatMac48(address) << '\n';
+    std::cout << "released " << pelorus::FormatMac48(address) << '\n';
     return true;
   });
 }

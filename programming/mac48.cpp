@@ -1,38 +1,44 @@
-#include "pool/mac48.h"
+#include "programming/mac48.h"
 
 #include <cstdio>
 
-namespace pelorus::pool {
+namespace pelorus {
 namespace {
 
-int HexValue(char c) {
+int HexValue(char c, bool* lower) {
   if (c >= '0' && c <= '9') {
     return c - '0';
   }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
   if (c >= 'A' && c <= 'F') {
     return c - 'A' + 10;
+  }
+  if (c >= 'a' && c <= 'f') {
+    *lower = true;
+    return c - 'a' + 10;
   }
   return -1;
 }
 
 }  // namespace
 
-std::optional<Mac48> ParseMac48(std::string_view text) {
-  if (text.size() != 17 || (text[2] != '-' && text[2] != ':')) {
+std::optional<Mac48> ParseMac48(std::string_view text, std::string_view separators,
+                                bool* lower_case) {
+  if (text.size() != 17 || separators.find(text[2]) == std::string_view::npos) {
     return std::nullopt;
   }
+  bool lower = false;
   Mac48 address = 0;
   for (std::size_t octet = 0; octet < 6; ++octet) {
     const std::size_t at = octet * 3;
-    const int high = HexValue(text[at]);
-    const int low = HexValue(text[at + 1]);
+    const int high = HexValue(text[at], &lower);
+    const int low = HexValue(text[at + 1], &lower);
     if (high < 0 || low < 0 || (octet < 5 && text[at + 2] != text[2])) {
       return std::nullopt;
     }
     address = (address << 8) | static_cast<Mac48>(high * 16 + low);
+  }
+  if (lower_case != nullptr) {
+    *lower_case = lower;
   }
   return address;
 }
@@ -49,4 +55,4 @@ std::string FormatMac48(Mac48 address, char separator) {
   return text;
 }
 
-}  // namespace pelorus::pool
+}  // namespace pelorus
