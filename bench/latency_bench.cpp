@@ -15,10 +15,10 @@
 #include <QStringList>
 #include <memory>
 
-#include "bench_pool.h"
 #include "event_wait.h"
 #include "modal_closer.h"
 #include "pool/address_pool.h"
+#include "pool_store.h"
 #include "pty_device.h"
 #include "result_table.h"
 #include "window_driver.h"
@@ -126,10 +126,10 @@ bool RunWith(const std::string& kind) {
     PrintDetail("latency: no pseudo-terminal");
     return false;
   }
-  std::unique_ptr<BenchPool> store;
+  std::unique_ptr<testing::PoolStore> store;
   std::unique_ptr<PoolStation> station;
   if (kind != "none") {
-    store = std::make_unique<BenchPool>(kind);
+    store = std::make_unique<testing::PoolStore>(kind);
     std::string error = store->error();
     auto pool = pool::AddressPool::Open(store->location(), true, &error);
     if (!pool ||

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "bench_pool.h"
 #include "devsim_process.h"
 #include "event_wait.h"
 #include "modal_closer.h"
 #include "pool/address_pool.h"
+#include "pool_store.h"
 #include "result_table.h"
 #include "ui/pelorus_dlg.h"
 #include "window_driver.h"
@@ -141,7 +141,7 @@ LineRun RunLine(int windows, const std::string& location) {
 }
 
 int Run() {
-  const BenchPool store("sqlite");
+  const testing::PoolStore store("sqlite");
   const LineRun one = RunLine(1, store.location());
   const LineRun four = RunLine(4, store.location());
   PrintDetail(

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "bench_pool.h"
 #include "pool/address_pool.h"
+#include "pool_store.h"
 #include "result_table.h"
 
 namespace pelorus::bench {
@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "usage: pelorus-bench-pool [sqlite|postgres]...\n");
       return 2;
     }
-    const BenchPool store(kind);
+    const pelorus::testing::PoolStore store(kind);
     if (store.location().empty()) {
       PrintDetail(kind + ": " + store.error());
       ok = false;
