@@ -35,7 +35,6 @@ class PortReturn : public QObject {
   void Start(const std::string& target, Reopen reopen);
   // Ends the wait at once; reopen is not called again.
   void Stop();
-  bool Waiting() const { return waiting_; }
 
  private:
   void Try();
