@@ -5,14 +5,17 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "programming/mac48.h"
 
 namespace pelorus::pool {
 
 // Where an address stands. An address is free until it is leased to a station; a leased
-// address may be given back (release) until it has been written into a device; once written
-// it is never issued to another station, and once verified never written again.
+// address may be given back (release) until it has been written into a device. Once written
+// it is spent: never issued again, to any station, even when its device never confirmed it
+// (it then stays written, unconfirmed, until a person has checked the board and gives it back
+// with ReleaseUnconfirmed). Once verified it is never written again.
 enum class AddressState { kFree, kLeased, kWritten, kVerified };
 // "free", "leased", "written", "verified".
 const char* StateName(AddressState state);
@@ -29,7 +32,11 @@ struct AddressRecord {
   std::string written_at;  // the last attempt
   std::string verified_at;
   int attempts = 0;      // address-write commands recorded
-  std::string readback;  // the device's line that showed the address
+  std::string readback;  // the device's line that showed the address, escaped (EscapeConsoleLine)
+  // The last release of the address after it was written and never confirmed; empty if none.
+  std::string released_at;
+  std::string released_by;
+  std::string release_reason;
 };
 
 struct PoolStatus {
@@ -39,10 +46,16 @@ struct PoolStatus {
   std::uint64_t total = 0;     // addresses in the range
   std::uint64_t issued = 0;    // leased, written or verified
   std::uint64_t verified = 0;  // written and read back
-  std::uint64_t written = 0;   // written, never verified
+  std::uint64_t written = 0;   // written, never verified: unconfirmed, spent until released
   std::uint64_t leased = 0;    // leased, never written
   std::uint64_t free = 0;      // never issued (or given back)
+  std::uint64_t released = 0;  // unconfirmed addresses given back by a person, ever
 };
+
+// Console bytes as the record keeps them, the same on every store: valid UTF-8 stays as it
+// is, but for a backslash, which becomes "\\", and bytes that are not valid UTF-8 or are
+// control characters other than a tab, which become "\xNN" (two upper-case hex digits).
+std::string EscapeConsoleLine(const std::string& bytes);
 
 // The address pool and its production record: one store of one or more named pools, each a
 // range of addresses that never overlaps another. The store (not the caller) guarantees that
@@ -62,9 +75,19 @@ class AddressPool {
   // Opens the store that location names: a postgresql:// or postgres:// URI, or a libpq
   // "key=value ..." string, is a PostgreSQL server; anything else is the path of a SQLite
   // file. Only with create is a missing file made (and only for the SQLite store). Null with
-  // *error when the store cannot be reached, is not a pool store, or has a newer schema.
+  // *error when the store cannot be reached, is not a pool store, or has an older schema (the
+  // message names `pelorus-pool upgrade`) or a newer one.
   static std::unique_ptr<AddressPool> Open(const std::string& location, bool create,
                                            std::string* error);
+  // Brings the store at location to this build's schema, one step at a time and all in one
+  // transaction: *steps receives one line per step done ("schema 1 -> 2: ..."), none when the
+  // store was current. False with *error (and nothing changed) otherwise; a newer store is
+  // refused.
+  static bool Upgrade(const std::string& location, std::vector<std::string>* steps,
+                      std::string* error);
+  // The location as it may be shown: a password is never shown, whether in a URI's user
+  // information, a password= query parameter or a libpq password= key.
+  static std::string Shown(const std::string& location);
 
   virtual ~AddressPool() = default;
 
@@ -79,26 +102,47 @@ class AddressPool {
   // it); refused when the name exists or the range overlaps another pool's.
   virtual bool Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) = 0;
 
-  // The station's own open address in the pool (leased, or written and not verified) if it
-  // has one; otherwise the lowest free address, now leased to the station.
+  // Claims station in pool name for this object until Unclaim or its end (and for a process
+  // that dies, until then): at most one holder at a time, whatever process or host it runs
+  // in. On PostgreSQL a session-level advisory lock, taken again before any other step after
+  // a lost connection (a step then fails, refused, if another holder took it meanwhile); on
+  // SQLite an flock on a lock file beside the pool file (FILE.stations/NAME.lock). Claiming
+  // the station held already is success. Refused (Refused() true) with *error naming the
+  // station and its holder (host and process id) when another holds it.
+  virtual bool Claim(const std::string& name, const std::string& station, std::string* error) = 0;
+  virtual void Unclaim() = 0;
+
+  // The station's leased address (never written) if it has one; otherwise the lowest
+  // given-back address, or else the lowest never issued, now leased to the station. A written
+  // address is never leased again.
   virtual bool Lease(const std::string& name, const std::string& station, Mac48* address,
                      std::string* error) = 0;
   // Records that the address-write command for address is about to go out through port, one
-  // more attempt. The address must be leased to station (or written by it before). Durable
-  // when it returns.
+  // more attempt. The address must be leased to station; the same mark again (written by
+  // station through port, never verified) is success without a change, so that a step whose
+  // acknowledgement was lost may be replayed. Durable when it returns.
   virtual bool MarkWritten(Mac48 address, const std::string& station, const std::string& port,
                            std::string* error) = 0;
-  // Records that the device showed address (in readback) after station wrote it. Durable
-  // when it returns; the station's next lease is a new address.
+  // Records that the device showed address in readback (any bytes; kept escaped) after
+  // station wrote it. The same mark again (verified by station with the same line) is
+  // success. Durable when it returns.
   virtual bool MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
                             std::string* error) = 0;
   // Gives back an address that was leased and never written; refuses any other.
   virtual bool Release(Mac48 address, std::string* error) = 0;
+  // Gives back a written, never verified address after a person has checked that no board
+  // holds it; the record keeps who, when and why. Refuses any other.
+  virtual bool ReleaseUnconfirmed(Mac48 address, const std::string& who, const std::string& reason,
+                                  std::string* error) = 0;
 
-  // The station's open address in the pool (leased, or written and not verified), or nullopt
-  // when it has none; the store is only read.
+  // The station's leased address (never written), or nullopt when it has none; the store is
+  // only read.
   virtual bool OpenAddress(const std::string& name, const std::string& station,
                            std::optional<Mac48>* address, std::string* error) = 0;
+  // The pool's written, never verified addresses in address order (only station's when it is
+  // not empty).
+  virtual bool Unconfirmed(const std::string& name, const std::string& station,
+                           std::vector<AddressRecord>* records, std::string* error) = 0;
 
   // Where one address stands; refused for an address that no pool's range holds.
   virtual bool Check(Mac48 address, AddressRecord* record, std::string* error) = 0;

@@ -2,9 +2,12 @@
 
 #include <libpq-fe.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstring>
 #include <regex>
+#include <sstream>
 
 namespace pelorus::pool {
 namespace {
@@ -19,12 +22,12 @@ constexpr SqlPool::Dialect kPostgres = {
     " WHERE table_schema = current_schema() AND table_name = $1",
 };
 
-// The location as shown to people: a password does not belong on a screen or in a log.
-std::string WithoutPassword(const std::string& location) {
-  static const std::regex uri_password(R"(^(postgres(?:ql)?://[^:/?#@]*:)[^@/?#]*@)");
-  static const std::regex key_password(R"((^|\s)password\s*=\s*('([^'\\]|\\.)*'|\S+))");
-  std::string shown = std::regex_replace(location, uri_password, "$1****@");
-  return std::regex_replace(shown, key_password, "$1password=****");
+constexpr const char* kClaimKey = "hashtextextended('pelorus:' || $1::text || '/' || $2::text, 0)";
+
+std::string ThisProcess() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return std::string("pelorus ") + host + " " + std::to_string(getpid());
 }
 
 // libpq's messages may run over several lines; the operator gets one.
@@ -59,19 +62,20 @@ PostgresPool::~PostgresPool() {
   PQfinish(connection_);
 }
 
-std::unique_ptr<PostgresPool> PostgresPool::Open(const std::string& location, bool create,
-                                                 std::string* error) {
-  const std::string where = WithoutPassword(location);
+std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
+                                                    std::string* error) {
+  const std::string where = Shown(location);
   // Later keywords override earlier ones: what the location says wins over these. A server
   // that goes silent mid-step must not hold the window for the minutes TCP would wait, so
   // unanswered traffic fails the step within about the lock wait.
   const std::string timeout = std::to_string(kConnectTimeoutS);
   const std::string silence = std::to_string(kLockWaitMs + 1000);
+  const std::string name = ThisProcess();
   const char* keywords[] = {
       "connect_timeout",  "tcp_user_timeout", "keepalives_idle", "keepalives_interval",
       "keepalives_count", "application_name", "dbname",          nullptr};
   const char* values[] = {timeout.c_str(), silence.c_str(),  "5",    "2", "2",
-                          "pelorus",       location.c_str(), nullptr};
+                          name.c_str(),    location.c_str(), nullptr};
   pg_conn* connection = PQconnectdbParams(keywords, values, 1);
   if (connection == nullptr) {
     *error = where + ": out of memory";
@@ -87,31 +91,129 @@ std::unique_ptr<PostgresPool> PostgresPool::Open(const std::string& location, bo
     *error = where + ": " + detail;
     return nullptr;
   }
-  if (!pool->PrepareSchema(create, error)) {
-    return nullptr;
-  }
   return pool;
+}
+
+bool PostgresPool::Claim(const std::string& name, const std::string& station, std::string* error) {
+  if (claimed_ && claim_held_ && name == claim_name_ && station == claim_station_) {
+    return true;
+  }
+  Unclaim();
+  claim_name_ = name;
+  claim_station_ = station;
+  std::string detail;
+  Outcome outcome = PQstatus(connection_) == CONNECTION_OK ? TakeClaim(&detail) : Outcome::kLost;
+  if (outcome == Outcome::kLost && Reconnect(&detail) == Outcome::kOk) {
+    outcome = TakeClaim(&detail);
+  }
+  switch (outcome) {
+    case Outcome::kOk:
+      claimed_ = true;
+      return true;
+    case Outcome::kRefused:
+      return Refuse(detail, error);
+    default:
+      return Failed("cannot claim station " + station + " of pool " + name + ": " + detail, error);
+  }
+}
+
+void PostgresPool::Unclaim() {
+  if (claimed_ && claim_held_ && PQstatus(connection_) == CONNECTION_OK) {
+    std::string ignored;
+    Execute(std::string("SELECT pg_advisory_unlock(") + kClaimKey + ")",
+            {claim_name_, claim_station_}, nullptr, &ignored);
+  }
+  claimed_ = false;
+  claim_held_ = false;
+}
+
+SqlPool::Outcome PostgresPool::TakeClaim(std::string* detail) {
+  std::vector<Row> taken;
+  Outcome outcome = Execute(std::string("SELECT pg_try_advisory_lock(") + kClaimKey + ")",
+                            {claim_name_, claim_station_}, &taken, detail);
+  if (outcome != Outcome::kOk) {
+    return outcome;
+  }
+  if (!taken.empty() && taken[0][0].value_or("") == "t") {
+    claim_held_ = true;
+    return Outcome::kOk;
+  }
+  // A bigint advisory key shows in pg_locks as its high and low 32 bits.
+  std::vector<Row> holders;
+  outcome = Execute(std::string("WITH claim AS (SELECT ") + kClaimKey +
+                        " AS key) SELECT a.application_name, host(a.client_addr), a.pid"
+                        " FROM claim, pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid"
+                        " WHERE l.locktype = 'advisory' AND l.granted AND l.objsubid = 1"
+                        " AND l.classid::bigint = (claim.key >> 32) & 4294967295"
+                        " AND l.objid::bigint = claim.key & 4294967295",
+                    {claim_name_, claim_station_}, &holders, detail);
+  if (outcome != Outcome::kOk) {
+    return outcome;
+  }
+  std::string holder = "another session, gone meanwhile";
+  if (!holders.empty()) {
+    const std::string application = holders[0][0].value_or("");
+    std::istringstream words(application);
+    std::string program;
+    std::string host;
+    std::string pid;
+    words >> program >> host >> pid;
+    holder = program == "pelorus" && !pid.empty()
+                 ? "host " + host + ", process " + pid
+                 : "\"" + application + "\" (server process " + holders[0][2].value_or("") + ")";
+    if (holders[0][1]) {
+      holder += ", connected from " + *holders[0][1];
+    }
+  }
+  *detail = "station " + claim_station_ + " of pool " + claim_name_ + " is claimed by " + holder;
+  return Outcome::kRefused;
+}
+
+SqlPool::Outcome PostgresPool::Reconnect(std::string* detail) {
+  claim_held_ = false;
+  PQreset(connection_);
+  if (PQstatus(connection_) != CONNECTION_OK || !Configure(detail)) {
+    *detail = "cannot reach the server: " + OneLine(PQerrorMessage(connection_));
+    return Outcome::kLost;
+  }
+  return Outcome::kOk;
 }
 
 // Every session waits for a lock at most as long as the SQLite store does, and keeps its
 // messages quiet.
 bool PostgresPool::Configure(std::string* detail) {
   const std::string wait = "SET lock_timeout = " + std::to_string(kLockWaitMs);
-  return Run(wait, {}, nullptr, detail) == Outcome::kOk &&
-         Run("SET client_min_messages = warning", {}, nullptr, detail) == Outcome::kOk;
+  return Execute(wait, {}, nullptr, detail) == Outcome::kOk &&
+         Execute("SET client_min_messages = warning", {}, nullptr, detail) == Outcome::kOk;
 }
 
 SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Param>& params,
                                    std::vector<Row>* rows, std::string* detail) {
-  // A connection lost between steps is made again before the next one; within a step the
-  // loss fails the step.
-  if (PQstatus(connection_) != CONNECTION_OK && sql.rfind("BEGIN", 0) == 0) {
-    PQreset(connection_);
-    if (PQstatus(connection_) != CONNECTION_OK || !Configure(detail)) {
-      *detail = "cannot reach the server: " + OneLine(PQerrorMessage(connection_));
-      return Outcome::kLost;
+  if (sql.rfind("BEGIN", 0) != 0) {
+    return Execute(sql, params, rows, detail);
+  }
+  // A connection lost between steps, whether seen before or only when the step begins, is
+  // made again, and the claim taken again, before anything else; within a step the loss
+  // fails the step.
+  for (int tries = 1;; ++tries) {
+    Outcome outcome = Outcome::kOk;
+    if (PQstatus(connection_) != CONNECTION_OK) {
+      outcome = Reconnect(detail);
+    }
+    if (outcome == Outcome::kOk && claimed_ && !claim_held_) {
+      outcome = TakeClaim(detail);
+    }
+    if (outcome == Outcome::kOk) {
+      outcome = Execute(sql, params, rows, detail);
+    }
+    if (outcome != Outcome::kLost || tries == 2) {
+      return outcome;
     }
   }
+}
+
+SqlPool::Outcome PostgresPool::Execute(const std::string& sql, const std::vector<Param>& params,
+                                       std::vector<Row>* rows, std::string* detail) {
   std::vector<std::string> texts;
   texts.reserve(params.size());
   std::vector<const char*> values;
@@ -148,6 +250,7 @@ SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Par
     *detail = OneLine(PQerrorMessage(connection_));
     if (PQstatus(connection_) != CONNECTION_OK || code.rfind("08", 0) == 0 || code == "57P01") {
       outcome = Outcome::kLost;
+      claim_held_ = false;
     } else if (code == "40001" || code == "40P01") {
       outcome = Outcome::kRetry;
     } else if (code == "55P03") {

@@ -13,16 +13,22 @@ namespace pelorus::pool {
 // short transaction per step; concurrent leases of a pool take turns on the pool's row, the
 // address's uniqueness is the last guard. A lost connection fails the step under way (the
 // server rolls it back) and is made again for the next one.
+//
+// A station's claim is a session-level advisory lock on hashtextextended('pelorus:POOL/
+// STATION'); the session names its process ("pelorus HOST PID" as application_name, unless
+// the location names it otherwise), so that a refused claimer can say who holds it.
 class PostgresPool : public SqlPool {
  public:
   // True when location names a server rather than a file: a postgresql:// or postgres:// URI
   // or a libpq "key=value" string.
   static bool Names(const std::string& location);
-  // Connects (at most kConnectTimeoutS unless the location says otherwise) and checks the
-  // schema, making it only with create. Null with *error.
-  static std::unique_ptr<PostgresPool> Open(const std::string& location, bool create,
-                                            std::string* error);
+  // Connects (at most kConnectTimeoutS unless the location says otherwise); the schema is not
+  // looked at yet. Null with *error.
+  static std::unique_ptr<PostgresPool> Connect(const std::string& location, std::string* error);
   ~PostgresPool() override;
+
+  bool Claim(const std::string& name, const std::string& station, std::string* error) override;
+  void Unclaim() override;
 
  protected:
   Outcome Run(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
@@ -31,8 +37,19 @@ class PostgresPool : public SqlPool {
  private:
   PostgresPool(std::string where, pg_conn* connection);
   bool Configure(std::string* detail);
+  Outcome Execute(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
+                  std::string* detail);
+  // Makes the lost connection again; the new session holds no claim.
+  Outcome Reconnect(std::string* detail);
+  // Takes the claim of claim_name_ / claim_station_ in this session: kRefused with the holder
+  // in *detail when another session has it.
+  Outcome TakeClaim(std::string* detail);
 
   pg_conn* connection_;
+  bool claimed_ = false;     // this object claims claim_name_ / claim_station_
+  bool claim_held_ = false;  // ... and the present session holds the lock
+  std::string claim_name_;
+  std::string claim_station_;
 };
 
 }  // namespace pelorus::pool

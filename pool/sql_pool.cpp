@@ -9,32 +9,15 @@ namespace {
 
 constexpr int kMaxAttempts = 5;
 
+// An address row given back: free, of no station, with nothing done to it. The last release
+// of a written address stays on it.
+constexpr const char* kClearedRow =
+    "state = 'free', station = '', port = '', leased_at = '', written_at = '', verified_at = '',"
+    " attempts = 0, readback = ''";
+
 constexpr const char* kOpenAddressSql =
     "SELECT address FROM pelorus_addresses WHERE pool = $1 AND station = $2"
-    " AND state IN ('leased', 'written') ORDER BY address LIMIT 1";
-
-const char* const kSchema[] = {
-    "CREATE TABLE pelorus_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-    "CREATE TABLE pelorus_pools ("
-    " name TEXT PRIMARY KEY,"
-    " first_address BIGINT NOT NULL,"
-    " last_address BIGINT NOT NULL,"
-    " next_address BIGINT NOT NULL,"
-    " created_at TEXT NOT NULL,"
-    " CHECK (first_address <= last_address))",
-    "CREATE TABLE pelorus_addresses ("
-    " address BIGINT PRIMARY KEY,"
-    " pool TEXT NOT NULL REFERENCES pelorus_pools (name),"
-    " state TEXT NOT NULL CHECK (state IN ('free', 'leased', 'written', 'verified')),"
-    " station TEXT NOT NULL,"
-    " port TEXT NOT NULL DEFAULT '',"
-    " leased_at TEXT NOT NULL DEFAULT '',"
-    " written_at TEXT NOT NULL DEFAULT '',"
-    " verified_at TEXT NOT NULL DEFAULT '',"
-    " attempts INTEGER NOT NULL DEFAULT 0,"
-    " readback TEXT NOT NULL DEFAULT '')",
-    "CREATE INDEX pelorus_addresses_station ON pelorus_addresses (pool, station, state)",
-};
+    " AND state = 'leased' ORDER BY address LIMIT 1";
 
 }  // namespace
 
@@ -59,6 +42,18 @@ std::string SqlPool::Fail(const std::string& why) const {
   return where_ + ": " + why;
 }
 
+bool SqlPool::Refuse(const std::string& why, std::string* error) {
+  refused_ = true;
+  *error = Fail(why);
+  return false;
+}
+
+bool SqlPool::Failed(const std::string& why, std::string* error) {
+  refused_ = false;
+  *error = Fail(why);
+  return false;
+}
+
 bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::string* error) {
   for (int attempt = 1;; ++attempt) {
     Transaction tx(*this);
@@ -67,10 +62,8 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
     }
     std::string ignored;
     Run("ROLLBACK", {}, nullptr, &ignored);
-    refused_ = !tx.refusal().empty();
-    if (refused_) {
-      *error = Fail(tx.refusal());
-      return false;
+    if (!tx.refusal().empty()) {
+      return Refuse(tx.refusal(), error);
     }
     switch (tx.outcome()) {
       case Outcome::kRetry:
@@ -87,6 +80,8 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
       case Outcome::kLost:
         *error = Fail("the connection was lost (" + tx.detail() + "); nothing changed");
         return false;
+      case Outcome::kRefused:
+        return Refuse(tx.detail(), error);
       case Outcome::kOk:
       case Outcome::kFailed:
         break;
@@ -94,46 +89,6 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
     *error = Fail(tx.detail());
     return false;
   }
-}
-
-bool SqlPool::PrepareSchema(bool create, std::string* error) {
-  return InTransaction(
-      [&](Transaction& tx) {
-        if (create && *dialect_.lock_schema != '\0') {
-          tx.Run(dialect_.lock_schema);
-        }
-        const bool has_meta =
-            !tx.Query(dialect_.table_exists, {std::string("pelorus_meta")}).empty();
-        if (tx.failed()) {
-          return false;
-        }
-        if (!has_meta) {
-          if (!create) {
-            return tx.Refuse("holds no address pool (make one with: pelorus-pool create)");
-          }
-          for (const char* statement : kSchema) {
-            tx.Run(statement);
-          }
-          return tx.Run("INSERT INTO pelorus_meta (key, value) VALUES ('schema_version', $1)",
-                        {std::to_string(kSchemaVersion)});
-        }
-        const auto version =
-            tx.Query("SELECT value FROM pelorus_meta WHERE key = 'schema_version'");
-        if (tx.failed()) {
-          return false;
-        }
-        const std::int64_t found = version.empty() ? 0 : Number(version[0][0]);
-        if (found > kSchemaVersion) {
-          return tx.Refuse("holds a pool of schema version " + std::to_string(found) +
-                           ", and this build knows version " + std::to_string(kSchemaVersion) +
-                           " only: use a newer pelorus");
-        }
-        if (found < 1) {
-          return tx.Refuse("is not an address pool (no schema version)");
-        }
-        return true;
-      },
-      error);
 }
 
 bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) {
@@ -235,24 +190,22 @@ bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* 
       error);
 }
 
-bool SqlPool::LockStationRow(Transaction& tx, Mac48 address, const std::string& station,
-                             AddressState* state, std::string* verified_at) {
+bool SqlPool::LockStationRow(Transaction& tx, Mac48 address, const std::string& station, Row* row) {
   const std::string shown = FormatMac48(address);
-  const auto rows = tx.Query(
-      std::string("SELECT state, station, verified_at FROM pelorus_addresses WHERE address = $1") +
-          dialect_.lock_row,
-      {Param64(address)});
+  const auto rows = tx.Query(std::string("SELECT state, station, port, verified_at, readback"
+                                         " FROM pelorus_addresses WHERE address = $1") +
+                                 dialect_.lock_row,
+                             {Param64(address)});
   if (tx.failed()) {
     return false;
   }
-  *state = rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
-  if (*state == AddressState::kFree) {
+  if (rows.empty() || StateFromName(Text(rows[0][0])) == AddressState::kFree) {
     return tx.Refuse(shown + " is not leased to any station: lease it first");
   }
   if (Text(rows[0][1]) != station) {
     return tx.Refuse(shown + " belongs to station " + Text(rows[0][1]) + ", not to " + station);
   }
-  *verified_at = Text(rows[0][2]);
+  *row = rows[0];
   return true;
 }
 
@@ -274,16 +227,27 @@ std::optional<SqlPool::Row> SqlPool::FindPool(Transaction& tx, const std::string
 
 bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::string& port,
                           std::string* error) {
+  const std::string shown = FormatMac48(address);
   return InTransaction(
       [&](Transaction& tx) {
-        AddressState state = AddressState::kFree;
-        std::string verified_at;
-        if (!LockStationRow(tx, address, station, &state, &verified_at)) {
+        Row row;
+        if (!LockStationRow(tx, address, station, &row)) {
           return false;
         }
-        if (state == AddressState::kVerified) {
-          return tx.Refuse(FormatMac48(address) + " was written and verified already (" +
-                           verified_at + "): it is never written again");
+        switch (StateFromName(Text(row[0]))) {
+          case AddressState::kVerified:
+            return tx.Refuse(shown + " was written and verified already (" + Text(row[3]) +
+                             "): it is never written again");
+          case AddressState::kWritten:
+            // The same mark again is a replay of one whose acknowledgement was lost.
+            if (Text(row[2]) == port) {
+              return true;
+            }
+            return tx.Refuse(shown + " was written through port " + Text(row[2]) + ", not " + port +
+                             ": a written address is never written into another device");
+          case AddressState::kLeased:
+          case AddressState::kFree:
+            break;
         }
         return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'written', port = $2,"
                                   " attempts = attempts + 1, written_at = ") +
@@ -295,24 +259,29 @@ bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::
 
 bool SqlPool::MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
                            std::string* error) {
+  const std::string shown = FormatMac48(address);
+  const std::string line = EscapeConsoleLine(readback);
   return InTransaction(
       [&](Transaction& tx) {
-        AddressState state = AddressState::kFree;
-        std::string verified_at;
-        if (!LockStationRow(tx, address, station, &state, &verified_at)) {
+        Row row;
+        if (!LockStationRow(tx, address, station, &row)) {
           return false;
         }
-        if (state == AddressState::kLeased) {
-          return tx.Refuse(FormatMac48(address) +
-                           " was never recorded as written, so it cannot be verified");
-        }
-        if (state == AddressState::kVerified) {
-          return tx.Refuse(FormatMac48(address) + " was verified already (" + verified_at + ")");
+        switch (StateFromName(Text(row[0]))) {
+          case AddressState::kLeased:
+          case AddressState::kFree:
+            return tx.Refuse(shown + " was never recorded as written, so it cannot be verified");
+          case AddressState::kVerified:
+            return Text(row[4]) == line ||
+                   tx.Refuse(shown + " was verified already (" + Text(row[3]) +
+                             ") with another read-back line");
+          case AddressState::kWritten:
+            break;
         }
         return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'verified', readback = $2,"
                                   " verified_at = ") +
                           dialect_.now + " WHERE address = $1",
-                      {Param64(address), readback});
+                      {Param64(address), line});
       },
       error);
 }
@@ -338,9 +307,43 @@ bool SqlPool::Release(Mac48 address, std::string* error) {
                            ": only an address that never went into a device can be given back");
         }
         return tx.Run(
-            "UPDATE pelorus_addresses SET state = 'free', station = '', port = '', leased_at = '',"
-            " written_at = '', verified_at = '', attempts = 0, readback = '' WHERE address = $1",
+            std::string("UPDATE pelorus_addresses SET ") + kClearedRow + " WHERE address = $1",
             {Param64(address)});
+      },
+      error);
+}
+
+bool SqlPool::ReleaseUnconfirmed(Mac48 address, const std::string& who, const std::string& reason,
+                                 std::string* error) {
+  const std::string shown = FormatMac48(address);
+  if (who.empty()) {
+    return Refuse("giving back " + shown + " needs the name of who checked the board", error);
+  }
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto rows = tx.Query(std::string("SELECT state, station FROM pelorus_addresses"
+                                               " WHERE address = $1") +
+                                       dialect_.lock_row,
+                                   {Param64(address)});
+        if (tx.failed()) {
+          return false;
+        }
+        const AddressState state =
+            rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
+        if (state != AddressState::kWritten) {
+          return tx.Refuse(shown + " is " + StateName(state) +
+                           ": only a written address whose device never confirmed it can be "
+                           "given back this way");
+        }
+        return tx.Run(std::string("INSERT INTO pelorus_releases (address, pool, station, port,"
+                                  " written_at, attempts, released_at, released_by, reason)"
+                                  " SELECT address, pool, station, port, written_at, attempts, ") +
+                          dialect_.now + ", $2, $3 FROM pelorus_addresses WHERE address = $1",
+                      {Param64(address), who, reason}) &&
+               tx.Run(std::string("UPDATE pelorus_addresses SET ") + kClearedRow +
+                          ", released_by = $2, release_reason = $3, released_at = " + dialect_.now +
+                          " WHERE address = $1",
+                      {Param64(address), who, reason});
       },
       error);
 }

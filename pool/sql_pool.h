@@ -14,17 +14,20 @@ namespace pelorus::pool {
 // The address pool's rules, written once in SQL that both stores understand; a store adds
 // how it runs a statement and the few words in which its SQL differs.
 //
-// Schema (version 1):
+// Schema (version 2):
 //   pelorus_meta      (key, value)          -- schema_version
 //   pelorus_pools     (name, first_address, last_address, next_address, created_at)
 //   pelorus_addresses (address UNIQUE, pool, state, station, port, leased_at, written_at,
-//                      verified_at, attempts, readback)
+//                      verified_at, attempts, readback, released_at, released_by,
+//                      release_reason)
+//   pelorus_releases  (address, pool, station, port, written_at, attempts, released_at,
+//                      released_by, reason)  -- every release of an unconfirmed address
 // An address has a row from its first lease on; next_address is the lowest address of the
 // pool that never had one. A given-back address keeps its row as 'free' and is leased again
-// before any new one.
+// before any new one. Read-back lines are kept escaped (EscapeConsoleLine).
 class SqlPool : public AddressPool {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   // The store's own words, where its SQL differs.
   struct Dialect {
@@ -38,6 +41,13 @@ class SqlPool : public AddressPool {
     const char* table_exists;  // one row when the table named $1 exists
   };
 
+  // Checks that the store holds a pool of this build's schema, making it first when asked
+  // (and the store holds nothing of the pool's yet). False with *error otherwise; an older
+  // schema is refused with the upgrade command to run.
+  bool PrepareSchema(bool create, std::string* error);
+  // Brings an older schema to this build's in one transaction (see AddressPool::Upgrade).
+  bool UpgradeSchema(std::vector<std::string>* steps, std::string* error);
+
   const std::string& Where() const override { return where_; }
   bool Refused() const override { return refused_; }
   bool Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) override;
@@ -48,8 +58,12 @@ class SqlPool : public AddressPool {
   bool MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
                     std::string* error) override;
   bool Release(Mac48 address, std::string* error) override;
+  bool ReleaseUnconfirmed(Mac48 address, const std::string& who, const std::string& reason,
+                          std::string* error) override;
   bool OpenAddress(const std::string& name, const std::string& station,
                    std::optional<Mac48>* address, std::string* error) override;
+  bool Unconfirmed(const std::string& name, const std::string& station,
+                   std::vector<AddressRecord>* records, std::string* error) override;
   bool Check(Mac48 address, AddressRecord* record, std::string* error) override;
   bool Status(const std::string& name, PoolStatus* status, std::string* error) override;
   bool Export(const std::string& name, const std::function<void(const AddressRecord&)>& row,
@@ -62,10 +76,11 @@ class SqlPool : public AddressPool {
   // What became of a statement.
   enum class Outcome {
     kOk,
-    kBusy,    // another station held the store locked past the bounded wait
-    kRetry,   // the store gave up on the transaction (serialisation, deadlock): run it again
-    kLost,    // the connection to the store went away
-    kFailed,  // anything else; detail says what
+    kBusy,     // another station held the store locked past the bounded wait
+    kRetry,    // the store gave up on the transaction (serialisation, deadlock): run it again
+    kLost,     // the connection to the store went away
+    kRefused,  // the pool's rules refuse it (a claim another holds); detail says why
+    kFailed,   // anything else; detail says what
   };
 
   SqlPool(std::string where, Dialect dialect);
@@ -75,9 +90,10 @@ class SqlPool : public AddressPool {
   virtual Outcome Run(const std::string& sql, const std::vector<Param>& params,
                       std::vector<Row>* rows, std::string* detail) = 0;
 
-  // Checks that the store holds a pool schema this build knows, making it first when asked
-  // (and the store holds nothing of the pool's yet). False with *error otherwise.
-  bool PrepareSchema(bool create, std::string* error);
+  // Ends a step outside a transaction: refused by the pool's rules, or failed by the store;
+  // both false with *error naming the location.
+  bool Refuse(const std::string& why, std::string* error);
+  bool Failed(const std::string& why, std::string* error);
 
  private:
   class Transaction;
@@ -86,10 +102,15 @@ class SqlPool : public AddressPool {
   // times). step returns false to roll back: with a refusal (a reason of the pool's rules)
   // or after a statement failed.
   bool InTransaction(const std::function<bool(Transaction&)>& step, std::string* error);
+  // The schema version the store holds, 0 when it holds none; refuses a newer one or a
+  // store without a version.
+  std::int64_t SchemaVersion(Transaction& tx);
+  // Takes the schema from version `from` to this build's, a line per step into *steps.
+  bool Migrate(Transaction& tx, std::int64_t from, std::vector<std::string>* steps);
   // Reads the address's state, its row locked for the change to come; refuses (false) an
-  // address that is free or another station's.
-  bool LockStationRow(Transaction& tx, Mac48 address, const std::string& station,
-                      AddressState* state, std::string* verified_at);
+  // address that is free or another station's. *row: state, station, port, verified_at,
+  // readback.
+  bool LockStationRow(Transaction& tx, Mac48 address, const std::string& station, Row* row);
   // The pool's row with the columns asked for (lock_row appended when `lock`); nullopt when
   // the query failed or, refused, when there is no pool of that name.
   std::optional<Row> FindPool(Transaction& tx, const std::string& name, const char* columns,

@@ -7,7 +7,8 @@ namespace pelorus::pool {
 namespace {
 
 constexpr const char* kRecordColumns =
-    "address, pool, state, station, port, leased_at, written_at, verified_at, attempts, readback";
+    "address, pool, state, station, port, leased_at, written_at, verified_at, attempts, readback,"
+    " released_at, released_by, release_reason";
 
 AddressRecord RecordFrom(const std::vector<std::optional<std::string>>& row) {
   AddressRecord record;
@@ -21,6 +22,9 @@ AddressRecord RecordFrom(const std::vector<std::optional<std::string>>& row) {
   record.verified_at = Text(row[7]);
   record.attempts = static_cast<int>(Number(row[8]));
   record.readback = Text(row[9]);
+  record.released_at = Text(row[10]);
+  record.released_by = Text(row[11]);
+  record.release_reason = Text(row[12]);
   return record;
 }
 
@@ -82,6 +86,10 @@ bool SqlPool::Status(const std::string& name, PoolStatus* status, std::string* e
         }
         status->issued = status->leased + status->written + status->verified;
         status->free = status->total - status->issued;
+        const auto released =
+            tx.Query("SELECT COUNT(*) FROM pelorus_releases WHERE pool = $1", {name});
+        status->released =
+            released.empty() ? 0 : static_cast<std::uint64_t>(Number(released[0][0]));
         return !tx.failed();
       },
       error);
@@ -96,8 +104,8 @@ bool SqlPool::Export(const std::string& name, const std::function<void(const Add
           return false;
         }
         rows = tx.Query(std::string("SELECT ") + kRecordColumns +
-                            " FROM pelorus_addresses WHERE pool = $1 AND state <> 'free'"
-                            " ORDER BY address",
+                            " FROM pelorus_addresses WHERE pool = $1"
+                            " AND (state <> 'free' OR released_at <> '') ORDER BY address",
                         {name});
         return !tx.failed();
       },
@@ -108,6 +116,29 @@ bool SqlPool::Export(const std::string& name, const std::function<void(const Add
     }
   }
   return read;
+}
+
+bool SqlPool::Unconfirmed(const std::string& name, const std::string& station,
+                          std::vector<AddressRecord>* records, std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        records->clear();
+        if (!FindPool(tx, name, "name")) {
+          return false;
+        }
+        std::vector<Param> params = {name};
+        std::string sql = std::string("SELECT ") + kRecordColumns +
+                          " FROM pelorus_addresses WHERE pool = $1 AND state = 'written'";
+        if (!station.empty()) {
+          sql += " AND station = $2";
+          params.emplace_back(station);
+        }
+        for (const Row& r : tx.Query(sql + " ORDER BY address", params)) {
+          records->push_back(RecordFrom(r));
+        }
+        return !tx.failed();
+      },
+      error);
 }
 
 }  // namespace pelorus::pool

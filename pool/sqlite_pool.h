@@ -14,11 +14,20 @@ namespace pelorus::pool {
 // PC. Write-ahead log with full sync, so a step is on disk when it returns; every transaction
 // takes the write lock at once (BEGIN IMMEDIATE) and waits at most kLockWaitMs for it, trying
 // again every millisecond or so while another station holds it.
+//
+// A station's claim is an flock on PATH.stations/POOL@STATION.lock (names percent-escaped),
+// which holds "host pid" of its holder; the lock ends with the descriptor, so with a process
+// that dies.
 class SqlitePool : public SqlPool {
  public:
-  // Opens path (making the file and its schema only with create). Null with *error.
-  static std::unique_ptr<SqlitePool> Open(const std::string& path, bool create, std::string* error);
+  // Opens path (making the file only with create) and checks that it is a pool store or
+  // empty; the schema is not looked at yet. Null with *error.
+  static std::unique_ptr<SqlitePool> Connect(const std::string& path, bool create,
+                                             std::string* error);
   ~SqlitePool() override;
+
+  bool Claim(const std::string& name, const std::string& station, std::string* error) override;
+  void Unclaim() override;
 
  protected:
   Outcome Run(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
@@ -28,6 +37,8 @@ class SqlitePool : public SqlPool {
   SqlitePool(std::string path, sqlite3* db);
 
   sqlite3* db_;
+  std::string claim_path_;  // the claim held, empty when none
+  int claim_fd_ = -1;
   std::chrono::steady_clock::time_point lock_wait_started_{};
 };
 

@@ -1,0 +1,160 @@
+// The pool's schema, the same on both stores, and the steps that bring an older store to it.
+#include <utility>
+
+#include "pool/sql_pool.h"
+#include "pool/sql_transaction.h"
+
+namespace pelorus::pool {
+namespace {
+
+// Version 1 as it was first made; a new store is made as version 1 and then taken through
+// every step below, so that a new store and an upgraded one are the same.
+const char* const kVersion1[] = {
+    "CREATE TABLE pelorus_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE TABLE pelorus_pools ("
+    " name TEXT PRIMARY KEY,"
+    " first_address BIGINT NOT NULL,"
+    " last_address BIGINT NOT NULL,"
+    " next_address BIGINT NOT NULL,"
+    " created_at TEXT NOT NULL,"
+    " CHECK (first_address <= last_address))",
+    "CREATE TABLE pelorus_addresses ("
+    " address BIGINT PRIMARY KEY,"
+    " pool TEXT NOT NULL REFERENCES pelorus_pools (name),"
+    " state TEXT NOT NULL CHECK (state IN ('free', 'leased', 'written', 'verified')),"
+    " station TEXT NOT NULL,"
+    " port TEXT NOT NULL DEFAULT '',"
+    " leased_at TEXT NOT NULL DEFAULT '',"
+    " written_at TEXT NOT NULL DEFAULT '',"
+    " verified_at TEXT NOT NULL DEFAULT '',"
+    " attempts INTEGER NOT NULL DEFAULT 0,"
+    " readback TEXT NOT NULL DEFAULT '')",
+    "CREATE INDEX pelorus_addresses_station ON pelorus_addresses (pool, station, state)",
+};
+
+// One step from version N to N + 1: what it does, in a line, and its statements.
+struct Migration {
+  const char* what;
+  std::vector<const char*> statements;
+};
+
+// kMigrations[i] takes a store from version i + 1 to i + 2.
+const std::vector<Migration>& Migrations() {
+  static const std::vector<Migration> migrations = {
+      {"releases of unconfirmed addresses on record; read-back lines escaped",
+       {
+           "CREATE TABLE pelorus_releases ("
+           " address BIGINT NOT NULL,"
+           " pool TEXT NOT NULL REFERENCES pelorus_pools (name),"
+           " station TEXT NOT NULL,"
+           " port TEXT NOT NULL,"
+           " written_at TEXT NOT NULL,"
+           " attempts INTEGER NOT NULL,"
+           " released_at TEXT NOT NULL,"
+           " released_by TEXT NOT NULL,"
+           " reason TEXT NOT NULL)",
+           "CREATE INDEX pelorus_releases_pool ON pelorus_releases (pool, address)",
+           "ALTER TABLE pelorus_addresses ADD COLUMN released_at TEXT NOT NULL DEFAULT ''",
+           "ALTER TABLE pelorus_addresses ADD COLUMN released_by TEXT NOT NULL DEFAULT ''",
+           "ALTER TABLE pelorus_addresses ADD COLUMN release_reason TEXT NOT NULL DEFAULT ''",
+           // Version 1 kept the line as text; under the escaping only a backslash reads
+           // differently.
+           "UPDATE pelorus_addresses SET readback = REPLACE(readback, '\\', '\\\\')",
+       }},
+  };
+  return migrations;
+}
+
+}  // namespace
+
+std::int64_t SqlPool::SchemaVersion(Transaction& tx) {
+  const bool has_meta = !tx.Query(dialect_.table_exists, {std::string("pelorus_meta")}).empty();
+  if (tx.failed() || !has_meta) {
+    return 0;
+  }
+  const auto version = tx.Query("SELECT value FROM pelorus_meta WHERE key = 'schema_version'");
+  const std::int64_t found = version.empty() ? 0 : Number(version[0][0]);
+  if (tx.failed()) {
+    return 0;
+  }
+  if (found > kSchemaVersion) {
+    tx.Refuse("holds a pool of schema version " + std::to_string(found) +
+              ", and this build knows version " + std::to_string(kSchemaVersion) +
+              " only: use a newer pelorus");
+  } else if (found < 1) {
+    tx.Refuse("is not an address pool (no schema version)");
+  }
+  return found;
+}
+
+bool SqlPool::Migrate(Transaction& tx, std::int64_t from, std::vector<std::string>* steps) {
+  const auto& migrations = Migrations();
+  for (std::int64_t version = from; version < kSchemaVersion; ++version) {
+    const Migration& migration = migrations.at(static_cast<std::size_t>(version - 1));
+    for (const char* statement : migration.statements) {
+      tx.Run(statement);
+    }
+    if (steps != nullptr) {
+      steps->push_back("schema " + std::to_string(version) + " -> " + std::to_string(version + 1) +
+                       ": " + migration.what);
+    }
+  }
+  return tx.Run("UPDATE pelorus_meta SET value = $1 WHERE key = 'schema_version'",
+                {std::to_string(kSchemaVersion)});
+}
+
+bool SqlPool::PrepareSchema(bool create, std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        if (create && *dialect_.lock_schema != '\0') {
+          tx.Run(dialect_.lock_schema);
+        }
+        const std::int64_t found = SchemaVersion(tx);
+        if (tx.failed() || !tx.refusal().empty()) {
+          return false;
+        }
+        if (found == 0) {
+          if (!create) {
+            return tx.Refuse("holds no address pool (make one with: pelorus-pool create)");
+          }
+          for (const char* statement : kVersion1) {
+            tx.Run(statement);
+          }
+          tx.Run("INSERT INTO pelorus_meta (key, value) VALUES ('schema_version', '1')");
+          return Migrate(tx, 1, nullptr);
+        }
+        if (found < kSchemaVersion) {
+          return tx.Refuse("holds a pool of schema version " + std::to_string(found) +
+                           "; this build needs version " + std::to_string(kSchemaVersion) +
+                           ": run pelorus-pool upgrade " + Where());
+        }
+        return true;
+      },
+      error);
+}
+
+bool SqlPool::UpgradeSchema(std::vector<std::string>* steps, std::string* error) {
+  std::vector<std::string> done;
+  const bool upgraded = InTransaction(
+      [&](Transaction& tx) {
+        done.clear();
+        if (*dialect_.lock_schema != '\0') {
+          tx.Run(dialect_.lock_schema);
+        }
+        const std::int64_t found = SchemaVersion(tx);
+        if (tx.failed() || !tx.refusal().empty()) {
+          return false;
+        }
+        if (found == 0) {
+          return tx.Refuse("holds no address pool (make one with: pelorus-pool create)");
+        }
+        return found == kSchemaVersion || Migrate(tx, found, &done);
+      },
+      error);
+  if (upgraded) {
+    *steps = std::move(done);
+  }
+  return upgraded;
+}
+
+}  // namespace pelorus::pool
