@@ -1,20 +1,29 @@
 // pelorus-pool: the address pool for whoever runs the line. See --help.
+#include <pwd.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
+
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "pool/address_pool.h"
+#include "pool/sql_pool.h"
+#include "pool/station.h"
 #include "tools/pool/pool_report.h"
 
 namespace {
 
 using pelorus::Mac48;
 using pelorus::pool::AddressPool;
+using pelorus::pool::Station;
 
 constexpr const char* kAddressForm = "six octets of two hex digits, - or : between them";
+constexpr const char* kExitStatus =
+    "Exit status: 0 on success, 1 with a one-line reason on stderr otherwise.";
 
 // What one command needs; filled in by the command line.
 struct Request {
@@ -27,6 +36,9 @@ struct Request {
   std::string port;
   std::string readback;
   std::string csv;
+  bool unconfirmed = false;
+  std::string reason;
+  std::string by;
 };
 
 bool Fail(const std::string& reason) {
@@ -121,7 +133,7 @@ bool Check(const Request& request) {
   return true;
 }
 
-// The steps a station takes, for stations that program devices with a script of their own.
+// A command on one address of the store.
 bool Step(const Request& request,
           const std::function<bool(AddressPool&, Mac48, std::string*)>& step) {
   Mac48 address = 0;
@@ -136,37 +148,158 @@ bool Step(const Request& request,
   return true;
 }
 
-bool Lease(const Request& request) {
+// Who gives an address back, when --by does not say: the user at this host.
+std::string DefaultWho() {
+  const char* user = std::getenv("USER");
+  const passwd* entry = user == nullptr ? getpwuid(getuid()) : nullptr;
+  std::string who = user != nullptr    ? user
+                    : entry != nullptr ? entry->pw_name
+                                       : "uid " + std::to_string(getuid());
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') {
+    who += std::string("@") + host;
+  }
+  return who;
+}
+
+bool Release(const Request& request) {
+  if (request.unconfirmed && request.reason.find_first_not_of(" \t") == std::string::npos) {
+    return Fail("--unconfirmed needs a --reason: what was checked on the board");
+  }
+  return Step(request, [&request](AddressPool& pool, Mac48 address, std::string* error) {
+    const bool released =
+        request.unconfirmed
+            ? pool.ReleaseUnconfirmed(address, request.by.empty() ? DefaultWho() : request.by,
+                                      request.reason, error)
+            : pool.Release(address, error);
+    if (released) {
+      std::cout << "released " << pelorus::FormatMac48(address) << '\n';
+    }
+    return released;
+  });
+}
+
+bool Upgrade(const Request& request) {
+  std::vector<std::string> steps;
+  std::string error;
+  if (!AddressPool::Upgrade(request.location, &steps, &error)) {
+    return Fail(error);
+  }
+  for (const std::string& step : steps) {
+    std::cout << step << '\n';
+  }
+  if (steps.empty()) {
+    std::cout << "schema is current (version " << pelorus::pool::SqlPool::kSchemaVersion << ")\n";
+  }
+  return true;
+}
+
+bool Unconfirmed(const Request& request) {
   auto pool = OpenPool(request, false);
+  std::vector<pelorus::pool::AddressRecord> records;
+  std::string error;
+  if (!pool || !pool->Unconfirmed(request.name, request.station, &records, &error)) {
+    return pool && Fail(error);
+  }
+  pelorus::pool::WriteUnconfirmed(std::cout, records);
+  return true;
+}
+
+std::unique_ptr<Station> OpenStation(const Request& request) {
+  Station::Config config;
+  config.location = request.location;
+  config.name = request.name;
+  config.station = request.station;
+  std::string error;
+  auto station = Station::Open(config, &error);
+  if (!station) {
+    Fail(error);
+  }
+  return station;
+}
+
+// The station of a station step, its claim taken for the command and its journal put on
+// record first (what became of each waiting mark goes to stderr). Null once the reason is
+// out; when the store fails (rather than refuses) and `journal_on_failure`, the station
+// still, so that a verified mark can go into its journal.
+std::unique_ptr<Station> ClaimStation(const Request& request, bool journal_on_failure) {
+  auto station = OpenStation(request);
+  std::vector<std::string> notes;
+  std::string error;
+  const bool claimed = station && station->Claim(&error, &notes);
+  for (const std::string& note : notes) {
+    std::cerr << "pelorus-pool: journal of " << request.station << ": " << note << '\n';
+  }
+  if (station && !claimed && (station->Refused() || !journal_on_failure)) {
+    Fail(error);
+    return nullptr;
+  }
+  return station;
+}
+
+bool Lease(const Request& request) {
+  auto station = ClaimStation(request, false);
   Mac48 address = 0;
   std::string error;
-  if (!pool || !pool->Lease(request.name, request.station, &address, &error)) {
-    return pool && Fail(error);
+  if (!station || !station->Lease(&address, &error)) {
+    return station && Fail(error);
   }
   std::cout << pelorus::FormatMac48(address) << '\n';
   return true;
 }
 
-bool Release(const Request& request) {
-  return Step(request, [](AddressPool& pool, Mac48 address, std::string* error) {
-    if (!pool.Release(address, error)) {
-      return false;
-    }
-    std::cout << "released " << pelorus::FormatMac48(address) << '\n';
-    return true;
-  });
-}
-
 bool Written(const Request& request) {
-  return Step(request, [&request](AddressPool& pool, Mac48 address, std::string* error) {
-    return pool.MarkWritten(address, request.station, request.port, error);
-  });
+  Mac48 address = 0;
+  if (!ParseAddress(request.address, &address)) {
+    return false;
+  }
+  auto station = ClaimStation(request, false);
+  std::string error;
+  if (!station || !station->MarkWritten(address, request.port, &error)) {
+    return station && Fail(error);
+  }
+  return true;
 }
 
 bool Verified(const Request& request) {
-  return Step(request, [&request](AddressPool& pool, Mac48 address, std::string* error) {
-    return pool.MarkVerified(address, request.station, request.readback, error);
-  });
+  Mac48 address = 0;
+  if (!ParseAddress(request.address, &address)) {
+    return false;
+  }
+  auto station = ClaimStation(request, true);
+  if (!station) {
+    return false;
+  }
+  std::string error;
+  switch (station->MarkVerified(address, request.readback, &error)) {
+    case Station::Verification::kOnRecord:
+      return true;
+    case Station::Verification::kJournaled:
+      std::cerr << "pelorus-pool: " << error << "; the mark is journaled and goes on record at "
+                << "station " << request.station << "'s next step\n";
+      return true;
+    case Station::Verification::kRefused:
+    case Station::Verification::kFailed:
+      break;
+  }
+  return Fail(error);
+}
+
+bool Journal(const Request& request) {
+  auto station = OpenStation(request);
+  std::vector<std::string> notes;
+  std::string error;
+  const bool replayed = station && station->Claim(&error, &notes);
+  for (const std::string& note : notes) {
+    std::cout << note << '\n';
+  }
+  if (!replayed) {
+    return station && Fail(error);
+  }
+  if (notes.empty()) {
+    std::cout << "journal empty\n";
+  }
+  return true;
 }
 
 // One subcommand: its LOCATION, and the command that runs once the line has been parsed.
@@ -188,8 +321,10 @@ class Commands {
   void AddAddress(CLI::App* sub) {
     sub->add_option("ADDRESS", request_.address, kAddressForm)->required();
   }
+  // A station of a pool: its name, and the pool's.
   void AddStation(CLI::App* sub) {
     sub->add_option("--station", request_.station, "the station's name")->required();
+    AddName(sub);
   }
   bool Run() const { return command_ != nullptr && command_(request_); }
 
@@ -207,7 +342,7 @@ int main(int argc, char** argv) {
       "The address pool and production record: the addresses that the windows (and scripts) "
       "write into devices, each issued once, and what became of each.",
       "pelorus-pool");
-  app.footer("Exit status: 0 on success, 1 with a one-line reason on stderr otherwise.");
+  app.footer(kExitStatus);
   app.require_subcommand(1);
   Commands commands(app, request);
 
@@ -218,32 +353,63 @@ int main(int argc, char** argv) {
   commands.AddName(create);
 
   commands.AddName(commands.Add(
-      "status", "Range, issued, verified, written, leased and free addresses", Status));
+      "status",
+      "Range, issued, verified, written (unconfirmed), leased, free and released addresses",
+      Status));
   CLI::App* export_command =
       commands.Add("export", "The production record as CSV (RFC 4180)", Export);
   commands.AddName(export_command);
   export_command->add_option("--csv", request.csv, "write to FILE instead of standard output");
 
   commands.AddAddress(commands.Add("check", "Where one address stands", Check));
-  commands.AddAddress(
-      commands.Add("release", "Give back an address that was leased and never written", Release));
+  CLI::App* release = commands.Add(
+      "release",
+      "Give back an address that was leased and never written, or (--unconfirmed) one that was "
+      "written and never verified once a person has checked that no board holds it",
+      Release);
+  commands.AddAddress(release);
+  CLI::Option* unconfirmed = release->add_flag("--unconfirmed", request.unconfirmed,
+                                               "give back a written, never verified address");
+  release->add_option("--reason", request.reason, "what was checked (kept on record)")
+      ->needs(unconfirmed);
+  release->add_option("--by", request.by, "who checked it (default: $USER@host)")
+      ->needs(unconfirmed);
 
+  commands.Add("upgrade", "Bring the store's schema to this build's, one step a line", Upgrade);
+  CLI::App* unconfirmed_command =
+      commands.Add("unconfirmed", "The written, never verified addresses, one a line", Unconfirmed);
+  commands.AddName(unconfirmed_command);
+  unconfirmed_command->add_option("--station", request.station, "only this station's");
+
+  const std::string station_footer =
+      "Takes the station's claim for the command (refused, naming the holder, while a window "
+      "or another script holds it) and first puts the station's journal on record.\n";
   CLI::App* lease = commands.Add(
-      "lease", "Lease an address to a station and print it (the station's open one first)", Lease);
+      "lease", "Lease an address to a station and print it (the station's leased one first)",
+      Lease);
   commands.AddStation(lease);
-  commands.AddName(lease);
+  lease->footer(station_footer + kExitStatus);
 
   CLI::App* written =
       commands.Add("written", "Record that the address-write command is about to go out", Written);
   commands.AddAddress(written);
   commands.AddStation(written);
   written->add_option("--port", request.port, "the device's port, as the station names it");
+  written->footer(station_footer + kExitStatus + " With 1, the command must not go out.");
 
   CLI::App* verified =
       commands.Add("verified", "Record that the device read the address back", Verified);
   commands.AddAddress(verified);
   commands.AddStation(verified);
   verified->add_option("--readback", request.readback, "the device's line that showed it");
+  verified->footer(station_footer +
+                   "When the store fails, the mark goes into the station's journal instead, "
+                   "with a note on stderr, and on record at the station's next step (or with "
+                   "pelorus-pool journal).\nExit status: 0 when the mark is on record or "
+                   "journaled, 1 with a one-line reason on stderr when it is neither.");
+
+  commands.AddStation(commands.Add(
+      "journal", "Put a station's journal on record and say what became of each mark", Journal));
 
   try {
     app.parse(argc, argv);

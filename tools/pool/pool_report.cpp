@@ -1,5 +1,8 @@
 #include "tools/pool/pool_report.h"
 
+#include <algorithm>
+#include <array>
+
 namespace pelorus::pool {
 
 bool RunningLow(const PoolStatus& status) {
@@ -12,9 +15,11 @@ void WriteStatus(std::ostream& out, const PoolStatus& status, const std::string&
       << status.total << " addresses)\n"
       << "issued    " << status.issued << '\n'
       << "verified  " << status.verified << '\n'
-      << "written   " << status.written << " (never verified)\n"
+      << "written   " << status.written
+      << " (never verified: unconfirmed, spent until a person releases them)\n"
       << "leased    " << status.leased << " (never written)\n"
-      << "free      " << status.free << '\n';
+      << "free      " << status.free << '\n'
+      << "released  " << status.released << " (unconfirmed, given back after a check)\n";
   if (RunningLow(status)) {
     out << "warning: pool " << status.name << " has only " << status.free
         << " free addresses left\n";
@@ -25,22 +30,51 @@ void WriteCheck(std::ostream& out, const AddressRecord& record) {
   out << "address   " << FormatMac48(record.address) << '\n'
       << "pool      " << record.pool << '\n'
       << "state     " << StateName(record.state) << '\n';
-  if (record.state == AddressState::kFree) {
-    return;
+  if (record.state != AddressState::kFree) {
+    out << "station   " << record.station << '\n' << "leased    " << record.leased_at << '\n';
+    if (record.attempts > 0) {
+      out << "port      " << record.port << '\n'
+          << "written   " << record.written_at << " (" << record.attempts
+          << (record.attempts == 1 ? " attempt)\n" : " attempts)\n");
+    }
+    if (record.state == AddressState::kVerified) {
+      out << "verified  " << record.verified_at << '\n' << "readback  " << record.readback << '\n';
+    }
   }
-  out << "station   " << record.station << '\n' << "leased    " << record.leased_at << '\n';
-  if (record.attempts > 0) {
-    out << "port      " << record.port << '\n'
-        << "written   " << record.written_at << " (" << record.attempts
-        << (record.attempts == 1 ? " attempt)\n" : " attempts)\n");
+  if (!record.released_at.empty()) {
+    out << "released  " << record.released_at << " by " << record.released_by << '\n'
+        << "reason    " << record.release_reason << '\n';
   }
-  if (record.state == AddressState::kVerified) {
-    out << "verified  " << record.verified_at << '\n' << "readback  " << record.readback << '\n';
+}
+
+void WriteUnconfirmed(std::ostream& out, const std::vector<AddressRecord>& records) {
+  using Line = std::array<std::string, 6>;
+  std::vector<Line> lines = {
+      {"address", "station", "port", "written", "attempts", "last console line"}};
+  for (const AddressRecord& r : records) {
+    lines.push_back({FormatMac48(r.address), r.station, r.port, r.written_at,
+                     std::to_string(r.attempts), r.readback});
+  }
+  std::array<std::size_t, 6> width{};
+  for (const Line& line : lines) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      width[i] = std::max(width[i], line[i].size());
+    }
+  }
+  for (const Line& line : lines) {
+    std::string text;
+    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+      text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
+    }
+    text += line.back();
+    text.erase(text.find_last_not_of(' ') + 1);
+    out << text << '\n';
   }
 }
 
 CsvRecordWriter::CsvRecordWriter(std::ostream& out) : out_(out) {
-  out_ << "address,state,station,port,leased_at,written_at,verified_at,attempts,readback\r\n";
+  out_ << "address,state,station,port,leased_at,written_at,verified_at,attempts,readback,"
+          "released_at,released_by,release_reason\r\n";
 }
 
 void CsvRecordWriter::Write(const AddressRecord& record) {
@@ -52,7 +86,10 @@ void CsvRecordWriter::Write(const AddressRecord& record) {
   Field(record.written_at);
   Field(record.verified_at);
   Field(std::to_string(record.attempts));
-  Field(record.readback, true);
+  Field(record.readback);
+  Field(record.released_at);
+  Field(record.released_by);
+  Field(record.release_reason, true);
 }
 
 void CsvRecordWriter::Field(const std::string& text, bool last) {

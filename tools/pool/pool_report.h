@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "pool/address_pool.h"
 
@@ -15,8 +16,13 @@ void WriteStatus(std::ostream& out, const PoolStatus& status, const std::string&
 // Whether status is low enough for the warning.
 bool RunningLow(const PoolStatus& status);
 
-// Where one address stands, one fact a line.
+// Where one address stands, one fact a line; its last release after it was written and
+// never confirmed, when there was one.
 void WriteCheck(std::ostream& out, const AddressRecord& record);
+
+// Written, never verified addresses: a header line, then one line each in aligned columns
+// (address, station, port, last written, attempts, the last console line as kept).
+void WriteUnconfirmed(std::ostream& out, const std::vector<AddressRecord>& records);
 
 // The production record as RFC 4180 CSV: a header line, then one line per record; fields with
 // a comma, a quote or a line break are quoted, lines end in CR LF.
