@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ./setup.sh
 if [ -z "${PGHOST:-}" ] && [ -z "${PGPORT:-}" ]; then
-  exec pg_virtualenv ./test.sh "$@"
+  exec pg_virtualenv -t ./test.sh "$@"
 fi
 jobs=$(nproc)
 export CTEST_OUTPUT_ON_FAILURE=1

@@ -41,7 +41,9 @@ class DialogueSurroundings : public FieldBinding {
     return EndWait();
   }
   // The address-write command for address (the octets joined by '-') goes out when the wait
-  // under way ends. False: it must not go out; the surroundings end the run and say why.
+  // under way ends. The surroundings may put another address into the octet strings meanwhile
+  // (one that may not be written twice is replaced): the command carries what they hold when
+  // the wait ends. False: it must not go out; the surroundings end the run and say why.
   virtual bool AboutToWrite(const std::string& address) = 0;
   // The device showed address (the octets joined by ':') in line: before the banner. False:
   // the success cannot be announced; the surroundings end the run and say why.

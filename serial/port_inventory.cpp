@@ -84,6 +84,23 @@ std::string PortInventory::Explain(State state) {
   return "";
 }
 
+std::string PortInventory::StableName(const std::string& target,
+                                      const std::string& fallback) const {
+  if (target.empty()) {
+    return fallback;
+  }
+  if (target.find("://") != std::string::npos) {
+    return target;
+  }
+  const std::string device = Resolved(target);
+  for (const auto& [link, behind] : ByIdLinks()) {
+    if (!device.empty() && behind == device) {
+      return link;
+    }
+  }
+  return target;
+}
+
 std::vector<std::pair<std::string, std::string>> PortInventory::ByIdLinks() const {
   std::vector<std::pair<std::string, std::string>> links;
   std::error_code error;

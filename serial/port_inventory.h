@@ -53,6 +53,11 @@ class PortInventory {
   // "permission denied: add the user to the dialout group", ... ; empty for kReady.
   static std::string Explain(State state);
 
+  // The name that keeps meaning the same device: for a device path, the by-id link that
+  // points at the same device where there is one (it survives re-enumeration), else the path;
+  // a console server's URL as it is; for an empty target, fallback.
+  std::string StableName(const std::string& target, const std::string& fallback) const;
+
  private:
   std::string Target(const std::string& name, bool* variable_set) const;
   // The by-id links and the device behind each, in name order.

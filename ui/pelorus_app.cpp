@@ -44,8 +44,9 @@ int CPELORUSApp::ParseCommandLine(int argc, char** argv, Options* options) {
   const QCommandLineOption station(
       QStringLiteral("station"),
       QStringLiteral("This window's station name in the pool's record (default: "
-                     "$PELORUS_STATION, else the host's name and the port's, e.g. "
-                     "bench3/COM1)."),
+                     "$PELORUS_STATION, else the host's name and the device the port leads "
+                     "to, e.g. bench3:/dev/serial/by-id/usb-FTDI_...). One window at a time "
+                     "runs a station."),
       QStringLiteral("NAME"));
   const QCommandLineOption list_ports(
       QStringLiteral("list-ports"),

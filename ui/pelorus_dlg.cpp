@@ -235,6 +235,9 @@ void CPELORUSDlg::OnStart() {
   }
 
   port_number_ = PortNumberOf(port_text_, port_number_);
+  if (station_ && !StartOnPool()) {
+    return;
+  }
   PortSettings settings{};
   settings.port = static_cast<std::uint8_t>(port_number_);
   settings.reserved = 0;
@@ -245,6 +248,9 @@ void CPELORUSDlg::OnStart() {
   settings.baudRate = kBaudTable[baud_index_];
   run_settings_ = settings;
   if (OpenPort(settings, false) != 1) {
+    if (station_) {
+      station_->Unclaim();
+    }
     if (comm_.LastError().kind != PortError::Kind::kCancelled) {
       MessageBox(QString::asprintf("COM%d is not ready... you must change com port", port_number_),
                  kCaption, QMessageBox::Warning, OpenFailureDetail());
@@ -252,10 +258,6 @@ void CPELORUSDlg::OnStart() {
     return;
   }
 
-  if (station_ && !LeaseForRun()) {
-    comm_.Close();
-    return;
-  }
   dialogue_.Restart();
   address_text_ = fields_.FormatAddressForLog();
   log_text_ += address_text_;
@@ -278,6 +280,9 @@ void CPELORUSDlg::OnReset() {
   port_return_.Stop();
   ShowPortStatus({});
   comm_.Close();
+  if (station_) {
+    station_->Unclaim();
+  }
   StoreFields();
   OctetBox(1)->setFocus();
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "programming/dialogue_surroundings.h"
@@ -132,12 +133,17 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   bool ReopenPort();
   void ShowPortStatus(const QString& text);
   void StepByHand(int direction);
-  // The pool's part: the address the station has open for the port chosen, the lease that
-  // starts a run, the status line, and a run that stops for the pool.
+  // The pool's part: the station and the address it has open for the port chosen, the claim
+  // and the lease that start a run, steps waited for while the store does not answer, the
+  // status line, and a run that stops for the pool.
+  std::string StationDevice() const;
   void ShowStationAddress();
-  bool LeaseForRun();
+  bool StartOnPool();
+  PoolStation::Answer StoreStep(const std::function<PoolStation::Answer(std::string*)>& step,
+                                std::string* error);
   void SetOctets(Mac48 address);
   void ShowPoolStatus();
+  void LogNote(const std::string& note);
   void StopRunFor(const QString& text, const std::string& detail);
   bool StartsOnEnter() const;
   void ShowRunState(bool running);
@@ -167,9 +173,12 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   std::chrono::milliseconds wait_duration_{0};  // the wait under way: its time
   PreciseWait::Clock::time_point wait_from_{};  // and when it began
   std::unique_ptr<PoolStation> station_;
+  std::string pool_note_;  // the pool's last word to the operator, under its status line
+  // The address this window last put on record as written, and when, until it is verified.
+  std::optional<std::pair<Mac48, std::string>> written_;
   PortSettings run_settings_{};  // what the run's START opened the port with
   PortReturn port_return_;
-  bool opening_ = false;              // the port is being opened
+  bool opening_ = false;  // the port is being opened, or the pool asked for the run's start
   QEventLoop* ready_loop_ = nullptr;  // the wait for a console server under way
   bool running_ = false;  // the Running state: after a successful START, until the run ends
 };

@@ -1,54 +1,87 @@
 // The main window's dealings with the address pool, where one is configured.
 #include <QComboBox>
+#include <QDateTime>
 #include <QLabel>
 #include <cstdio>
 
+#include "serial/port_inventory.h"
 #include "serial/port_names.h"
 #include "ui/pelorus_dlg.h"
 #include "ui/window_template.h"
 #include "ui_pelorus_dlg.h"
 
 namespace pelorus {
+namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+}  // namespace
 
 // "COM1" ... "COM5" or "TELNET": the port as the operator and the record know it.
 std::string CPELORUSDlg::PortName() const {
   return ShortPortName(comm_.PortName());
 }
 
-// The station is named after the port unless it was named outright; so a restarted window,
-// or a new one on the same port, finds the address that was open there.
-void CPELORUSDlg::ShowStationAddress() {
+std::string CPELORUSDlg::StationDevice() const {
   const int port =
       PortNumberOf(ui_->IDC_PORT->currentText().toLatin1().toStdString(), port_number_);
-  station_->SetPort(ShortPortName(PortNameFor(static_cast<unsigned>(port))));
-  std::optional<Mac48> open;
-  std::string error;
-  if (station_->Current(&open, &error) && open) {
-    SetOctets(*open);
-  } else {
-    for (int k = 1; k <= 6; ++k) {
-      fields_.Octet(k).clear();
+  const std::string name = PortNameFor(static_cast<unsigned>(port));
+  return PortInventory().StableName(DevicePathFor(name), ShortPortName(name));
+}
+
+// The station follows the port list: a restarted window, or a new one on the same device,
+// shows the address that was open there.
+void CPELORUSDlg::ShowStationAddress() {
+  station_->SetDevice(StationDevice());
+  station_->RequestCurrent([this](std::optional<Mac48> open) {
+    if (running_ || opening_) {
+      return;
     }
-  }
-  StoreFields();
+    port_text_ = ui_->IDC_PORT->currentText().toLatin1().toStdString();
+    if (open) {
+      SetOctets(*open);
+    } else {
+      for (int k = 1; k <= 6; ++k) {
+        fields_.Octet(k).clear();
+      }
+    }
+    StoreFields();
+  });
   ShowPoolStatus();
 }
 
-bool CPELORUSDlg::LeaseForRun() {
-  station_->SetPort(PortName());
-  Mac48 address = 0;
+// Before the port opens: the station is this window's for the run, and the run has its
+// address, or nothing is answered at all.
+bool CPELORUSDlg::StartOnPool() {
+  station_->SetDevice(StationDevice());
+  std::vector<std::string> notes;
   std::string error;
-  if (!station_->Lease(&address, &error)) {
-    MessageBox(QStringLiteral("Pool %1 gives station %2 no address: the run cannot start.")
-                   .arg(QString::fromStdString(station_->Name()),
-                        QString::fromStdString(station_->Station())),
-               kCaption, QMessageBox::Warning, QString::fromStdString(error));
-    ShowPoolStatus();
-    return false;
+  opening_ = true;
+  PoolStation::Answer answer = station_->Claim(&notes, &error);
+  for (const std::string& note : notes) {
+    LogNote(note);
   }
-  SetOctets(address);
+  Mac48 address = 0;
+  if (answer == PoolStation::Answer::kDone) {
+    answer = station_->Lease(&address, &error);
+  }
+  opening_ = false;
+  if (answer == PoolStation::Answer::kDone) {
+    SetOctets(address);
+    StoreFields();
+    ShowPoolStatus();
+    return true;
+  }
+  station_->Unclaim();
+  if (answer != PoolStation::Answer::kCancelled) {
+    MessageBox(QStringLiteral("Pool %1 gives station %2 no address: the run cannot start.")
+                   .arg(Q(station_->Name()), Q(station_->Station())),
+               kCaption, QMessageBox::Warning, Q(error));
+  }
   ShowPoolStatus();
-  return true;
+  return false;
 }
 
 void CPELORUSDlg::SetOctets(Mac48 address) {
@@ -61,7 +94,15 @@ void CPELORUSDlg::SetOctets(Mac48 address) {
 }
 
 void CPELORUSDlg::ShowPoolStatus() {
-  ui_->IDC_POOL_STATUS->setText(QString::fromStdString(station_->StatusLine()));
+  station_->RequestStatusLine([this](const std::string& line) {
+    ui_->IDC_POOL_STATUS->setText(Q(pool_note_.empty() ? line : line + "\n" + pool_note_));
+  });
+}
+
+// A line of the window's own in the log, between the device's lines.
+void CPELORUSDlg::LogNote(const std::string& note) {
+  log_text_ += "\r\n[" + note + "]\r\n";
+  pool_note_ = note;
 }
 
 void CPELORUSDlg::StopRunFor(const QString& text, const std::string& detail) {
@@ -70,26 +111,59 @@ void CPELORUSDlg::StopRunFor(const QString& text, const std::string& detail) {
       OnReset();
     }
     ShowPoolStatus();
-    MessageBox(text, kCaption, QMessageBox::Warning, QString::fromStdString(detail));
+    MessageBox(text, kCaption, QMessageBox::Warning, Q(detail));
   });
 }
 
+// A step the run cannot do without: while the store does not answer, the run waits for it
+// as for a lost port, and the status line says so.
+PoolStation::Answer CPELORUSDlg::StoreStep(
+    const std::function<PoolStation::Answer(std::string*)>& step, std::string* error) {
+  const PoolStation::Answer answer = station_->UntilAnswered(
+      [&](std::string* why) {
+        const PoolStation::Answer tried = step(why);
+        *error = *why;
+        return tried;
+      },
+      [this](const std::string& why) {
+        ShowPortStatus(QStringLiteral("pool %1 does not answer (%2): waiting for it...")
+                           .arg(Q(station_->Name()), Q(why)));
+      });
+  ShowPortStatus({});
+  return answer;
+}
+
 // No address goes into a device without being on record: the mark is durable before the
-// command leaves, or the command does not leave.
+// command leaves, or the command does not leave. An address that went into a board before
+// and was never confirmed is spent: the station leases a new one, and the shown one is held
+// back.
 bool CPELORUSDlg::AboutToWrite(const std::string& address) {
   if (!station_) {
     return true;
   }
-  const auto parsed = ParseMac48(address);
-  std::string error = "the address is not one of the pool's";
-  if (parsed &&
-      station_->MarkWritten(*parsed, PortName() + " " + DevicePathFor(comm_.PortName()), &error)) {
+  std::string error;
+  Mac48 written = 0;
+  const std::string port = PortName() + " " + DevicePathFor(comm_.PortName());
+  const PoolStation::Answer answer = StoreStep(
+      [&](std::string* why) { return station_->LeaseAndMarkWritten(&written, port, why); }, &error);
+  if (answer == PoolStation::Answer::kDone) {
+    const auto shown = ParseMac48(address);
+    if (shown != written) {
+      const std::string at = written_ && written_->first == shown ? " at " + written_->second : "";
+      LogNote(address + " held back: written" + at + ", never confirmed");
+      SetOctets(written);
+      StoreFields();
+      ShowPoolStatus();
+    }
+    written_ = std::make_pair(written, QTime::currentTime().toString("HH:mm:ss").toStdString());
     return true;
   }
-  StopRunFor(QStringLiteral("%1 could not be put on record in pool %2, so it was not written "
-                            "into the device. The run has stopped.")
-                 .arg(QString::fromStdString(address), QString::fromStdString(station_->Name())),
-             error);
+  if (answer == PoolStation::Answer::kRefused) {
+    StopRunFor(QStringLiteral("%1 could not be put on record in pool %2, so it was not written "
+                              "into the device. The run has stopped.")
+                   .arg(Q(address), Q(station_->Name())),
+               error);
+  }
   return false;
 }
 
@@ -99,14 +173,25 @@ bool CPELORUSDlg::Verified(const std::string& address, const std::string& line) 
   }
   const auto parsed = ParseMac48(address);
   std::string error = "the address is not one of the pool's";
-  if (parsed && station_->MarkVerified(*parsed, line, &error)) {
+  bool journaled = false;
+  const PoolStation::Answer answer = parsed
+                                         ? station_->MarkVerified(*parsed, line, &journaled, &error)
+                                         : PoolStation::Answer::kRefused;
+  if (answer == PoolStation::Answer::kDone) {
+    written_.reset();
+    if (journaled) {
+      LogNote(address + " verified; kept in the station's journal until pool " + station_->Name() +
+              " answers (" + error + ")");
+    }
     ShowPoolStatus();
     return true;
   }
-  StopRunFor(QStringLiteral("The device shows %1, but pool %2 could not record it as verified. "
-                            "The run has stopped.")
-                 .arg(QString::fromStdString(address), QString::fromStdString(station_->Name())),
-             error);
+  if (answer != PoolStation::Answer::kCancelled) {
+    StopRunFor(QStringLiteral("The device shows %1, but pool %2 could not record it as verified. "
+                              "The run has stopped.")
+                   .arg(Q(address), Q(station_->Name())),
+               error);
+  }
   return false;
 }
 
@@ -116,14 +201,18 @@ DialogueSurroundings::NextAddress CPELORUSDlg::TakeNextAddress() {
   }
   Mac48 address = 0;
   std::string error;
-  if (station_->Lease(&address, &error)) {
+  const PoolStation::Answer answer =
+      StoreStep([&](std::string* why) { return station_->Lease(&address, why); }, &error);
+  if (answer == PoolStation::Answer::kDone) {
     SetOctets(address);
     ShowPoolStatus();
     return NextAddress::kTaken;
   }
-  StopRunFor(QStringLiteral("Pool %1 gives no next address. The run has stopped.")
-                 .arg(QString::fromStdString(station_->Name())),
-             error);
+  if (answer == PoolStation::Answer::kRefused) {
+    StopRunFor(QStringLiteral("Pool %1 gives no next address. The run has stopped.")
+                   .arg(Q(station_->Name())),
+               error);
+  }
   return NextAddress::kNone;
 }
 

@@ -104,6 +104,9 @@ void CPELORUSDlg::CallOffOpening() {
   if (ready_loop_ != nullptr) {
     ready_loop_->quit();
   }
+  if (station_) {
+    station_->CancelWait();
+  }
 }
 
 // What the operator can do about a port that would not open: where it leads and why not.

@@ -1,8 +1,14 @@
 #include "ui/pool_station.h"
 
-#include <QString>
+#include <QEventLoop>
 #include <QSysInfo>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
 #include <utility>
+
+#include "serial/port_inventory.h"
+#include "serial/port_names.h"
 
 namespace pelorus {
 namespace {
@@ -16,67 +22,195 @@ std::string Grouped(std::uint64_t n) {
   return digits;
 }
 
+constexpr std::chrono::milliseconds kFirstRetry{250};
+constexpr std::chrono::milliseconds kLongestRetry{2000};
+
 }  // namespace
 
+// What a step left for the window's thread; written on the store's thread before the answer
+// is posted, read on the window's after it arrived.
+struct PoolStation::Call {
+  bool ok = false;
+  bool refused = false;
+  std::string error;
+};
+
 std::unique_ptr<PoolStation> PoolStation::Open(const Config& config, std::string* error) {
-  auto pool = pool::AddressPool::Open(config.location, false, error);
-  pool::PoolStatus status;
-  if (!pool || !pool->Status(config.name, &status, error)) {
+  std::unique_ptr<PoolStation> station(new PoolStation(config, nullptr, {}));
+  const std::string first = PortNameFor(1);
+  station->station_name_ =
+      station->NameFor(PortInventory().StableName(DevicePathFor(first), ShortPortName(first)));
+  station->station_ = pool::Station::Open(
+      {config.location, config.name, station->station_name_, std::string()}, error);
+  if (!station->station_) {
     return nullptr;
   }
-  return std::unique_ptr<PoolStation>(new PoolStation(config, std::move(pool)));
+  return station;
 }
 
-PoolStation::PoolStation(Config config, std::unique_ptr<pool::AddressPool> pool)
+PoolStation::PoolStation(Config config, std::unique_ptr<pool::Station> station,
+                         std::string station_name)
     : config_(std::move(config)),
-      pool_(std::move(pool)),
-      host_(QSysInfo::machineHostName().toStdString()) {
-  station_ = config_.station;
+      host_(QSysInfo::machineHostName().toStdString()),
+      station_name_(std::move(station_name)),
+      station_(std::move(station)) {}
+
+PoolStation::~PoolStation() = default;
+
+std::string PoolStation::NameFor(const std::string& device) const {
+  return config_.station.empty() ? host_ + ":" + device : config_.station;
 }
 
-void PoolStation::SetPort(const std::string& port) {
-  station_ = config_.station.empty() ? host_ + "/" + port : config_.station;
+void PoolStation::SetDevice(const std::string& device) {
+  station_name_ = NameFor(device);
 }
 
-bool PoolStation::Current(std::optional<Mac48>* address, std::string* error) {
-  return pool_->OpenAddress(config_.name, station_, address, error);
+pool::Station* PoolStation::StationFor(const std::string& name, std::string* error) {
+  if (!station_ || station_->StationName() != name) {
+    station_.reset();
+    station_ = pool::Station::Open({config_.location, config_.name, name, std::string()}, error);
+  }
+  return station_.get();
 }
 
-bool PoolStation::Lease(Mac48* address, std::string* error) {
-  if (unrecorded_) {
-    if (!pool_->MarkVerified(unrecorded_->address, station_, unrecorded_->readback, error)) {
-      return false;
+PoolStation::Answer PoolStation::Wait(std::function<bool(pool::Station&, std::string*)> step,
+                                      std::string* error) {
+  auto call = std::make_shared<Call>();
+  const std::uint64_t id = ++calls_;
+  worker_.Post([this, call, id, name = station_name_, step = std::move(step)] {
+    pool::Station* station = StationFor(name, &call->error);
+    call->ok = station != nullptr && step(*station, &call->error);
+    call->refused = !call->ok && station != nullptr && station->Refused();
+    QMetaObject::invokeMethod(
+        this,
+        [this, id] {
+          if (loop_ != nullptr && id == calls_) {
+            loop_->quit();
+          }
+        },
+        Qt::QueuedConnection);
+  });
+  QEventLoop loop;
+  loop_ = &loop;
+  cancelled_ = false;
+  loop.exec();
+  loop_ = nullptr;
+  if (cancelled_) {
+    return Answer::kCancelled;
+  }
+  *error = call->error;
+  return call->ok ? Answer::kDone : call->refused ? Answer::kRefused : Answer::kFailed;
+}
+
+void PoolStation::CancelWait() {
+  if (loop_ != nullptr) {
+    cancelled_ = true;
+    loop_->quit();
+  }
+}
+
+PoolStation::Answer PoolStation::Claim(std::vector<std::string>* notes, std::string* error) {
+  return Wait(
+      [notes](pool::Station& station, std::string* why) {
+        return station.Claim(why, notes);
+      },
+      error);
+}
+
+void PoolStation::Unclaim() {
+  worker_.Post([this] {
+    if (station_) {
+      station_->Unclaim();
     }
-    unrecorded_.reset();
+  });
+}
+
+PoolStation::Answer PoolStation::Lease(Mac48* address, std::string* error) {
+  return Wait(
+      [address](pool::Station& station, std::string* why) { return station.Lease(address, why); },
+      error);
+}
+
+PoolStation::Answer PoolStation::LeaseAndMarkWritten(Mac48* address, const std::string& port,
+                                                     std::string* error) {
+  auto leased = std::make_shared<Mac48>(0);
+  const Answer answer = Wait(
+      [leased, port](pool::Station& station, std::string* why) {
+        return station.Lease(leased.get(), why) && station.MarkWritten(*leased, port, why);
+      },
+      error);
+  *address = *leased;
+  return answer;
+}
+
+PoolStation::Answer PoolStation::MarkVerified(Mac48 address, const std::string& line,
+                                              bool* journaled, std::string* error) {
+  auto outcome = std::make_shared<pool::Station::Verification>();
+  const Answer answer = Wait(
+      [address, line, outcome](pool::Station& station, std::string* why) {
+        *outcome = station.MarkVerified(address, line, why);
+        return *outcome == pool::Station::Verification::kOnRecord ||
+               *outcome == pool::Station::Verification::kJournaled;
+      },
+      error);
+  *journaled = answer == Answer::kDone && *outcome == pool::Station::Verification::kJournaled;
+  if (answer == Answer::kDone) {
+    ++verified_;
   }
-  return pool_->Lease(config_.name, station_, address, error);
+  return answer;
 }
 
-bool PoolStation::MarkWritten(Mac48 address, const std::string& port, std::string* error) {
-  return pool_->MarkWritten(address, station_, port, error);
-}
-
-bool PoolStation::MarkVerified(Mac48 address, const std::string& readback, std::string* error) {
-  if (!pool_->MarkVerified(address, station_, readback, error)) {
-    if (!pool_->Refused()) {
-      unrecorded_ = Verification{address, readback};
-      *error += " (it is put on record before the station's next lease)";
+PoolStation::Answer PoolStation::UntilAnswered(
+    const std::function<Answer(std::string*)>& step,
+    const std::function<void(const std::string&)>& waiting) {
+  std::chrono::milliseconds pause = kFirstRetry;
+  for (;;) {
+    std::string error;
+    const Answer answer = step(&error);
+    if (answer != Answer::kFailed) {
+      return answer;
     }
-    return false;
+    waiting(error);
+    QEventLoop loop;
+    loop_ = &loop;
+    cancelled_ = false;
+    QTimer::singleShot(pause, &loop, &QEventLoop::quit);
+    loop.exec();
+    loop_ = nullptr;
+    if (cancelled_) {
+      return Answer::kCancelled;
+    }
+    pause = std::min(pause * 2, kLongestRetry);
   }
-  ++verified_;
-  return true;
 }
 
-std::string PoolStation::StatusLine() {
-  pool::PoolStatus status;
-  std::string error;
-  const std::string station = "this station " + std::to_string(verified_);
-  if (!pool_->Status(config_.name, &status, &error)) {
-    return "pool " + config_.name + ": not reachable · " + station;
-  }
-  return "pool " + config_.name + ": " + Grouped(status.issued) + " / " + Grouped(status.total) +
-         " used · " + station;
+void PoolStation::RequestCurrent(std::function<void(std::optional<Mac48>)> done) {
+  worker_.Post([this, name = station_name_, done = std::move(done)] {
+    std::string error;
+    std::optional<Mac48> address;
+    pool::Station* station = StationFor(name, &error);
+    if (station == nullptr || !station->Current(&address, &error)) {
+      address.reset();
+    }
+    QMetaObject::invokeMethod(
+        this, [done, address] { done(address); }, Qt::QueuedConnection);
+  });
+}
+
+void PoolStation::RequestStatusLine(std::function<void(const std::string&)> done) {
+  const std::string tail =
+      " · station " + station_name_ + " · this station " + std::to_string(verified_);
+  worker_.Post([this, name = station_name_, tail, done = std::move(done)] {
+    std::string error;
+    pool::PoolStatus status;
+    pool::Station* station = StationFor(name, &error);
+    const std::string line = station != nullptr && station->Status(&status, &error)
+                                 ? "pool " + config_.name + ": " + Grouped(status.issued) + " / " +
+                                       Grouped(status.total) + " used" + tail
+                                 : "pool " + config_.name + ": not reachable" + tail;
+    QMetaObject::invokeMethod(
+        this, [done, line] { done(line); }, Qt::QueuedConnection);
+  });
 }
 
 }  // namespace pelorus

@@ -1,4 +1,9 @@
+#include <sqlite3.h>
+
+#include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QTemporaryDir>
 #include <chrono>
 
 #include "../pool/pool_store.h"
@@ -11,7 +16,6 @@ using namespace pelorus;
 using namespace pelorus::testing;
 using pool::AddressPool;
 using pool::AddressRecord;
-using pool::AddressState;
 using std::chrono::milliseconds;
 
 namespace {
@@ -19,108 +23,199 @@ namespace {
 constexpr Mac48 kFirst = 0x001A2B3C0000ULL;
 const std::string kStation = "bench1/COM1";
 
+// The record of one pool, as the test reads it beside the window.
+struct Record {
+  Record(const std::string& location, Mac48 last) {
+    pool = AddressPool::Open(location, true, &error);
+    ok = pool && pool->Create(AddressPool::kDefaultName, kFirst, last, &error);
+  }
+  QString State(Mac48 address) {
+    AddressRecord r;
+    pool->Check(address, &r, &error);
+    return QStringLiteral("%1 %2").arg(pool::StateName(r.state)).arg(r.attempts);
+  }
+  std::unique_ptr<AddressPool> pool;
+  std::string error;
+  bool ok = false;
+};
+
+std::unique_ptr<CPELORUSDlg> OpenWindow(const std::string& location) {
+  std::string error;
+  auto station = PoolStation::Open({location, AddressPool::kDefaultName, kStation}, &error);
+  if (!station) {
+    qWarning("%s", error.c_str());
+    return nullptr;
+  }
+  auto window = std::make_unique<CPELORUSDlg>(std::move(station));
+  window->show();
+  return window;
+}
+
 }  // namespace
 
 class PoolWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  // A window on a pool of three addresses: the boxes are the pool's, every address is on
-  // record as written before its command goes out and as verified before its banner, a board
-  // that fails keeps its address, a store that fails at "480" gets nothing sent, and the
-  // used-up pool ends the run after the last banner.
+  void init() {
+    QVERIFY(state_.isValid());
+    qputenv("XDG_STATE_HOME", state_.path().toUtf8());
+  }
+
+  // A window on a pool of three addresses: the boxes are the pool's and the port list keeps
+  // the operator's choice; every address is on record as written before its command goes out
+  // and as verified before its banner; a board that never confirms spends its address (the
+  // next board gets a new one, and the log says which was held back); the used-up pool ends
+  // the run after the last banner.
   void PoolOwnsTheAddress() {
     PoolStore store("sqlite");
-    std::string error;
-    auto record = AddressPool::Open(store.location(), true, &error);
-    QVERIFY2(record && record->Create(AddressPool::kDefaultName, kFirst, kFirst + 2, &error),
-             error.c_str());
+    Record record(store.location(), kFirst + 2);
+    QVERIFY2(record.ok, record.error.c_str());
     Mac48 open = 0;
-    QVERIFY(record->Lease(AddressPool::kDefaultName, kStation, &open, &error));
-    const auto state = [&](Mac48 address) {
-      AddressRecord r;
-      record->Check(address, &r, &error);
-      return QStringLiteral("%1 %2").arg(pool::StateName(r.state)).arg(r.attempts);
-    };
+    QVERIFY(record.pool->Lease(AddressPool::kDefaultName, kStation, &open, &record.error));
 
     PtyPair device("PELORUS_COM1");
     QVERIFY(device.ok());
-    auto station =
-        PoolStation::Open({store.location(), AddressPool::kDefaultName, kStation}, &error);
-    QVERIFY2(station, error.c_str());
-    CPELORUSDlg window(std::move(station));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-    auto* status = Control<QLabel>(window, "IDC_POOL_STATUS");
-    QVERIFY(status->isVisible());
-    QCOMPARE(Boxes(window), QStringLiteral("00:1A:2B:3C:00:00"));
-    QTest::keyClicks(Octet(window, 6), "77");
-    QCOMPARE(Boxes(window), QStringLiteral("00:1A:2B:3C:00:00"));
-    QCOMPARE(States(window), QStringLiteral("111111|00111|1"));
+    auto window = OpenWindow(store.location());
+    QVERIFY(window && QTest::qWaitForWindowActive(window.get()));
+    QTRY_COMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:00"));
+    QTest::keyClicks(Octet(*window, 6), "77");
+    QCOMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:00"));
+    auto* port = Control<QComboBox>(*window, "IDC_PORT");
+    port->setCurrentIndex(port->findText(QStringLiteral(" COM-2 ")));
+    QTRY_COMPARE(Control<QLabel>(*window, "IDC_POOL_STATUS")->text(),
+                 QStringLiteral("pool default: 1 / 3 used · station bench1/COM1 · this station 0"));
+    QCOMPARE(port->currentText(), QStringLiteral(" COM-2 "));
+    port->setCurrentIndex(port->findText(QStringLiteral(" COM-1 ")));
 
     bool verified_before_banner = true;
     ModalCatcher catcher([&](QDialog* dialog) {
       if (qobject_cast<CMSG*>(dialog) != nullptr) {
+        const Mac48 shown = catcher.banners.empty() ? kFirst : kFirst + 2;
         verified_before_banner =
-            verified_before_banner && state(kFirst + catcher.banners.size()).startsWith("verified");
+            verified_before_banner && record.State(shown).startsWith("verified");
       }
     });
     QString before_command;
-    window.SetWaitFunction([&](milliseconds duration) {
+    window->SetWaitFunction([&](milliseconds duration) {
       if (duration == milliseconds(500)) {
-        before_command = state(open) + "|" + QString::fromStdString(device.Received());
+        before_command = record.State(open) + "|" + QString::fromStdString(device.Received());
       }
     });
-    Click(window, "IDC_START");
-    QCOMPARE(States(window), QStringLiteral("000000|00011|0"));
+    Click(*window, "IDC_START");
+    QCOMPARE(States(*window), QStringLiteral("000000|00011|0"));
     QVERIFY(device.Send("480\r\n"));
     std::string sent;
     QTRY_COMPARE(sent += device.Received(), std::string("macprog2 00-1A-2B-3C-00-00\n"));
     QCOMPARE(before_command, QStringLiteral("written 1|"));
     QVERIFY(device.Send("1fd0000c: 00 1a 2b 3c 00 00\r\n"));
-    QTRY_COMPARE(Boxes(window), QStringLiteral("00:1A:2B:3C:00:01"));
+    QTRY_COMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:01"));
     QCOMPARE(catcher.banners.size(), 1);
-    QCOMPARE(status->text(), QStringLiteral("pool default: 2 / 3 used · this station 1"));
     AddressRecord first;
-    QVERIFY(record->Check(kFirst, &first, &error));
+    QVERIFY(record.pool->Check(kFirst, &first, &record.error));
     QCOMPARE(first.readback, std::string("1fd0000c: 00 1a 2b 3c 00 00"));
     QCOMPARE(first.port.rfind("COM1 /dev/pts/", 0), 0u);
 
-    // This board reads back something else: the next one gets the same address.
+    // This board reads back something else and goes: the next one gets a new address.
     QVERIFY(device.Send("480\r\n1fd0000c: 00 1A 2B 3C 00 09\r\n480\r\n"));
-    QTRY_COMPARE(state(kFirst + 1), QStringLiteral("written 2"));
-    QCOMPARE(Boxes(window), QStringLiteral("00:1A:2B:3C:00:01"));
-    device.Received();
+    sent.clear();
+    QTRY_COMPARE(sent += device.Received(), std::string("macprog2 00-1A-2B-3C-00-02\n"));
+    QCOMPARE(before_command, QStringLiteral("verified 1|macprog2 00-1A-2B-3C-00-01\n"));
+    QVERIFY(QString::fromStdString(window->LogText())
+                .contains(QRegularExpression(
+                    "\\[00-1A-2B-3C-00-01 held back: written at \\d\\d:\\d\\d:\\d\\d, never "
+                    "confirmed\\]")));
+    QCOMPARE(record.State(kFirst + 1), QStringLiteral("written 1"));
 
-    // The store refuses the mark: the command stays unsent and the run stops.
-    QVERIFY(
-        store.Sql("CREATE TRIGGER full BEFORE UPDATE ON pelorus_addresses"
-                  " BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
-    QVERIFY(device.Send("480\r\n"));
+    // The last address, then the pool is used up: the banner still shows, then the run stops
+    // with the reason.
+    QVERIFY(device.Send("1fd0000c: 00 1A 2B 3C 00 02\r\n"));
     QTRY_COMPARE(catcher.messages.size(), 1);
+    QCOMPARE(catcher.banners.size(), 2);
     QCOMPARE(catcher.messages[0],
-             QStringLiteral("00-1A-2B-3C-00-01 could not be put on record in pool default, so it "
-                            "was not written into the device. The run has stopped."));
-    QCOMPARE(States(window), QStringLiteral("111111|00101|1"));
-    QVERIFY(device.Received().empty());
-    QCOMPARE(state(kFirst + 1), QStringLiteral("written 2"));
-    QVERIFY(store.Sql("DROP TRIGGER full"));
-
-    // The last two addresses, then the pool is used up: the banner still shows, then the run
-    // stops with the reason.
-    PtyPair again("PELORUS_COM1");
-    Click(window, "IDC_START");
-    QCOMPARE(Boxes(window), QStringLiteral("00:1A:2B:3C:00:01"));
-    QVERIFY(again.Send("1fd0000c: 00 1A 2B 3C 00 01\r\n480\r\n1fd0000c: 00 1A 2B 3C 00 02\r\n"));
-    QTRY_COMPARE(catcher.messages.size(), 2);
-    QCOMPARE(catcher.banners.size(), 3);
-    QCOMPARE(catcher.messages[1],
              QStringLiteral("Pool default gives no next address. The run has stopped."));
-    QCOMPARE(States(window), QStringLiteral("111111|00101|1"));
-    QCOMPARE(status->text(), QStringLiteral("pool default: 3 / 3 used · this station 3"));
+    QCOMPARE(States(*window), QStringLiteral("111111|00101|1"));
+    QTRY_COMPARE(Control<QLabel>(*window, "IDC_POOL_STATUS")->text().section('\n', 0, 0),
+                 QStringLiteral("pool default: 3 / 3 used · station bench1/COM1 · this station 2"));
     QVERIFY(verified_before_banner);
     QVERIFY(catcher.proper);
-    SaveScreenshot(&window, QStringLiteral("window_pool.png"));
+    SaveScreenshot(window.get(), QStringLiteral("window_pool.png"));
+  }
+
+  // The store's steps run beside the window: a second window cannot take a station that runs;
+  // RESET during a written mark that the store holds up for 2 s ends the run at once with
+  // nothing sent, the window's event loop turning all the while, and the mark stays on record;
+  // a verified mark the store fails goes to the journal, the banner shows, and the run waits
+  // for the store before its next lease, then goes on.
+  void StoreStepsDoNotHoldTheWindow() {
+    PoolStore store("sqlite");
+    Record record(store.location(), kFirst + 9);
+    QVERIFY2(record.ok, record.error.c_str());
+    PtyPair device("PELORUS_COM1");
+    auto window = OpenWindow(store.location());
+    auto second = OpenWindow(store.location());
+    QVERIFY(window && second && QTest::qWaitForWindowExposed(second.get()));
+    ModalCatcher catcher;
+    window->SetWaitFunction([](milliseconds) {});
+    Click(*window, "IDC_START");
+    QCOMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:00"));
+    Click(*second, "IDC_START");
+    QCOMPARE(
+        catcher.messages,
+        QStringList{"Pool default gives station bench1/COM1 no address: the run cannot start."});
+    QVERIFY2(catcher.details[0].contains(QString::number(QCoreApplication::applicationPid())),
+             qPrintable(catcher.details[0]));
+    QCOMPARE(States(*second), QStringLiteral("111111|00111|1"));
+
+    sqlite3* locker = nullptr;
+    QCOMPARE(sqlite3_open(store.location().c_str(), &locker), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    QElapsedTimer clock;
+    qint64 last_tick = 0;
+    qint64 longest_stall = 0;
+    QTimer ticks;
+    connect(&ticks, &QTimer::timeout, [&] {
+      longest_stall = std::max(longest_stall, clock.elapsed() - last_tick);
+      last_tick = clock.elapsed();
+    });
+    QTimer::singleShot(300, [&] { Click(*window, "IDC_RESET"); });
+    bool unlocked = false;
+    QTimer::singleShot(2000, [&] {
+      unlocked = sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+    });
+    clock.start();
+    ticks.start(10);
+    QVERIFY(device.Send("480\r\n"));
+    QTRY_COMPARE(States(*window), QStringLiteral("111111|00101|1"));
+    QVERIFY(clock.elapsed() < 1500);
+    QTRY_VERIFY_WITH_TIMEOUT(unlocked, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(record.State(kFirst), QStringLiteral("written 1"), 8000);
+    ticks.stop();
+    QVERIFY2(longest_stall < 1000, qPrintable(QString::number(longest_stall)));
+    QVERIFY(device.Received().empty());
+    sqlite3_close(locker);
+
+    Click(*window, "IDC_START");
+    QCOMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:01"));
+    QVERIFY(device.Send("480\r\n"));
+    QTRY_COMPARE(record.State(kFirst + 1), QStringLiteral("written 1"));
+    QVERIFY(
+        store.Sql("CREATE TRIGGER full BEFORE UPDATE ON pelorus_addresses WHEN NEW.state ="
+                  " 'verified' BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
+    QString waiting;
+    QTimer::singleShot(1500, [&] {
+      waiting = Control<QLabel>(*window, "IDC_PORT_STATUS")->text();
+      store.Sql("DROP TRIGGER full");
+    });
+    QVERIFY(device.Send("1fd0000c: 00 1A 2B 3C 00 01\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:02"), 8000);
+    QCOMPARE(catcher.banners.size(), 1);
+    QVERIFY2(waiting.startsWith("pool default does not answer"), qPrintable(waiting));
+    QVERIFY(waiting.contains("disk full"));
+    QCOMPARE(record.State(kFirst + 1), QStringLiteral("verified 1"));
+    QVERIFY(window->LogText().find("00:1A:2B:3C:00:01 verified; kept in the station's journal") !=
+            std::string::npos);
+    QVERIFY(!Control<QLabel>(*window, "IDC_PORT_STATUS")->isVisible());
   }
 
   // A pool that cannot be used stops the program before any window: a message names the
@@ -136,6 +231,9 @@ class PoolWindowTest : public QObject {
              QStringList{"PELORUS cannot use its address pool, so it does not open."});
     QVERIFY(catcher.proper);
   }
+
+ private:
+  QTemporaryDir state_;
 };
 
 QTEST_MAIN(PoolWindowTest)
