@@ -11,8 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include <QCoreApplication>
 #include <QStringList>
+#include <QTimer>
 #include <memory>
 
 #include "event_wait.h"
@@ -87,7 +90,13 @@ void PlayTrigger(PtyDevice& device, const Trigger& trigger, std::vector<double>&
   // The dialogue still waits after some answers; the next line goes out once it listens again.
   std::string extra;
   device.Collect(first + trigger.rest_after, static_cast<std::size_t>(-1), &extra);
-  if (answer != trigger.answer || !extra.empty()) {
+  // On a pool a board that never read back spends its address, so every "480" may carry a
+  // new one: only the command's form is the same.
+  const bool expected = trigger.name == k480.name
+                            ? answer.size() == trigger.answer.size() &&
+                                  answer.compare(0, 18, trigger.answer, 0, 18) == 0
+                            : answer == trigger.answer;
+  if (!expected || !extra.empty()) {
     ++samples.wrong;
   }
 }
@@ -188,7 +197,67 @@ bool RunWith(const std::string& kind) {
   return sound;
 }
 
-// Usage: pelorus-bench-latency [none|sqlite|postgres]... (default: none)
+// The window's longest stall while the written mark waits 2 s for a SQLite pool that another
+// station holds locked: the event loop must keep turning (painting, RESET, END) meanwhile.
+bool RunStall() {
+  PtyDevice device;
+  testing::PoolStore store("sqlite");
+  std::string error = store.error();
+  auto pool = pool::AddressPool::Open(store.location(), true, &error);
+  std::unique_ptr<PoolStation> station;
+  if (!device.ok() || !pool ||
+      !pool->Create(pool::AddressPool::kDefaultName, kPoolFirst, kPoolFirst + 9, &error) ||
+      !(station = PoolStation::Open({store.location(), pool::AddressPool::kDefaultName, "stall"},
+                                    &error))) {
+    PrintDetail("stall: " + error);
+    return false;
+  }
+  WindowDriver driver(std::move(station));
+  ModalCloser closer;
+  if (!driver.PrepareRun() || !driver.PressStart("stall")) {
+    return false;
+  }
+  sqlite3* locker = nullptr;
+  if (sqlite3_open(store.location().c_str(), &locker) != SQLITE_OK ||
+      sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    PrintDetail("stall: cannot lock the pool");
+    sqlite3_close(locker);
+    return false;
+  }
+  using Ms = std::chrono::duration<double, std::milli>;
+  Clock::time_point last_tick = Clock::now();
+  double longest_ms = 0;
+  QTimer ticks;
+  QObject::connect(&ticks, &QTimer::timeout, [&] {
+    const Clock::time_point now = Clock::now();
+    longest_ms = std::max(longest_ms, Ms(now - last_tick).count());
+    last_tick = now;
+  });
+  ticks.start(5);
+  QTimer::singleShot(2000, [&] { sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr); });
+  EventWait played;
+  double step_ms = 0;
+  std::thread player([&] {
+    std::string answer;
+    const Clock::time_point cr = device.Send(k480.line);
+    const Clock::time_point first = device.WaitForBytes(cr + std::chrono::seconds(10), &answer);
+    step_ms = first == Clock::time_point{} ? -1 : Ms(first - cr).count();
+    played.Finish();
+  });
+  const bool finished = played.Run(std::chrono::seconds(15));
+  player.join();
+  ticks.stop();
+  sqlite3_close(locker);
+  driver.PressEnd();
+  const bool sound = finished && step_ms > 0;
+  PrintRow("Window's longest event-loop stall while a store step takes 2 s", "≤ 50 ms",
+           Format("%.1f ms (the address command went out %.2f s after its line)", longest_ms,
+                  step_ms / 1000),
+           sound ? Verdict(longest_ms <= 50) : "FAILED");
+  return sound;
+}
+
+// Usage: pelorus-bench-latency [none|sqlite|postgres|stall]... (default: none)
 int Run() {
   QStringList kinds = QCoreApplication::arguments().mid(1);
   if (kinds.isEmpty()) {
@@ -196,7 +265,7 @@ int Run() {
   }
   bool ok = true;
   for (const QString& kind : kinds) {
-    ok = RunWith(kind.toStdString()) && ok;
+    ok = (kind == QStringLiteral("stall") ? RunStall() : RunWith(kind.toStdString())) && ok;
   }
   return ok ? 0 : 1;
 }
