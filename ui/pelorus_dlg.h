@@ -173,7 +173,7 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   std::chrono::milliseconds wait_duration_{0};  // the wait under way: its time
   PreciseWait::Clock::time_point wait_from_{};  // and when it began
   std::unique_ptr<PoolStation> station_;
-  std::string pool_note_;  // the pool's last word to the operator, under its status line
+  std::string pool_note_;  // the pool's last word to the operator, on the run's status line
   // The address this window last put on record as written, and when, until it is verified.
   std::optional<std::pair<Mac48, std::string>> written_;
   PortSettings run_settings_{};  // what the run's START opened the port with

@@ -95,7 +95,11 @@ void CPELORUSDlg::SetOctets(Mac48 address) {
 
 void CPELORUSDlg::ShowPoolStatus() {
   station_->RequestStatusLine([this](const std::string& line) {
-    ui_->IDC_POOL_STATUS->setText(Q(pool_note_.empty() ? line : line + "\n" + pool_note_));
+    // A long station name (a by-id path) must not push the counts out of sight: the line is
+    // cut at the label's end, and shown whole as its tool tip.
+    QLabel& label = *ui_->IDC_POOL_STATUS;
+    label.setText(label.fontMetrics().elidedText(Q(line), Qt::ElideRight, label.width()));
+    label.setToolTip(Q(line));
   });
 }
 
@@ -103,6 +107,9 @@ void CPELORUSDlg::ShowPoolStatus() {
 void CPELORUSDlg::LogNote(const std::string& note) {
   log_text_ += "\r\n[" + note + "]\r\n";
   pool_note_ = note;
+  if (!ui_->IDC_PORT_STATUS->isVisible()) {
+    ShowPortStatus({});
+  }
 }
 
 void CPELORUSDlg::StopRunFor(const QString& text, const std::string& detail) {

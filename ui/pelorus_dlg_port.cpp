@@ -62,8 +62,10 @@ bool CPELORUSDlg::ReopenPort() {
 }
 
 void CPELORUSDlg::ShowPortStatus(const QString& text) {
-  ui_->IDC_PORT_STATUS->setText(text);
-  ui_->IDC_PORT_STATUS->setVisible(!text.isEmpty());
+  // With nothing to say about the port, the line keeps the pool's last word.
+  const QString shown = text.isEmpty() ? QString::fromStdString(pool_note_) : text;
+  ui_->IDC_PORT_STATUS->setText(shown);
+  ui_->IDC_PORT_STATUS->setVisible(!shown.isEmpty());
 }
 
 void CPELORUSDlg::OnMessage(const QString& text, const QString& caption, bool warning) {

@@ -111,9 +111,7 @@ void PoolStation::CancelWait() {
 
 PoolStation::Answer PoolStation::Claim(std::vector<std::string>* notes, std::string* error) {
   return Wait(
-      [notes](pool::Station& station, std::string* why) {
-        return station.Claim(why, notes);
-      },
+      [notes](pool::Station& station, std::string* why) { return station.Claim(why, notes); },
       error);
 }
 
