@@ -57,11 +57,20 @@ void CPELORUSDlg::ShowStationAddress() {
 bool CPELORUSDlg::StartOnPool() {
   station_->SetDevice(StationDevice());
   std::vector<std::string> notes;
+  std::vector<std::string> unannounced;
   std::string error;
   opening_ = true;
-  PoolStation::Answer answer = station_->Claim(&notes, &error);
+  PoolStation::Answer answer = station_->Claim(&notes, &unannounced, &error);
   for (const std::string& note : notes) {
     LogNote(note);
+  }
+  for (const std::string& board : unannounced) {
+    LogNote(board + ": done, its banner was never closed");
+    MessageBox(QStringLiteral("The board with %1 was written and verified, but PELORUS ended "
+                              "before its banner was closed. That board is done: take it off "
+                              "the bench and do not run it again.")
+                   .arg(Q(board)),
+               kCaption, QMessageBox::Information);
   }
   Mac48 address = 0;
   if (answer == PoolStation::Answer::kDone) {
@@ -206,6 +215,7 @@ DialogueSurroundings::NextAddress CPELORUSDlg::TakeNextAddress() {
   if (!station_) {
     return NextAddress::kStep;
   }
+  station_->Announced();
   Mac48 address = 0;
   std::string error;
   const PoolStation::Answer answer =

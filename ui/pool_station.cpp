@@ -1,5 +1,6 @@
 #include "ui/pool_station.h"
 
+#include <QDateTime>
 #include <QEventLoop>
 #include <QSysInfo>
 #include <QTimer>
@@ -36,24 +37,19 @@ struct PoolStation::Call {
 };
 
 std::unique_ptr<PoolStation> PoolStation::Open(const Config& config, std::string* error) {
-  std::unique_ptr<PoolStation> station(new PoolStation(config, nullptr, {}));
+  std::unique_ptr<PoolStation> station(new PoolStation(config));
   const std::string first = PortNameFor(1);
   station->station_name_ =
       station->NameFor(PortInventory().StableName(DevicePathFor(first), ShortPortName(first)));
-  station->station_ = pool::Station::Open(
-      {config.location, config.name, station->station_name_, std::string()}, error);
-  if (!station->station_) {
+  // No job runs yet: the store's thread takes the station over from here.
+  if (station->StationFor(station->station_name_, error) == nullptr) {
     return nullptr;
   }
   return station;
 }
 
-PoolStation::PoolStation(Config config, std::unique_ptr<pool::Station> station,
-                         std::string station_name)
-    : config_(std::move(config)),
-      host_(QSysInfo::machineHostName().toStdString()),
-      station_name_(std::move(station_name)),
-      station_(std::move(station)) {}
+PoolStation::PoolStation(Config config)
+    : config_(std::move(config)), host_(QSysInfo::machineHostName().toStdString()) {}
 
 PoolStation::~PoolStation() = default;
 
@@ -69,6 +65,9 @@ pool::Station* PoolStation::StationFor(const std::string& name, std::string* err
   if (!station_ || station_->StationName() != name) {
     station_.reset();
     station_ = pool::Station::Open({config_.location, config_.name, name, std::string()}, error);
+    std::string path = pool::StationJournal::PathFor(config_.location, config_.name, name);
+    path.replace(path.rfind(".journal"), std::string::npos, ".banner");
+    banner_ = std::make_unique<pool::StationJournal>(path);
   }
   return station_.get();
 }
@@ -109,10 +108,31 @@ void PoolStation::CancelWait() {
   }
 }
 
-PoolStation::Answer PoolStation::Claim(std::vector<std::string>* notes, std::string* error) {
+PoolStation::Answer PoolStation::Claim(std::vector<std::string>* notes,
+                                       std::vector<std::string>* unannounced, std::string* error) {
   return Wait(
-      [notes](pool::Station& station, std::string* why) { return station.Claim(why, notes); },
+      [this, notes, unannounced](pool::Station& station, std::string* why) {
+        if (!station.Claim(why, notes)) {
+          return false;
+        }
+        std::vector<pool::JournalMark> boards;
+        std::string unread;
+        banner_->Read(&boards, &unread);
+        for (const pool::JournalMark& board : boards) {
+          unannounced->push_back(FormatMac48(board.address) + " (verified at " + board.at + ")");
+        }
+        return boards.empty() || banner_->Clear(why);
+      },
       error);
+}
+
+void PoolStation::Announced() {
+  worker_.Post([this] {
+    std::string ignored;
+    if (banner_) {
+      banner_->Clear(&ignored);
+    }
+  });
 }
 
 void PoolStation::Unclaim() {
@@ -145,10 +165,19 @@ PoolStation::Answer PoolStation::MarkVerified(Mac48 address, const std::string& 
                                               bool* journaled, std::string* error) {
   auto outcome = std::make_shared<pool::Station::Verification>();
   const Answer answer = Wait(
-      [address, line, outcome](pool::Station& station, std::string* why) {
+      [this, address, line, outcome](pool::Station& station, std::string* why) {
         *outcome = station.MarkVerified(address, line, why);
-        return *outcome == pool::Station::Verification::kOnRecord ||
-               *outcome == pool::Station::Verification::kJournaled;
+        if (*outcome != pool::Station::Verification::kOnRecord &&
+            *outcome != pool::Station::Verification::kJournaled) {
+          return false;
+        }
+        // A window that ends from here until the banner is closed leaves a board that the
+        // operator cannot tell from one still to do; the next window of the station says so.
+        std::string unwritten;
+        const std::string at =
+            QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+        banner_->Append({pool::JournalMark::Kind::kVerified, address, line, at}, &unwritten);
+        return true;
       },
       error);
   *journaled = answer == Answer::kDone && *outcome == pool::Station::Verification::kJournaled;

@@ -56,8 +56,11 @@ class PoolStation : public QObject {
   const std::string& Name() const { return config_.name; }
 
   // Claims the station for this window's run and puts its journal on record; *notes receives
-  // a line for every journal mark the store refused.
-  Answer Claim(std::vector<std::string>* notes, std::string* error);
+  // a line for every journal mark. *unannounced receives the boards that a window of this
+  // station verified and then ended (killed, powered off) before their banner was closed:
+  // they hold their addresses and are done, which the operator must be told.
+  Answer Claim(std::vector<std::string>* notes, std::vector<std::string>* unannounced,
+               std::string* error);
   // Gives the claim back once every step posted before has finished.
   void Unclaim();
   Answer Lease(Mac48* address, std::string* error);
@@ -67,7 +70,10 @@ class PoolStation : public QObject {
   // waiting.
   Answer LeaseAndMarkWritten(Mac48* address, const std::string& port, std::string* error);
   // kDone also when the store failed but the mark is in the station's journal (*journaled).
+  // Until Announced, the board counts as unannounced for the station's next Claim.
   Answer MarkVerified(Mac48 address, const std::string& line, bool* journaled, std::string* error);
+  // The banner of the last verified board was closed.
+  void Announced();
   // Runs step again and again while it fails for the store, waiting between tries (from
   // 250 ms, doubling, up to 2 s) and telling `waiting` why before each wait; ends on any
   // other answer, or kCancelled once CancelWait is called.
@@ -86,7 +92,7 @@ class PoolStation : public QObject {
  private:
   struct Call;
 
-  PoolStation(Config config, std::unique_ptr<pool::Station> station, std::string station_name);
+  explicit PoolStation(Config config);
   // Runs step on the store's thread with the station opened for the current name.
   Answer Wait(std::function<bool(pool::Station&, std::string*)> step, std::string* error);
   // On the store's thread: the station for name, opened anew when the name changed.
@@ -102,6 +108,8 @@ class PoolStation : public QObject {
   std::uint64_t calls_ = 0;
   // Only the store's thread touches the station once the worker runs.
   std::unique_ptr<pool::Station> station_;
+  // The verified board whose banner is not closed yet, kept beside the station's journal.
+  std::unique_ptr<pool::StationJournal> banner_;
   StoreWorker worker_;
 };
 

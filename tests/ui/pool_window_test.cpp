@@ -170,6 +170,7 @@ class PoolWindowTest : public QObject {
 
     sqlite3* locker = nullptr;
     QCOMPARE(sqlite3_open(store.location().c_str(), &locker), SQLITE_OK);
+    sqlite3_busy_timeout(locker, 5000);
     QCOMPARE(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     QElapsedTimer clock;
     qint64 last_tick = 0;
