@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <iterator>
@@ -169,6 +170,63 @@ TEST(DeviceSimulatorTest, FailingDevicesFailTheRun) {
   ASSERT_EQ(p.result.devices.size(), 1u);
   EXPECT_EQ(p.result.devices[0].result, "gave-up");
   EXPECT_EQ(p.result.devices[0].boots, 2);
+}
+
+// Every board starts blank and holds what its flash took; the ledger says where each board
+// went, under its serial number, and a board that left unconfirmed can come back as it was.
+TEST(DeviceSimulatorTest, BoardsHoldWhatTheirFlashTookAndTheLedgerSaysSo) {
+  struct Case {
+    const char* options;
+    int successes;
+    std::vector<std::string> ledger;
+  };
+  const std::string a = "\"02:CA:00:00:00:01\"";
+  const std::vector<Case> cases = {
+      {"--devices 2 --readback-noise 100",
+       2,
+       {"{\"serial\":1,\"address\":" + a + ",\"confirmed\":true}",
+        "{\"serial\":2,\"address\":\"02:CA:00:00:00:02\",\"confirmed\":true}"}},
+      {"--devices 2 --serial-base 7 --bad-flash 100 --lenient",
+       0,
+       {"{\"serial\":7,\"address\":null,\"confirmed\":true}",
+        "{\"serial\":8,\"address\":null,\"confirmed\":true}"}},
+      {"--devices 2 --pull-after-write 100 --lenient",
+       0,
+       {"{\"serial\":1,\"address\":" + a + ",\"confirmed\":false}",
+        "{\"serial\":2,\"address\":" + a + ",\"confirmed\":false}"}},
+      {"--devices 3 --pull-after-write 100 --rebench 100 --lenient",
+       0,
+       {"{\"serial\":1,\"address\":" + a + ",\"confirmed\":false}",
+        "{\"serial\":1,\"address\":" + a + ",\"confirmed\":false}",
+        "{\"serial\":1,\"address\":" + a + ",\"confirmed\":false}"}},
+  };
+  const std::string ledger = ::testing::TempDir() + "devsim-ledger.jsonl";
+  for (const Case& c : cases) {
+    HostScript script(c.successes == 0 ? 1 : c.successes,
+                      milliseconds(c.successes == 0 ? 1500 : 15000));
+    script.address = 0x02CA00000001;
+    const Played p = Play(std::string(c.options) + " --any-address --ledger " + ledger, script,
+                          /*stop=*/c.successes == 0);
+    EXPECT_EQ(p.host.successes, c.successes) << c.options;
+    EXPECT_EQ(p.result.exit_code, 0) << c.options << ": " << p.result.reason;
+    std::ifstream in(ledger);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      lines.push_back(line);
+    }
+    EXPECT_EQ(lines, c.ledger) << c.options;
+  }
+  // Line noise comes after the six bytes, beyond a blank: a byte no hex digit is made of.
+  const Played noisy = Play("--devices 1 --readback-noise 100", HostScript(1));
+  const auto dump = noisy.host.stream.find("1fd0000c: 00 1A 2B 3C 4D 5E ");
+  ASSERT_NE(dump, kNone);
+  EXPECT_GE(static_cast<unsigned char>(noisy.host.stream[dump + 28]), 0x80);
+  // A host that goes quiet at the prompt finds the board booting again.
+  HostScript quiet;
+  quiet.write_command = [](std::uint64_t) { return std::string(); };
+  quiet.stop_text = ConsoleText::RestartLine();
+  const Played restarted = Play("--prompt-timeout 50", quiet, /*stop=*/true);
+  EXPECT_FALSE(restarted.host.timed_out);
 }
 
 // The line hung up after a device, not to come back (replugging is the program's test): the

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "programming/mac48.h"
+#include "tools/devsim/sim_address.h"
 
 namespace pelorus::devsim::testing {
 
@@ -55,7 +55,7 @@ struct HostRun {
 
 // "macprog2 XX-XX-XX-XX-XX-XX\n".
 inline std::string WriteCommand(std::uint64_t address) {
-  return "macprog2 " + FormatMac48(address, '-') + "\n";
+  return "macprog2 " + FormatAddress(address, '-') + "\n";
 }
 
 // Opens `path` raw and plays `script` against the device behind it.
@@ -109,9 +109,9 @@ inline HostRun RunHost(const std::string& path, const HostScript& script) {
           send(script.write_command ? script.write_command(address) : WriteCommand(address));
         } else if (line.find("done") != std::string::npos) {
           send("d -b -p 0x1fd0000c 6\n");
-        } else if (line.find(FormatMac48(address, ' ')) != std::string::npos) {
+        } else if (line.find(FormatAddress(address, ' ')) != std::string::npos) {
           ++run.successes;
-          address = NextMac48(address);
+          address = NextAddress(address);
         } else if (line.rfind("1fd0000c: ", 0) == 0) {
           ++run.mismatches;
         }

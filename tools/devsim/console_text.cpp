@@ -1,6 +1,6 @@
 #include "console_text.h"
 
-#include "programming/mac48.h"
+#include "sim_address.h"
 
 namespace pelorus::devsim {
 namespace {
@@ -141,11 +141,11 @@ const char* ConsoleText::InterruptEcho() {
 }
 
 std::string ConsoleText::WrittenLine(std::uint64_t address) {
-  return "Programming MAC " + FormatMac48(address, ':') + " ... done";
+  return "Programming MAC " + FormatAddress(address, ':') + " ... done";
 }
 
 std::string ConsoleText::DumpLine(std::uint64_t shown) {
-  return "1fd0000c: " + FormatMac48(shown, ' ');
+  return "1fd0000c: " + FormatAddress(shown, ' ');
 }
 
 }  // namespace pelorus::devsim

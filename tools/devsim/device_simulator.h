@@ -2,11 +2,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
+
+#include "board_ledger.h"
 
 #include "console_text.h"
 #include "output_queue.h"
@@ -38,6 +42,14 @@ namespace pelorus::devsim {
 // open it). The devices go on where they were: numbered on, each expecting the address one
 // above the last one read back, as the host keeps it. A CODE line printed on the old port
 // can no longer be answered, so an 0x03 for it on the new one is a host error.
+//
+// Every board has a serial number and a flash that starts blank: the address command stores its
+// address there (not on a board with a bad flash) and the dump shows what the flash holds. A
+// board leaves the bench after its dump, or, injected, pulled off or unplugged after the
+// address command; each leaving is a line in the ledger. A board that left without a dump
+// that matched what was written may come back later (SimOptions::rebench_percent) with its
+// flash as it was. With SimOptions::lenient, host errors are reported and the bench plays on
+// as before, but they do not fail the run.
 //
 // Single-threaded: Run blocks in poll on the master, an eventfd and computed deadlines.
 class DeviceSimulator {
@@ -83,7 +95,16 @@ class DeviceSimulator {
   double Ms() const;
   void PrintLine(const std::string& text, std::function<void()> printed = nullptr);
 
+  struct Board {
+    int serial = 0;
+    std::uint64_t flash = 0;
+  };
+  enum class BoardFault { kNone, kPull, kUnplug };
+
+  bool Roll(int percent);
   void PowerOn(bool next_device);
+  void OnPromptTimeout();
+  void LeaveAfterWrite();
   void OnCodePrinted();
   void OnInterruptTimeout();
   void OnInterrupt();
@@ -108,6 +129,7 @@ class DeviceSimulator {
   SimOptions options_;
   PseudoTerminal pty_;
   SimReport report_;
+  BoardLedger ledger_;
   ConsoleText text_;
   std::unique_ptr<OutputQueue> out_;
   std::string flood_;
@@ -131,6 +153,14 @@ class DeviceSimulator {
   Clock::time_point drain_settled_{};
   std::function<void()> after_drain_;
   std::optional<Clock::time_point> replug_deadline_;  // set while unplugged
+  std::optional<Clock::time_point> prompt_deadline_;  // set while at the prompt, with a timeout
+
+  std::mt19937_64 bench_rng_;  // which boards have which faults
+  Board board_;                // the one on the bench
+  bool bad_flash_ = false;
+  BoardFault fault_ = BoardFault::kNone;
+  int boards_made_ = 0;
+  std::deque<Board> shelf_;  // boards that left unconfirmed, to be put back
 
   SimResult result_;
   std::string fatal_;

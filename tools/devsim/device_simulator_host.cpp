@@ -6,7 +6,7 @@
 #include <random>
 
 #include "device_simulator.h"
-#include "programming/mac48.h"
+#include "sim_address.h"
 
 namespace pelorus::devsim {
 namespace {
@@ -44,6 +44,9 @@ void DeviceSimulator::OnHostByte(char c) {
     return;
   }
   const bool at_prompt = stage_ == Stage::kAwaitWrite || stage_ == Stage::kAwaitRead;
+  if (at_prompt && prompt_deadline_) {
+    prompt_deadline_ = Clock::now() + options_.prompt_timeout;
+  }
   if (c == '\x03') {
     FlushUnexpected();
     if (interrupts_ >= code_lines_) {
@@ -99,28 +102,33 @@ void DeviceSimulator::OnCommandLine() {
     out_->AddBytes(text_.Ending());
   }
   bool lower_case = false;
-  const std::optional<Mac48> written =
-      IsWriteCommand(line) ? ParseMac48(line.substr(sizeof(kWriteCommand) - 1), "-", &lower_case)
+  const std::optional<std::uint64_t> written =
+      IsWriteCommand(line) ? ParseAddress(line.substr(sizeof(kWriteCommand) - 1), '-', &lower_case)
                            : std::nullopt;
   if (stage_ == Stage::kAwaitWrite && written) {
-    const Mac48 address = *written;
+    const std::uint64_t address = *written;
     if (lower_case) {
       HostError("lower-case hex in \"" + line + "\"");
     }
     current_.written = address;
     current_.write_ms = Ms();
+    if (bad_flash_) {
+      report_.Event(JsonLine("bad_flash").AddMs("t_ms", Ms()).Add("serial", board_.serial));
+    } else {
+      board_.flash = address;
+    }
     report_.Event(
         JsonLine("write")
             .AddMs("t_ms", current_.write_ms)
             .Add("device", current_.number)
-            .Add("address", FormatMac48(address, '-'))
-            .Add("expected", current_.expected ? FormatMac48(*current_.expected, '-') : "-"));
+            .Add("address", FormatAddress(address, '-'))
+            .Add("expected", current_.expected ? FormatAddress(*current_.expected, '-') : "-"));
     if (current_.expected && address != *current_.expected) {
-      HostError("wrote " + FormatMac48(address, '-') + ", expected " +
-                FormatMac48(*current_.expected, '-') +
+      HostError("wrote " + FormatAddress(address, '-') + ", expected " +
+                FormatAddress(*current_.expected, '-') +
                 " (one above the last address read back correctly)");
     } else if (verified_.count(address) != 0) {
-      HostError("wrote " + FormatMac48(address, '-') + ", which an earlier device holds already");
+      HostError("wrote " + FormatAddress(address, '-') + ", which an earlier device holds already");
     }
     stage_ = Stage::kBusy;
     out_->AddPause(options_.command_time);
@@ -129,7 +137,7 @@ void DeviceSimulator::OnCommandLine() {
   } else if (stage_ == Stage::kAwaitRead && line == kReadCommand) {
     current_.read_ms = Ms();
     report_.Event(JsonLine("read").AddMs("t_ms", current_.read_ms).Add("device", current_.number));
-    std::uint64_t shown = current_.written.value_or(0);
+    std::uint64_t shown = board_.flash;
     if (options_.wrong_readback.count(current_.number) != 0) {
       std::mt19937_64 rng(options_.seed + static_cast<std::uint64_t>(current_.number));
       const auto octet = rng() % 6;
@@ -138,7 +146,13 @@ void DeviceSimulator::OnCommandLine() {
     current_.shown = shown;
     stage_ = Stage::kBusy;
     out_->AddPause(options_.command_time);
-    PrintLine(ConsoleText::DumpLine(shown), [this] { OnDumpPrinted(); });
+    std::string dump = ConsoleText::DumpLine(shown);
+    if (Roll(options_.readback_noise_percent)) {
+      dump += ' ';
+      dump += static_cast<char>(0x80 + bench_rng_() % 0x7F);
+      report_.Event(JsonLine("readback_noise").AddMs("t_ms", Ms()).Add("device", current_.number));
+    }
+    PrintLine(dump, [this] { OnDumpPrinted(); });
     out_->AddBytes(ConsoleText::Prompt());
   } else {
     Refuse(line, written.has_value() || line == kReadCommand);
@@ -170,6 +184,40 @@ void DeviceSimulator::FlushUnexpected() {
   const std::string bytes = std::move(unexpected_);
   unexpected_.clear();
   HostError(std::to_string(bytes.size()) + " unexpected byte(s): \"" + Escape(bytes, 64) + "\"");
+}
+
+// A host that went away (killed, or stopped by its operator) leaves the board at its prompt;
+// whoever comes next finds it booting again.
+void DeviceSimulator::OnPromptTimeout() {
+  if (stage_ != Stage::kAwaitWrite && stage_ != Stage::kAwaitRead) {
+    return;
+  }
+  report_.Event(JsonLine("prompt_timeout").AddMs("t_ms", Ms()).Add("device", current_.number));
+  stage_ = Stage::kBusy;
+  PrintLine(ConsoleText::RestartLine());
+  out_->AddAction([this] { PowerOn(false); });
+}
+
+// The board leaves holding what was written, before anything read it back: the next board
+// comes after the power cycle, or after the port is back.
+void DeviceSimulator::LeaveAfterWrite() {
+  const bool pulled = fault_ == BoardFault::kPull;
+  current_.result = pulled ? "pulled" : "unplugged";
+  report_.Event(JsonLine(pulled ? "pull" : "unplug_after_write")
+                    .AddMs("t_ms", Ms())
+                    .Add("device", current_.number)
+                    .Add("serial", board_.serial));
+  FinishDevice();
+  const bool enough =
+      options_.devices > 0 && static_cast<int>(result_.devices.size()) >= options_.devices;
+  if (enough) {
+    Drain([this] { stage_ = Stage::kFinished; });
+  } else if (pulled) {
+    out_->AddPause(options_.power_cycle);
+    out_->AddAction([this] { PowerOn(true); });
+  } else {
+    Drain([this] { Unplug(); });
+  }
 }
 
 }  // namespace pelorus::devsim

@@ -12,7 +12,8 @@ bool DeviceSimulator::Open(std::string* error) {
     *error = std::string("eventfd: ") + std::strerror(errno);
     return false;
   }
-  if (!PlugIn(error) || !report_.Open(options_.report_path, options_.console_output, error)) {
+  if (!PlugIn(error) || !report_.Open(options_.report_path, options_.console_output, error) ||
+      !ledger_.Open(options_.ledger_path, error)) {
     pty_.Close();
     open_watch_ = -1;
     return false;

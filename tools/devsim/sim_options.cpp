@@ -7,7 +7,7 @@
 #include <map>
 #include <sstream>
 
-#include "programming/mac48.h"
+#include "sim_address.h"
 
 namespace pelorus::devsim {
 namespace {
@@ -15,8 +15,9 @@ namespace {
 constexpr const char* kAbout =
     R"(Plays one device after another on a pseudo-terminal, the way a bench sees it: boot text with a
 "CODE" line, a prompt with a "480" line after the interrupt byte 0x03, "done" after
-"macprog2 XX-XX-XX-XX-XX-XX" + LF, a dump of the six address bytes after
-"d -b -p 0x1fd0000c 6" + LF, then a power cycle and the next, blank device.
+"macprog2 XX-XX-XX-XX-XX-XX" + LF (stored in the board's flash), a dump of the six bytes the
+flash holds after "d -b -p 0x1fd0000c 6" + LF, then a power cycle and the next board, its
+flash blank (FF FF FF FF FF FF).
 The first line on stdout is "pty /dev/pts/N"; a summary line follows for every device, and
 with --replug a line "pty /dev/pts/M" every time the port comes back, its link already in place.
 )";
@@ -127,7 +128,7 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
             "seed for every random choice (default 1)");
   AddRead(app, "--first", "XX-XX-XX-XX-XX-XX", "address the first device must get (default: any)",
           [o](const std::string& s) {
-            const auto address = ParseMac48(s, "-");
+            const auto address = ParseAddress(s, '-');
             return address && ((o->first_address = *address), true);
           });
   app->add_flag("--any-address", o->any_address,
@@ -221,13 +222,49 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
                 "with --hangup-after K: the adapter is pulled out after every K devices\n"
                 "(port and link gone), and after --away a new pseudo-terminal comes back\n"
                 "behind the same link; devices go on until --devices are played");
+  AddNumber(app, "--bad-flash", "PERCENT", &o->bad_flash_percent, 0, 100,
+            "share of boards whose flash ignores the write (they read back what\nthey held)");
+  AddNumber(app, "--pull-after-write", "PERCENT", &o->pull_percent, 0, 100,
+            "share of boards pulled off the bench after the address command,\n"
+            "before the read-back, holding what they were written");
+  AddNumber(app, "--unplug-after-write", "PERCENT", &o->unplug_percent, 0, 100,
+            "with --replug: share of boards after whose address command the\n"
+            "adapter is pulled out; the board leaves holding the address");
+  AddNumber(app, "--readback-noise", "PERCENT", &o->readback_noise_percent, 0, 100,
+            "share of dump lines with one byte of line noise (0x80-0xFE)\n"
+            "after the six bytes, beyond a blank");
   AddNumber(app, "--flood", "BYTES", &o->flood_bytes, 0, 1ULL << 34,
             "BYTES of console text in every boot, as fast as the port takes them");
 
+  app->option_defaults()->group("Boards and the host");
+  AddNumber(app, "--serial-base", "N", &o->serial_base, 0, kMaxCount,
+            "boards get serial numbers N, N+1, ... (default 1)");
+  AddNumber(app, "--rebench", "PERCENT", &o->rebench_percent, 0, 100,
+            "chance that the next board is one that left unconfirmed, put back\n"
+            "with what its flash holds (default 0)");
+  AddRead(app, "--prompt-timeout", "MS|forever",
+          "a board at its prompt that hears nothing from the host for MS\n"
+          "restarts (default forever)",
+          [o](const std::string& s) {
+            const auto ms = ParseWhole(s, 1, kDayMs);
+            o->prompt_timeout = std::chrono::milliseconds(ms ? static_cast<std::int64_t>(*ms) : -1);
+            return ms || s == "forever";
+          });
+  AddRead(app, "--ledger", "FILE",
+          "JSON lines, one per board as it leaves the bench: serial, the\n"
+          "address its flash holds (null: blank), whether its read-back was shown",
+          [o](const std::string& s) { return !(o->ledger_path = s).empty(); });
+  app->add_flag("--lenient", o->lenient,
+                "host errors are reported but the exit status is 0 unless the\n"
+                "port failed (a host that is killed and restarted)");
+
   // Checked here rather than by CLI11's needs(), which would crowd the flag's help line.
   app->final_callback([o] {
-    if (o->replug && o->hangup_after == 0) {
-      throw CLI::RequiresError("--replug", "--hangup-after");
+    if (o->replug && o->hangup_after == 0 && o->unplug_percent == 0) {
+      throw CLI::RequiresError("--replug", "--hangup-after or --unplug-after-write");
+    }
+    if (o->unplug_percent > 0 && !o->replug) {
+      throw CLI::RequiresError("--unplug-after-write", "--replug");
     }
   });
 

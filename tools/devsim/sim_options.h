@@ -60,6 +60,17 @@ struct SimOptions {
   bool replug = false;   // a hang-up with devices still to play unplugs: the port comes back
   std::chrono::milliseconds away{1000};  // with replug: from the hang-up until the port is back
 
+  // The boards themselves, each with a serial number and a flash that starts blank.
+  int serial_base = 1;
+  int bad_flash_percent = 0;       // boards whose flash ignores the write
+  int pull_percent = 0;            // boards pulled off after the write, before the read-back
+  int unplug_percent = 0;          // with replug: adapter pulled after the write
+  int readback_noise_percent = 0;  // dump lines with a byte of line noise after the address
+  int rebench_percent = 0;         // chance that the next board is one that left unconfirmed
+  std::chrono::milliseconds prompt_timeout{-1};  // silent host at the prompt: restart; <0 never
+  std::string ledger_path;                       // JSON lines, one per board leaving; empty: none
+  bool lenient = false;  // host errors are reported but do not fail the exit status
+
   bool console_output = true;  // per-device summary on stdout, host errors on stderr as they happen
 };
 

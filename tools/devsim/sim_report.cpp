@@ -2,7 +2,7 @@
 
 #include <cinttypes>
 
-#include "programming/mac48.h"
+#include "sim_address.h"
 
 namespace pelorus::devsim {
 namespace {
@@ -26,7 +26,7 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string Mac(const std::optional<std::uint64_t>& address) {
-  return address ? FormatMac48(*address, '-') : std::string("-");
+  return address ? FormatAddress(*address, '-') : std::string("-");
 }
 
 std::string Seconds(double ms) {
@@ -135,7 +135,7 @@ void SimReport::Device(const DeviceRecord& d) {
       .Add("result", d.result)
       .Add("address", Mac(d.written))
       .Add("expected", Mac(d.expected))
-      .Add("readback", d.shown ? FormatMac48(*d.shown, ' ') : std::string("-"))
+      .Add("readback", d.shown ? FormatAddress(*d.shown, ' ') : std::string("-"))
       .AddBool("readback_ok", d.shown && d.written && *d.shown == *d.written)
       .Add("boots", d.boots)
       .Add("host_errors", d.host_errors)
@@ -146,7 +146,8 @@ void SimReport::Device(const DeviceRecord& d) {
       .AddMs("write_ms", d.write_ms)
       .AddMs("done_ms", d.done_ms)
       .AddMs("read_ms", d.read_ms)
-      .AddMs("dump_ms", d.dump_ms);
+      .AddMs("dump_ms", d.dump_ms)
+      .Add("serial", d.serial);
   Event(line);
   Say("device " + std::to_string(d.number) + ": " + d.result + " " + Mac(d.written) + " (boots " +
       std::to_string(d.boots) + ")  power-on " + Seconds(d.power_on_ms) + "  CODE " +

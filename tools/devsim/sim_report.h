@@ -12,10 +12,12 @@ namespace pelorus::devsim {
 // the step was not reached.
 struct DeviceRecord {
   int number = 0;
+  int serial = 0;  // the board's; a board put back on the bench comes again under its serial
   int boots = 0;
   // "ok", "wrong-address" (the host wrote another address than one above the previous
   // device's), "wrong-readback" (injected), "no-answer" (injected), "gave-up" (nobody sent
-  // the interrupt), "incomplete" (the run ended first).
+  // the interrupt), "pulled" or "unplugged" (injected, after the address command),
+  // "incomplete" (the run ended first).
   std::string result = "incomplete";
   std::optional<std::uint64_t> expected;  // what a correct host writes; none for a free first
   std::optional<std::uint64_t> written;
