@@ -2,9 +2,14 @@
 # Builds the release preset and runs every benchmark, then prints one table:
 # figure | goal | measured | verdict.
 # Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices] [line] [pool]
+#                    [campaign]
 #   --build-dir DIR  build a Release tree in DIR instead of the preset's build-release/
-#   names            run only these benchmarks (default: all, in this order); pool runs
-#                    against a throwaway PostgreSQL server (pg_virtualenv) unless PGHOST is set
+#   names            run only these benchmarks (default: all but campaign, in this order); pool
+#                    runs against a throwaway PostgreSQL server (pg_virtualenv) unless PGHOST
+#                    is set
+#   campaign         the long fault campaign (about 20 minutes, so never by default): four
+#                    windows on SQLite, then on PostgreSQL, ten minutes each, with every fault
+#                    kind; rows for the boards, the faults and the violations
 # Exit status: 0 when every benchmark ran (the verdicts are in the table), 1 when one could
 # not run, 2 for a usage error. Takes about a minute and a half; the window runs offscreen.
 set -euo pipefail
@@ -15,8 +20,8 @@ selected=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=${2:?"--build-dir needs a directory"}; shift 2 ;;
-    core | flood | latency | idle | devices | line | pool) selected+=("$1"); shift ;;
-    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|line|pool]..." >&2
+    core | flood | latency | idle | devices | line | pool | campaign) selected+=("$1"); shift ;;
+    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|line|pool|campaign]..." >&2
        exit 2 ;;
   esac
 done
@@ -35,6 +40,7 @@ bin=$build_dir/bin
 for name in "${selected[@]}"; do
   program=$bin/pelorus-bench-$name
   [ "$name" = core ] && program=$bin/pelorus-bench-dialogue
+  [ "$name" = campaign ] && program=$bin/pelorus-campaign
   if [ ! -x "$program" ]; then
     echo "bench/run.sh: $program was not built (Google Benchmark, Qt 6 Test and the" >&2
     echo "window are needed; see the configure output)" >&2
@@ -73,13 +79,31 @@ with_postgres() {
 }
 
 run_latency() {
-  "$bin/pelorus-bench-latency" none sqlite || return 1
+  "$bin/pelorus-bench-latency" none sqlite stall || return 1
   with_postgres "$bin/pelorus-bench-latency" postgres
 }
 
 run_pool() {
   "$bin/pelorus-bench-pool" sqlite || return 1
   with_postgres "$bin/pelorus-bench-pool" postgres
+}
+
+# The long fault campaign on each store; the summary's TOTAL line becomes the rows. Zero
+# violations is the goal.
+campaign_rows() {
+  awk -v store="$1" '{ print } /^  fault / { sub(/^  fault +/, ""); n = $NF; $NF = ""; sub(/ +$/, ""); faults = faults sprintf("%s%s %d", sep, $0, n); sep = ", " }
+    /^TOTAL/ { split($0, f, /[ =]/)
+      printf "ROW|Campaign, %s: boards, faults|≥ 500 boards, every fault kind|%s boards, %s faults (%s)|info\n", store, f[3], f[5], faults
+      printf "ROW|Campaign, %s: addresses in two boards, off record, shown but held by none, outside the pool|0|%s|%s\n", store, f[7], (f[7] == 0 ? "met" : "MISSED") }'
+}
+
+# Exit status 1 is a campaign with violations, which the rows show.
+run_campaign() {
+  local campaign=$bin/pelorus-campaign
+  { "$campaign" --store sqlite --seed 1 --windows 4 --boards 600 --seconds 600 \
+      --out "$work/campaign-sqlite" || [ $? = 1 ]; } | campaign_rows SQLite
+  { with_postgres "$campaign" --store postgres --seed 2 --windows 4 --boards 600 \
+      --seconds 600 --out "$work/campaign-postgres" || [ $? = 1 ]; } | campaign_rows PostgreSQL
 }
 
 status=0
@@ -89,6 +113,7 @@ for name in "${selected[@]}"; do
   [ "$name" = core ] && runner=run_core
   [ "$name" = pool ] && runner=run_pool
   [ "$name" = latency ] && runner=run_latency
+  [ "$name" = campaign ] && runner=run_campaign
   ran=0
   "$runner" "$name" >"$work/$name.out" 2>"$work/$name.err" && ran=1
   grep -v '^ROW|' "$work/$name.out" || true

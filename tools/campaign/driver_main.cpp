@@ -1,0 +1,113 @@
+// pelorus-campaign: the fault campaign (see campaign_driver.h). Prints the boards, the faults
+// by kind and the violations by rule with examples; exit status 0 only without violations,
+// 1 with some, 2 when the campaign could not run. With --hold-lock FILE it is only the
+// process that holds a SQLite file's write lock for a while.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <climits>
+#include <cstdio>
+#include <map>
+#include <thread>
+
+#include "campaign_driver.h"
+
+namespace {
+
+int HoldLock(const std::string& path, int ms) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    return 1;
+  }
+  sqlite3_busy_timeout(db, 10000);
+  const bool held = sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (held) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  sqlite3_close(db);
+  return held ? 0 : 1;
+}
+
+std::string Directory(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  pelorus::campaign::CampaignConfig config;
+  std::string hold_lock;
+  int hold_ms = 6000;
+  CLI::App app(
+      "Runs real windows against simulated benches on one address pool, injects "
+      "faults at seeded moments and checks that no address ended up in two boards.",
+      "pelorus-campaign");
+  app.add_option("--store", config.store, "sqlite or postgres (the server in PGHOST etc.)")
+      ->check(CLI::IsMember({"sqlite", "postgres"}));
+  app.add_option("--seed", config.seed, "seed of every choice (default 1)");
+  app.add_option("--boards", config.boards, "stop after this many boards (default 100)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--seconds", config.seconds, "or after this long (default 60)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--windows", config.windows, "benches, one window each (default 3)")
+      ->check(CLI::Range(1, 5));
+  app.add_option("--out", config.out, "folder for logs, ledgers, the record")->required();
+  app.add_option("--bin", config.bin,
+                 "folder with pelorus-pool, pelorus-devsim, pelorus-campaign-window "
+                 "(default: this program's)");
+  app.add_option("--hold-lock", hold_lock, "only hold FILE's SQLite write lock, then exit")
+      ->group("");
+  app.add_option("--for-ms", hold_ms, "how long --hold-lock holds it")->group("");
+  CLI11_PARSE(app, argc, argv);
+  if (!hold_lock.empty()) {
+    return HoldLock(hold_lock, hold_ms);
+  }
+  char self[PATH_MAX] = {};
+  if (::readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) {
+    std::fprintf(stderr, "pelorus-campaign: cannot find this program\n");
+    return 2;
+  }
+  config.self = self;
+  if (config.bin.empty()) {
+    config.bin = Directory(config.self);
+  }
+
+  pelorus::campaign::CampaignDriver driver(config);
+  std::string error;
+  if (!driver.Run(&error)) {
+    std::fprintf(stderr, "pelorus-campaign: %s\n", error.c_str());
+    return 2;
+  }
+  const auto& oracle = driver.Oracle();
+  const auto violations = oracle.Check();
+  std::printf(
+      "campaign %s seed %llu: %d boards (%d times on a bench), %d banners, %d verified, "
+      "%.0f s\n",
+      config.store.c_str(), static_cast<unsigned long long>(config.seed), oracle.Boards(),
+      driver.BoardVisits(), oracle.Banners(), oracle.Verified(), driver.Seconds());
+  int faults = 0;
+  for (const auto& [kind, count] : driver.Faults()) {
+    std::printf("  fault  %-45s %d\n", kind.c_str(), count);
+    faults += count;
+  }
+  std::map<int, std::vector<std::string>> by_rule;
+  for (const auto& v : violations) {
+    by_rule[v.rule].push_back(v.example);
+  }
+  static const char* const kRules[] = {
+      "", "an address held by two boards", "a board's address not on record as written",
+      "verified or bannered address held by no board", "an address outside the pool"};
+  for (int rule = 1; rule <= 4; ++rule) {
+    const auto& examples = by_rule[rule];
+    std::printf("  rule %d %-50s %zu violation(s)\n", rule, kRules[rule], examples.size());
+    for (std::size_t i = 0; i < examples.size() && i < 3; ++i) {
+      std::printf("         e.g. %s\n", examples[i].c_str());
+    }
+  }
+  std::printf("TOTAL boards=%d faults=%d violations=%zu\n", oracle.Boards(), faults,
+              violations.size());
+  return violations.empty() ? 0 : 1;
+}
