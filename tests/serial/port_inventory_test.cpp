@@ -100,6 +100,15 @@ TEST(PortInventoryTest, EachPortSaysWhereItLeadsAndWhyItWouldNotOpen) {
   }
   EXPECT_EQ(printed.str(), expected);
 
+  // The names a station takes after its device: the by-id link wherever the adapter has one,
+  // however the port names it, so that two consoles never share one and a re-enumerated
+  // adapter keeps its own.
+  EXPECT_EQ(inventory.StableName(d + "/ttyUSB0", "COM1"), by_id);
+  EXPECT_EQ(inventory.StableName(usb0.name, "COM1"), by_id);
+  EXPECT_EQ(inventory.StableName(d + "/ttyACM0", "COM3"), d + "/ttyACM0");
+  EXPECT_EQ(inventory.StableName("tcp://ts1:7001", "TELNET"), "tcp://ts1:7001");
+  EXPECT_EQ(inventory.StableName("", "TELNET"), "TELNET");
+
 #ifdef PELORUS_PROGRAM
   // The program's list is there for ssh sessions and scripts: it needs no display and opens
   // no window.
