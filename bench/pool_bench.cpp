@@ -266,11 +266,11 @@ void PrintRows(const Store& store, const Figures& empty, const Figures& full) {
                   empty.p99_ms, kCycles),
            Verdict(empty.p99_ms <= store.goal_p99_ms));
   const double cycle_ratio = full.p99_ms / empty.p99_ms;
-  PrintRow(
-      "Pool: one lease → written → verified, " + full_pool + at,
-      Format("p99 ≤ %.0f ms and ≤ %.1f × empty", store.goal_p99_ms, kRatio),
-      Format("p50 %.2f ms, p99 %.2f ms (×%.2f of empty)", full.p50_ms, full.p99_ms, cycle_ratio),
-      Verdict(full.p99_ms <= store.goal_p99_ms && cycle_ratio <= kRatio));
+  PrintRow("Pool: one lease → written → verified, " + full_pool + at,
+           Format("p99 ≤ %.0f ms and ≤ %.1f × empty", store.goal_p99_ms, kRatio),
+           Format("p50 %.2f ms, p99 %.2f ms (empty: p50 %.2f ms, p99 %.2f ms; p99 ×%.2f)",
+                  full.p50_ms, full.p99_ms, empty.p50_ms, empty.p99_ms, cycle_ratio),
+           Verdict(full.p99_ms <= store.goal_p99_ms && cycle_ratio <= kRatio));
   const double status_ratio = full.status_ms / empty.status_ms;
   const double check_ratio = full.check_ms / empty.check_ms;
   PrintRow("Pool: pelorus-pool status / check, " + full_pool + at,
@@ -293,7 +293,7 @@ void PrintRows(const Store& store, const Figures& empty, const Figures& full) {
       "info");
   PrintRow(Format("Pool: leases per second, %d stations at once, ", kStations) + full_pool + at,
            Format("≥ empty / %.1f", kRatio),
-           Format("%.0f/s (×%.2f of empty)", full.rate, full.rate / empty.rate),
+           Format("%.0f/s (empty: %.0f/s; ×%.2f)", full.rate, empty.rate, full.rate / empty.rate),
            Verdict(full.rate * kRatio >= empty.rate));
 }
 
