@@ -11,7 +11,8 @@
 #                    windows on SQLite, then on PostgreSQL, ten minutes each, with every fault
 #                    kind; rows for the boards, the faults and the violations
 # Exit status: 0 when every benchmark ran (the verdicts are in the table), 1 when one could
-# not run, 2 for a usage error. Takes about a minute and a half; the window runs offscreen.
+# not run, 2 for a usage error. Takes about nine minutes (the pool three and a half of them);
+# the window runs offscreen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

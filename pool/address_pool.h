@@ -39,6 +39,17 @@ struct AddressRecord {
   std::string release_reason;
 };
 
+// Which of a pool's record an export takes; an empty field takes all.
+struct RecordFilter {
+  // Only addresses with a step (lease, written or verified mark, release) at or after this
+  // time, in the record's form ("2026-12-06T09:41:07.250Z"; a shorter prefix such as
+  // "2026-12-06" counts from the start of that day).
+  std::string since;
+  std::string station;  // only addresses this station leased (or last leased)
+};
+
+// A pool's counts, kept in the pool's row and changed by each step in its own transaction:
+// reading them costs the same whatever the pool's size.
 struct PoolStatus {
   std::string name;
   Mac48 first = 0;
@@ -146,10 +157,19 @@ class AddressPool {
 
   // Where one address stands; refused for an address that no pool's range holds.
   virtual bool Check(Mac48 address, AddressRecord* record, std::string* error) = 0;
+  // The pool's counts, from its row; the store is only read (on SQLite no station waits for
+  // it).
   virtual bool Status(const std::string& name, PoolStatus* status, std::string* error) = 0;
-  // Every address of the pool that was ever issued, in address order.
-  virtual bool Export(const std::string& name, const std::function<void(const AddressRecord&)>& row,
-                      std::string* error) = 0;
+  // Every address of the pool that was ever issued (and that filter takes), in address
+  // order, each handed to row as the store delivers it: memory stays the same whatever the
+  // record's length. The store is only read, so stations go on meanwhile. On failure, the
+  // rows before it have been handed over already.
+  virtual bool Export(const std::string& name, const RecordFilter& filter,
+                      const std::function<void(const AddressRecord&)>& row, std::string* error) = 0;
+  bool Export(const std::string& name, const std::function<void(const AddressRecord&)>& row,
+              std::string* error) {
+    return Export(name, RecordFilter{}, row, error);
+  }
 };
 
 }  // namespace pelorus::pool

@@ -14,13 +14,19 @@ namespace {
 
 constexpr SqlPool::Dialect kPostgres = {
     "BEGIN",
+    "BEGIN READ ONLY",
     " FOR UPDATE",
     "SELECT pg_advisory_xact_lock(7262050391)",
     "LOCK TABLE pelorus_pools IN SHARE ROW EXCLUSIVE MODE",
     "to_char(clock_timestamp() AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')",
-    "SELECT table_name FROM information_schema.tables"
-    " WHERE table_schema = current_schema() AND table_name = $1",
+    // Not information_schema: its views cost milliseconds, and every command opens the store.
+    "SELECT 1 WHERE to_regclass(quote_ident(current_schema()) || '.' || quote_ident($1))"
+    " IS NOT NULL",
 };
+
+// Rows a stream fetches at once: few enough to keep memory small, many enough that a
+// round trip costs little per row.
+constexpr int kStreamBatch = 4096;
 
 constexpr const char* kClaimKey = "hashtextextended('pelorus:' || $1::text || '/' || $2::text, 0)";
 
@@ -214,6 +220,39 @@ SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Par
 
 SqlPool::Outcome PostgresPool::Execute(const std::string& sql, const std::vector<Param>& params,
                                        std::vector<Row>* rows, std::string* detail) {
+  if (rows == nullptr) {
+    return Query(
+        sql, params, [](const Row&) {}, detail);
+  }
+  return Query(
+      sql, params, [rows](const Row& row) { rows->push_back(row); }, detail);
+}
+
+SqlPool::Outcome PostgresPool::Stream(const std::string& sql, const std::vector<Param>& params,
+                                      const std::function<void(const Row&)>& each,
+                                      std::string* detail) {
+  // A cursor of the step's transaction: the server keeps the rows, and hands over a batch
+  // at a time.
+  Outcome outcome =
+      Execute("DECLARE pelorus_stream NO SCROLL CURSOR FOR " + sql, params, nullptr, detail);
+  const std::string fetch = "FETCH " + std::to_string(kStreamBatch) + " FROM pelorus_stream";
+  int fetched = kStreamBatch;
+  while (outcome == Outcome::kOk && fetched == kStreamBatch) {
+    fetched = 0;
+    outcome = Query(
+        fetch, {},
+        [&](const Row& row) {
+          ++fetched;
+          each(row);
+        },
+        detail);
+  }
+  return outcome == Outcome::kOk ? Execute("CLOSE pelorus_stream", {}, nullptr, detail) : outcome;
+}
+
+SqlPool::Outcome PostgresPool::Query(const std::string& sql, const std::vector<Param>& params,
+                                     const std::function<void(const Row&)>& each,
+                                     std::string* detail) {
   std::vector<std::string> texts;
   texts.reserve(params.size());
   std::vector<const char*> values;
@@ -234,17 +273,25 @@ SqlPool::Outcome PostgresPool::Execute(const std::string& sql, const std::vector
                                   nullptr, values.data(), nullptr, nullptr, 0);
   const ExecStatusType status = PQresultStatus(result);
   Outcome outcome = Outcome::kOk;
-  if (status == PGRES_TUPLES_OK && rows != nullptr) {
+  if (status == PGRES_TUPLES_OK) {
+    // One row, filled again for each of the result's: its strings keep their room.
+    Row row(static_cast<std::size_t>(PQnfields(result)));
     for (int r = 0; r < PQntuples(result); ++r) {
-      Row row;
       for (int c = 0; c < PQnfields(result); ++c) {
-        row.push_back(PQgetisnull(result, r, c)
-                          ? std::nullopt
-                          : std::optional<std::string>(PQgetvalue(result, r, c)));
+        auto& column = row[static_cast<std::size_t>(c)];
+        const char* text = PQgetvalue(result, r, c);
+        const auto length = static_cast<std::size_t>(PQgetlength(result, r, c));
+        if (PQgetisnull(result, r, c)) {
+          column.reset();
+        } else if (column) {
+          column->assign(text, length);
+        } else {
+          column.emplace(text, length);
+        }
       }
-      rows->push_back(std::move(row));
+      each(row);
     }
-  } else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+  } else if (status != PGRES_COMMAND_OK) {
     const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
     const std::string code = state != nullptr ? state : "";
     *detail = OneLine(PQerrorMessage(connection_));

@@ -33,12 +33,17 @@ class PostgresPool : public SqlPool {
  protected:
   Outcome Run(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
               std::string* detail) override;
+  Outcome Stream(const std::string& sql, const std::vector<Param>& params,
+                 const std::function<void(const Row&)>& each, std::string* detail) override;
 
  private:
   PostgresPool(std::string where, pg_conn* connection);
   bool Configure(std::string* detail);
   Outcome Execute(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
                   std::string* detail);
+  // Runs one statement, each row of its result handed to each in turn.
+  Outcome Query(const std::string& sql, const std::vector<Param>& params,
+                const std::function<void(const Row&)>& each, std::string* detail);
   // Makes the lost connection again; the new session holds no claim.
   Outcome Reconnect(std::string* detail);
   // Takes the claim of claim_name_ / claim_station_ in this session: kRefused with the holder

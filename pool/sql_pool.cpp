@@ -54,10 +54,12 @@ bool SqlPool::Failed(const std::string& why, std::string* error) {
   return false;
 }
 
-bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::string* error) {
+bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::string* error,
+                            Access access) {
+  const bool read = access == Access::kRead;
   for (int attempt = 1;; ++attempt) {
     Transaction tx(*this);
-    if (tx.Run(dialect_.begin) && step(tx) && tx.Run("COMMIT")) {
+    if (tx.Run(read ? dialect_.begin_read : dialect_.begin) && step(tx) && tx.Run("COMMIT")) {
       return true;
     }
     std::string ignored;
@@ -67,7 +69,7 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
     }
     switch (tx.outcome()) {
       case Outcome::kRetry:
-        if (attempt < kMaxAttempts) {
+        if (attempt < kMaxAttempts && !read) {
           continue;
         }
         *error =
@@ -158,18 +160,22 @@ bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* 
           *address = static_cast<Mac48>(Number(open[0][0]));
           return true;
         }
+        // Only the free rows are in this index, so finding one costs the same however
+        // long the record is.
         const auto given_back = tx.Query(
-            "SELECT MIN(address) FROM pelorus_addresses WHERE pool = $1 AND state = 'free'",
+            "SELECT address FROM pelorus_addresses WHERE pool = $1 AND state = 'free'"
+            " ORDER BY address LIMIT 1",
             {name});
         if (tx.failed()) {
           return false;
         }
-        if (!given_back.empty() && given_back[0][0]) {
+        if (!given_back.empty()) {
           *address = static_cast<Mac48>(Number(given_back[0][0]));
           return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'leased', station = $2,"
                                     " leased_at = ") +
                             dialect_.now + " WHERE address = $1",
-                        {Param64(*address), station});
+                        {Param64(*address), station}) &&
+                 Count(tx, name, "issued = issued + 1");
         }
         const Mac48 first = static_cast<Mac48>(Number((*pool)[0]));
         const Mac48 last = static_cast<Mac48>(Number((*pool)[1]));
@@ -184,15 +190,14 @@ bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* 
                                   " leased_at) VALUES ($1, $2, 'leased', $3, ") +
                           dialect_.now + ")",
                       {Param64(next), name, station}) &&
-               tx.Run("UPDATE pelorus_pools SET next_address = $2 WHERE name = $1",
-                      {name, Param64(next + 1)});
+               Count(tx, name, "issued = issued + 1, next_address = " + std::to_string(next + 1));
       },
       error);
 }
 
 bool SqlPool::LockStationRow(Transaction& tx, Mac48 address, const std::string& station, Row* row) {
   const std::string shown = FormatMac48(address);
-  const auto rows = tx.Query(std::string("SELECT state, station, port, verified_at, readback"
+  const auto rows = tx.Query(std::string("SELECT state, station, port, verified_at, readback, pool"
                                          " FROM pelorus_addresses WHERE address = $1") +
                                  dialect_.lock_row,
                              {Param64(address)});
@@ -225,6 +230,10 @@ std::optional<SqlPool::Row> SqlPool::FindPool(Transaction& tx, const std::string
   return rows[0];
 }
 
+bool SqlPool::Count(Transaction& tx, const std::string& pool, const std::string& change) {
+  return tx.Run("UPDATE pelorus_pools SET " + change + " WHERE name = $1", {pool});
+}
+
 bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::string& port,
                           std::string* error) {
   const std::string shown = FormatMac48(address);
@@ -252,7 +261,8 @@ bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::
         return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'written', port = $2,"
                                   " attempts = attempts + 1, written_at = ") +
                           dialect_.now + " WHERE address = $1",
-                      {Param64(address), port});
+                      {Param64(address), port}) &&
+               Count(tx, Text(row[5]), "unconfirmed = unconfirmed + 1");
       },
       error);
 }
@@ -281,7 +291,8 @@ bool SqlPool::MarkVerified(Mac48 address, const std::string& station, const std:
         return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'verified', readback = $2,"
                                   " verified_at = ") +
                           dialect_.now + " WHERE address = $1",
-                      {Param64(address), line});
+                      {Param64(address), line}) &&
+               Count(tx, Text(row[5]), "unconfirmed = unconfirmed - 1, verified = verified + 1");
       },
       error);
 }
@@ -291,7 +302,7 @@ bool SqlPool::Release(Mac48 address, std::string* error) {
   return InTransaction(
       [&](Transaction& tx) {
         const auto rows = tx.Query(
-            std::string("SELECT state, station FROM pelorus_addresses WHERE address = $1") +
+            std::string("SELECT state, station, pool FROM pelorus_addresses WHERE address = $1") +
                 dialect_.lock_row,
             {Param64(address)});
         if (tx.failed()) {
@@ -306,9 +317,10 @@ bool SqlPool::Release(Mac48 address, std::string* error) {
           return tx.Refuse(shown + " was " + StateName(state) + " by station " + Text(rows[0][1]) +
                            ": only an address that never went into a device can be given back");
         }
-        return tx.Run(
-            std::string("UPDATE pelorus_addresses SET ") + kClearedRow + " WHERE address = $1",
-            {Param64(address)});
+        return tx.Run(std::string("UPDATE pelorus_addresses SET ") + kClearedRow +
+                          " WHERE address = $1",
+                      {Param64(address)}) &&
+               Count(tx, Text(rows[0][2]), "issued = issued - 1");
       },
       error);
 }
@@ -321,7 +333,7 @@ bool SqlPool::ReleaseUnconfirmed(Mac48 address, const std::string& who, const st
   }
   return InTransaction(
       [&](Transaction& tx) {
-        const auto rows = tx.Query(std::string("SELECT state, station FROM pelorus_addresses"
+        const auto rows = tx.Query(std::string("SELECT state, station, pool FROM pelorus_addresses"
                                                " WHERE address = $1") +
                                        dialect_.lock_row,
                                    {Param64(address)});
@@ -343,7 +355,9 @@ bool SqlPool::ReleaseUnconfirmed(Mac48 address, const std::string& who, const st
                tx.Run(std::string("UPDATE pelorus_addresses SET ") + kClearedRow +
                           ", released_by = $2, release_reason = $3, released_at = " + dialect_.now +
                           " WHERE address = $1",
-                      {Param64(address), who, reason});
+                      {Param64(address), who, reason}) &&
+               Count(tx, Text(rows[0][2]),
+                     "issued = issued - 1, unconfirmed = unconfirmed - 1, released = released + 1");
       },
       error);
 }
@@ -360,7 +374,7 @@ bool SqlPool::OpenAddress(const std::string& name, const std::string& station,
                                 : std::optional<Mac48>(static_cast<Mac48>(Number(open[0][0])));
         return !tx.failed();
       },
-      error);
+      error, Access::kRead);
 }
 
 }  // namespace pelorus::pool

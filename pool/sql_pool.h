@@ -14,24 +14,30 @@ namespace pelorus::pool {
 // The address pool's rules, written once in SQL that both stores understand; a store adds
 // how it runs a statement and the few words in which its SQL differs.
 //
-// Schema (version 2):
+// Schema (version 3):
 //   pelorus_meta      (key, value)          -- schema_version
-//   pelorus_pools     (name, first_address, last_address, next_address, created_at)
+//   pelorus_pools     (name, first_address, last_address, next_address, created_at, issued,
+//                      unconfirmed, verified, released)
 //   pelorus_addresses (address UNIQUE, pool, state, station, port, leased_at, written_at,
 //                      verified_at, attempts, readback, released_at, released_by,
-//                      release_reason)
+//                      release_reason)  -- indexed by (pool, station, state), and the free
+//                                       -- rows alone by (pool, address)
 //   pelorus_releases  (address, pool, station, port, written_at, attempts, released_at,
 //                      released_by, reason)  -- every release of an unconfirmed address
 // An address has a row from its first lease on; next_address is the lowest address of the
 // pool that never had one. A given-back address keeps its row as 'free' and is leased again
-// before any new one. Read-back lines are kept escaped (EscapeConsoleLine).
+// before any new one. The pool's row counts its addresses (issued: leased, written or
+// verified; unconfirmed: written, never verified; verified; released: unconfirmed addresses
+// given back, ever), moved by every step in the step's own transaction. Read-back lines are
+// kept escaped (EscapeConsoleLine).
 class SqlPool : public AddressPool {
  public:
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   // The store's own words, where its SQL differs.
   struct Dialect {
     const char* begin;         // a transaction that takes the write lock at once
+    const char* begin_read;    // a transaction that only reads, and takes no write lock
     const char* lock_row;      // appended to a SELECT of rows the transaction will change
     const char* lock_schema;   // a statement that keeps another station from making the
                                // schema at the same time; empty when begin does that
@@ -66,8 +72,9 @@ class SqlPool : public AddressPool {
                    std::vector<AddressRecord>* records, std::string* error) override;
   bool Check(Mac48 address, AddressRecord* record, std::string* error) override;
   bool Status(const std::string& name, PoolStatus* status, std::string* error) override;
-  bool Export(const std::string& name, const std::function<void(const AddressRecord&)>& row,
-              std::string* error) override;
+  using AddressPool::Export;
+  bool Export(const std::string& name, const RecordFilter& filter,
+              const std::function<void(const AddressRecord&)>& row, std::string* error) override;
 
  protected:
   using Param = std::variant<std::nullptr_t, std::int64_t, std::string>;
@@ -89,6 +96,10 @@ class SqlPool : public AddressPool {
   // it returns. On any other outcome than kOk, *detail says what the store reported.
   virtual Outcome Run(const std::string& sql, const std::vector<Param>& params,
                       std::vector<Row>* rows, std::string* detail) = 0;
+  // Runs one query and hands each row to each as the store delivers it, keeping no more
+  // than a batch of rows at a time; the row handed over is valid until each returns.
+  virtual Outcome Stream(const std::string& sql, const std::vector<Param>& params,
+                         const std::function<void(const Row&)>& each, std::string* detail) = 0;
 
   // Ends a step outside a transaction: refused by the pool's rules, or failed by the store;
   // both false with *error naming the location.
@@ -98,10 +109,14 @@ class SqlPool : public AddressPool {
  private:
   class Transaction;
 
+  enum class Access { kWrite, kRead };
+
   // Runs step as one transaction, again while the store asks for it (a bounded number of
   // times). step returns false to roll back: with a refusal (a reason of the pool's rules)
-  // or after a statement failed.
-  bool InTransaction(const std::function<bool(Transaction&)>& step, std::string* error);
+  // or after a statement failed. A kRead step takes no write lock and is run once: what it
+  // handed on is not handed on twice.
+  bool InTransaction(const std::function<bool(Transaction&)>& step, std::string* error,
+                     Access access = Access::kWrite);
   // The schema version the store holds, 0 when it holds none; refuses a newer one or a
   // store without a version.
   std::int64_t SchemaVersion(Transaction& tx);
@@ -109,12 +124,15 @@ class SqlPool : public AddressPool {
   bool Migrate(Transaction& tx, std::int64_t from, std::vector<std::string>* steps);
   // Reads the address's state, its row locked for the change to come; refuses (false) an
   // address that is free or another station's. *row: state, station, port, verified_at,
-  // readback.
+  // readback, pool.
   bool LockStationRow(Transaction& tx, Mac48 address, const std::string& station, Row* row);
   // The pool's row with the columns asked for (lock_row appended when `lock`); nullopt when
   // the query failed or, refused, when there is no pool of that name.
   std::optional<Row> FindPool(Transaction& tx, const std::string& name, const char* columns,
                               bool lock = false);
+  // Moves pool's counters by change ("issued = issued + 1"); the last statement of a step,
+  // so that the pool's row is held as briefly as can be.
+  bool Count(Transaction& tx, const std::string& pool, const std::string& change);
   std::string Fail(const std::string& why) const;
 
   std::string where_;

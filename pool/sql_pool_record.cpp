@@ -1,4 +1,5 @@
-// The pool's record as people read it: one address, a pool's counts, the whole record.
+// The pool's record as people read it: one address, a pool's counts, the whole record. Each
+// only reads the store.
 #include "pool/sql_pool.h"
 #include "pool/sql_transaction.h"
 
@@ -10,21 +11,35 @@ constexpr const char* kRecordColumns =
     "address, pool, state, station, port, leased_at, written_at, verified_at, attempts, readback,"
     " released_at, released_by, release_reason";
 
+// Copies into the record's own strings, so that a record filled row after row allocates only
+// while its fields grow.
+void Assign(const std::optional<std::string>& text, std::string* field) {
+  if (text) {
+    field->assign(*text);
+  } else {
+    field->clear();
+  }
+}
+
+void Fill(const std::vector<std::optional<std::string>>& row, AddressRecord* record) {
+  record->address = static_cast<Mac48>(Number(row[0]));
+  Assign(row[1], &record->pool);
+  record->state = StateFromName(Text(row[2]));
+  Assign(row[3], &record->station);
+  Assign(row[4], &record->port);
+  Assign(row[5], &record->leased_at);
+  Assign(row[6], &record->written_at);
+  Assign(row[7], &record->verified_at);
+  record->attempts = static_cast<int>(Number(row[8]));
+  Assign(row[9], &record->readback);
+  Assign(row[10], &record->released_at);
+  Assign(row[11], &record->released_by);
+  Assign(row[12], &record->release_reason);
+}
+
 AddressRecord RecordFrom(const std::vector<std::optional<std::string>>& row) {
   AddressRecord record;
-  record.address = static_cast<Mac48>(Number(row[0]));
-  record.pool = Text(row[1]);
-  record.state = StateFromName(Text(row[2]));
-  record.station = Text(row[3]);
-  record.port = Text(row[4]);
-  record.leased_at = Text(row[5]);
-  record.written_at = Text(row[6]);
-  record.verified_at = Text(row[7]);
-  record.attempts = static_cast<int>(Number(row[8]));
-  record.readback = Text(row[9]);
-  record.released_at = Text(row[10]);
-  record.released_by = Text(row[11]);
-  record.release_reason = Text(row[12]);
+  Fill(row, &record);
   return record;
 }
 
@@ -51,71 +66,67 @@ bool SqlPool::Check(Mac48 address, AddressRecord* record, std::string* error) {
         record->pool = Text(pool[0][0]);
         return !tx.failed();
       },
-      error);
+      error, Access::kRead);
 }
 
 bool SqlPool::Status(const std::string& name, PoolStatus* status, std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto pool = FindPool(
+            tx, name, "first_address, last_address, issued, unconfirmed, verified, released");
+        if (!pool) {
+          return false;
+        }
+        const auto count = [&](std::size_t column) {
+          return static_cast<std::uint64_t>(Number((*pool)[column]));
+        };
+        *status = PoolStatus{};
+        status->name = name;
+        status->first = static_cast<Mac48>(count(0));
+        status->last = static_cast<Mac48>(count(1));
+        status->total = status->last - status->first + 1;
+        status->issued = count(2);
+        status->written = count(3);
+        status->verified = count(4);
+        status->released = count(5);
+        status->leased = status->issued - status->written - status->verified;
+        status->free = status->total - status->issued;
+        return true;
+      },
+      error, Access::kRead);
+}
+
+bool SqlPool::Export(const std::string& name, const RecordFilter& filter,
+                     const std::function<void(const AddressRecord&)>& row, std::string* error) {
   return InTransaction(
       [&](Transaction& tx) {
         const auto pool = FindPool(tx, name, "first_address, last_address");
         if (!pool) {
           return false;
         }
-        *status = PoolStatus{};
-        status->name = name;
-        status->first = static_cast<Mac48>(Number((*pool)[0]));
-        status->last = static_cast<Mac48>(Number((*pool)[1]));
-        status->total = status->last - status->first + 1;
-        const auto counts = tx.Query(
-            "SELECT state, COUNT(*) FROM pelorus_addresses WHERE pool = $1 GROUP BY state", {name});
-        for (const Row& row : counts) {
-          const auto count = static_cast<std::uint64_t>(Number(row[1]));
-          switch (StateFromName(Text(row[0]))) {
-            case AddressState::kLeased:
-              status->leased = count;
-              break;
-            case AddressState::kWritten:
-              status->written = count;
-              break;
-            case AddressState::kVerified:
-              status->verified = count;
-              break;
-            case AddressState::kFree:
-              break;
-          }
+        // The pool's range, rather than its name, picks its rows: the address index then
+        // gives them in order, with nothing to sort.
+        std::vector<Param> params = {Number((*pool)[0]), Number((*pool)[1])};
+        std::string sql = std::string("SELECT ") + kRecordColumns +
+                          " FROM pelorus_addresses WHERE address >= $1 AND address <= $2"
+                          " AND (state <> 'free' OR released_at <> '')";
+        if (!filter.station.empty()) {
+          params.emplace_back(filter.station);
+          sql += " AND station = $" + std::to_string(params.size());
         }
-        status->issued = status->leased + status->written + status->verified;
-        status->free = status->total - status->issued;
-        const auto released =
-            tx.Query("SELECT COUNT(*) FROM pelorus_releases WHERE pool = $1", {name});
-        status->released =
-            released.empty() ? 0 : static_cast<std::uint64_t>(Number(released[0][0]));
-        return !tx.failed();
-      },
-      error);
-}
-
-bool SqlPool::Export(const std::string& name, const std::function<void(const AddressRecord&)>& row,
-                     std::string* error) {
-  std::vector<Row> rows;
-  const bool read = InTransaction(
-      [&](Transaction& tx) {
-        if (!FindPool(tx, name, "name")) {
-          return false;
+        if (!filter.since.empty()) {
+          params.emplace_back(filter.since);
+          const std::string since = "$" + std::to_string(params.size());
+          sql += " AND (leased_at >= " + since + " OR written_at >= " + since +
+                 " OR verified_at >= " + since + " OR released_at >= " + since + ")";
         }
-        rows = tx.Query(std::string("SELECT ") + kRecordColumns +
-                            " FROM pelorus_addresses WHERE pool = $1"
-                            " AND (state <> 'free' OR released_at <> '') ORDER BY address",
-                        {name});
-        return !tx.failed();
+        AddressRecord record;
+        return tx.Stream(sql + " ORDER BY address", params, [&](const Row& r) {
+          Fill(r, &record);
+          row(record);
+        });
       },
-      error);
-  if (read) {
-    for (const Row& r : rows) {
-      row(RecordFrom(r));
-    }
-  }
-  return read;
+      error, Access::kRead);
 }
 
 bool SqlPool::Unconfirmed(const std::string& name, const std::string& station,
@@ -138,7 +149,7 @@ bool SqlPool::Unconfirmed(const std::string& name, const std::string& station,
         }
         return !tx.failed();
       },
-      error);
+      error, Access::kRead);
 }
 
 }  // namespace pelorus::pool

@@ -61,6 +61,24 @@ const std::vector<Migration>& Migrations() {
            // differently.
            "UPDATE pelorus_addresses SET readback = REPLACE(readback, '\\', '\\\\')",
        }},
+      {"each pool's counts kept in its row; given-back addresses indexed",
+       {
+           "ALTER TABLE pelorus_pools ADD COLUMN issued BIGINT NOT NULL DEFAULT 0",
+           "ALTER TABLE pelorus_pools ADD COLUMN unconfirmed BIGINT NOT NULL DEFAULT 0",
+           "ALTER TABLE pelorus_pools ADD COLUMN verified BIGINT NOT NULL DEFAULT 0",
+           "ALTER TABLE pelorus_pools ADD COLUMN released BIGINT NOT NULL DEFAULT 0",
+           "UPDATE pelorus_pools SET"
+           " issued = (SELECT COUNT(*) FROM pelorus_addresses a"
+           "  WHERE a.pool = pelorus_pools.name AND a.state <> 'free'),"
+           " unconfirmed = (SELECT COUNT(*) FROM pelorus_addresses a"
+           "  WHERE a.pool = pelorus_pools.name AND a.state = 'written'),"
+           " verified = (SELECT COUNT(*) FROM pelorus_addresses a"
+           "  WHERE a.pool = pelorus_pools.name AND a.state = 'verified'),"
+           " released = (SELECT COUNT(*) FROM pelorus_releases r"
+           "  WHERE r.pool = pelorus_pools.name)",
+           "CREATE INDEX pelorus_addresses_free ON pelorus_addresses (pool, address)"
+           " WHERE state = 'free'",
+       }},
   };
   return migrations;
 }
@@ -104,6 +122,7 @@ bool SqlPool::Migrate(Transaction& tx, std::int64_t from, std::vector<std::strin
 }
 
 bool SqlPool::PrepareSchema(bool create, std::string* error) {
+  // Only making the schema writes; checking it must not keep a station waiting.
   return InTransaction(
       [&](Transaction& tx) {
         if (create && *dialect_.lock_schema != '\0') {
@@ -130,7 +149,7 @@ bool SqlPool::PrepareSchema(bool create, std::string* error) {
         }
         return true;
       },
-      error);
+      error, create ? Access::kWrite : Access::kRead);
 }
 
 bool SqlPool::UpgradeSchema(std::vector<std::string>* steps, std::string* error) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -48,6 +49,14 @@ class SqlPool::Transaction {
       return false;
     }
     outcome_ = pool_.Run(sql, params, rows, &detail_);
+    return outcome_ == Outcome::kOk;
+  }
+  bool Stream(const std::string& sql, const std::vector<Param>& params,
+              const std::function<void(const Row&)>& each) {
+    if (outcome_ != Outcome::kOk) {
+      return false;
+    }
+    outcome_ = pool_.Stream(sql, params, each, &detail_);
     return outcome_ == Outcome::kOk;
   }
   // Rows of a query; empty when it failed (check failed()).

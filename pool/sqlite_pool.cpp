@@ -18,6 +18,7 @@ namespace {
 
 constexpr SqlPool::Dialect kSqlite = {
     "BEGIN IMMEDIATE",
+    "BEGIN",
     "",
     "",
     "",
@@ -195,6 +196,17 @@ std::unique_ptr<SqlitePool> SqlitePool::Connect(const std::string& path, bool cr
 
 SqlPool::Outcome SqlitePool::Run(const std::string& sql, const std::vector<Param>& params,
                                  std::vector<Row>* rows, std::string* detail) {
+  if (rows == nullptr) {
+    return Stream(
+        sql, params, [](const Row&) {}, detail);
+  }
+  return Stream(
+      sql, params, [rows](const Row& row) { rows->push_back(row); }, detail);
+}
+
+SqlPool::Outcome SqlitePool::Stream(const std::string& sql, const std::vector<Param>& params,
+                                    const std::function<void(const Row&)>& each,
+                                    std::string* detail) {
   sqlite3_stmt* statement = nullptr;
   int status = sqlite3_prepare_v2(db_, Numbered(sql).c_str(), -1, &statement, nullptr);
   for (std::size_t i = 0; status == SQLITE_OK && i < params.size(); ++i) {
@@ -208,16 +220,26 @@ SqlPool::Outcome SqlitePool::Run(const std::string& sql, const std::vector<Param
       status = sqlite3_bind_null(statement, index);
     }
   }
+  // One row, filled again for each step: its strings keep their room.
+  Row row;
   while (status == SQLITE_OK || status == SQLITE_ROW) {
     status = sqlite3_step(statement);
-    if (status == SQLITE_ROW && rows != nullptr) {
-      Row row;
-      for (int column = 0; column < sqlite3_column_count(statement); ++column) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-        row.push_back(text != nullptr ? std::optional<std::string>(text) : std::nullopt);
-      }
-      rows->push_back(std::move(row));
+    if (status != SQLITE_ROW) {
+      continue;
     }
+    row.resize(static_cast<std::size_t>(sqlite3_column_count(statement)));
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      const int c = static_cast<int>(column);
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
+      if (text == nullptr) {
+        row[column].reset();
+      } else if (row[column]) {
+        row[column]->assign(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, c)));
+      } else {
+        row[column].emplace(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, c)));
+      }
+    }
+    each(row);
   }
   if (status != SQLITE_DONE) {
     *detail = sqlite3_errmsg(db_);

@@ -12,8 +12,9 @@ namespace pelorus::pool {
 
 // The pool in one SQLite file: the embedded store for one bench, or several windows on one
 // PC. Write-ahead log with full sync, so a step is on disk when it returns; every transaction
-// takes the write lock at once (BEGIN IMMEDIATE) and waits at most kLockWaitMs for it, trying
-// again every millisecond or so while another station holds it.
+// that changes the store takes the write lock at once (BEGIN IMMEDIATE) and waits at most
+// kLockWaitMs for it, trying again every millisecond or so while another station holds it.
+// One that only reads takes no lock: the log keeps its view while stations write.
 //
 // A station's claim is an flock on PATH.stations/POOL@STATION.lock (names percent-escaped),
 // which holds "host pid" of its holder; the lock ends with the descriptor, so with a process
@@ -32,6 +33,8 @@ class SqlitePool : public SqlPool {
  protected:
   Outcome Run(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
               std::string* detail) override;
+  Outcome Stream(const std::string& sql, const std::vector<Param>& params,
+                 const std::function<void(const Row&)>& each, std::string* detail) override;
 
  private:
   SqlitePool(std::string path, sqlite3* db);

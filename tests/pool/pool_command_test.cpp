@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -63,10 +64,17 @@ TEST(PoolCommandTest, StationScriptRoundAndCsvRecord) {
             "--readback", "1fd0000c: 00 1A 2B 3C 00 00 \"..,\""});
   ASSERT_EQ(r.status, 0) << r.err;
 
+  ASSERT_EQ(Tool({"lease", at, "--name", "LINE-A", "--station", "rack 3"}).status, 0);
+
   r = Tool({"status", at, "--name", "LINE-A"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("verified  1\n"));
-  EXPECT_THAT(r.out, HasSubstr("warning: pool LINE-A has only 99 free addresses left\n"));
+  EXPECT_THAT(r.out, HasSubstr("warning: pool LINE-A has only 98 free addresses left\n"));
+  EXPECT_EQ(Tool({"status", at, "--name", "LINE-A", "--json"}).out,
+            "{\"pool\":\"LINE-A\",\"location\":\"" + at +
+                "\",\"first\":\"00-1A-2B-3C-00-00\",\"last\":\"00-1A-2B-3C-00-63\",\"total\":100,"
+                "\"issued\":2,\"verified\":1,\"written\":0,\"leased\":1,\"free\":98,"
+                "\"released\":0,\"running_low\":true}\n");
 
   const std::string csv = store.location() + ".csv";
   ASSERT_EQ(Tool({"export", at, "--name", "LINE-A", "--csv", csv}).status, 0);
@@ -74,10 +82,43 @@ TEST(PoolCommandTest, StationScriptRoundAndCsvRecord) {
   EXPECT_THAT(text, StartsWith("address,state,station,port,leased_at,written_at,verified_at,"
                                "attempts,readback,released_at,released_by,release_reason\r\n"
                                "00-1A-2B-3C-00-00,verified,rack 2,ttyUSB0,"));
-  EXPECT_THAT(text, ::testing::EndsWith(",1,\"1fd0000c: 00 1A 2B 3C 00 00 \"\"..,\"\"\",,,\r\n"));
+  EXPECT_THAT(text, HasSubstr(",1,\"1fd0000c: 00 1A 2B 3C 00 00 \"\"..,\"\"\",,,\r\n"));
 
   r = Tool({"check", at, "00-1A-2B-3C-00-00"});
   EXPECT_THAT(r.out, HasSubstr("state     verified\n"));
+  r = Tool({"check", at, "00-1A-2B-3C-00-00", "--json"});
+  EXPECT_THAT(r.out, AllOf(StartsWith("{\"address\":\"00-1A-2B-3C-00-00\",\"pool\":\"LINE-A\","
+                                      "\"state\":\"verified\",\"station\":\"rack 2\","),
+                           HasSubstr(",\"attempts\":1,\"readback\":\"1fd0000c: 00 1A 2B 3C 00 00 "
+                                     "\\\"..,\\\"\",\"released_at\":\"\","),
+                           ::testing::EndsWith("\"release_reason\":\"\"}\n")));
+
+  // Filters pick rows of the record; an export that fails leaves the older file whole.
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> filters = {
+      {{"--station", "rack 3"}, {"00-1A-2B-3C-00-01,leased,rack 3,"}},
+      {{"--since", "2000-01-01", "--station", "rack 2"}, {"00-1A-2B-3C-00-00,verified,rack 2,"}},
+      {{"--since", "2999-12-31T23:59"}, {}},
+  };
+  for (const auto& [filter, rows] : filters) {
+    std::vector<std::string> args = {"export", at, "--name", "LINE-A"};
+    args.insert(args.end(), filter.begin(), filter.end());
+    r = Tool(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines;
+    std::istringstream out(r.out);
+    for (std::string line; std::getline(out, line);) {
+      lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), rows.size() + 1) << r.out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_THAT(lines[i + 1], StartsWith(rows[i]));
+    }
+  }
+  EXPECT_EQ(Tool({"export", at, "--name", "B", "--csv", csv}).status, 1);
+  EXPECT_EQ(ReadFile(csv), text);
+  for (const auto& entry : std::filesystem::directory_iterator(csv.substr(0, csv.rfind('/')))) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
+  }
 }
 
 // Bad input: exit status 1 and one line on stderr that says what is wrong.
@@ -98,6 +139,7 @@ TEST(PoolCommandTest, BadInputIsOneLineAndStatusOne) {
       {{"release", at, "00-1A-2B-3C-00-00", "--reason", "gone"}, "--reason requires --unconfirmed"},
       {{"release", at, "00-1A-2B-3C-00-00", "--unconfirmed"}, "--unconfirmed needs a --reason"},
       {{"journal", at, "--name", "B", "--station", "s"}, "no pool named B"},
+      {{"export", at, "--since", "06.12.2026"}, "malformed time \"06.12.2026\""},
   };
   for (const auto& [args, reason] : cases) {
     const Result r = Tool(args);
@@ -131,7 +173,7 @@ TEST(PoolCommandTest, UnconfirmedAddressesClaimsAndJournal) {
     std::string err;  // a part of stderr
   };
   const std::vector<Step> steps = {
-      {{"upgrade", at}, 0, "schema is current (version 2)\n", ""},
+      {{"upgrade", at}, 0, "schema is current (version 3)\n", ""},
       {{"lease", at, "--station", "s1"}, 0, a + "\n", ""},
       {{"written", at, a, "--station", "s1", "--port", "ttyS1"}, 0, "", ""},
       {{"unconfirmed", at}, 0, "address            station  port   written", ""},

@@ -14,6 +14,7 @@
 #include "pool/sql_pool.h"
 #include "pool/station.h"
 #include "tools/pool/pool_report.h"
+#include "tools/pool/replacing_file.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ using pelorus::pool::AddressPool;
 using pelorus::pool::Station;
 
 constexpr const char* kAddressForm = "six octets of two hex digits, - or : between them";
+constexpr const char* kTimeForm = "UTC: 2026-12-06, 2026-12-06T09:41 or 2026-12-06T09:41:07.250";
 constexpr const char* kExitStatus =
     "Exit status: 0 on success, 1 with a one-line reason on stderr otherwise.";
 
@@ -36,6 +38,8 @@ struct Request {
   std::string port;
   std::string readback;
   std::string csv;
+  std::string since;
+  bool json = false;
   bool unconfirmed = false;
   std::string reason;
   std::string by;
@@ -88,34 +92,45 @@ bool Status(const Request& request) {
   if (!pool || !pool->Status(request.name, &status, &error)) {
     return pool && Fail(error);
   }
-  pelorus::pool::WriteStatus(std::cout, status, pool->Where());
+  if (request.json) {
+    pelorus::pool::WriteStatusJson(std::cout, status, pool->Where());
+  } else {
+    pelorus::pool::WriteStatus(std::cout, status, pool->Where());
+  }
   return true;
 }
 
+// Rows go out as the store hands them over. A file is written beside --csv and takes its
+// place once whole: an export that fails leaves no half record, and an older one stays.
 bool Export(const Request& request) {
+  pelorus::pool::RecordFilter filter;
+  filter.station = request.station;
+  if (!request.since.empty()) {
+    const auto since = pelorus::pool::RecordTime(request.since);
+    if (!since) {
+      return Fail("malformed time \"" + request.since + "\" (" + kTimeForm + ")");
+    }
+    filter.since = *since;
+  }
   auto pool = OpenPool(request, false);
   if (!pool) {
     return false;
   }
-  std::ofstream file;
-  if (!request.csv.empty()) {
-    file.open(request.csv, std::ios::binary | std::ios::trunc);
-    if (!file) {
-      return Fail("cannot write " + request.csv);
-    }
-  }
-  pelorus::pool::CsvRecordWriter writer(request.csv.empty() ? std::cout : file);
   std::string error;
+  pelorus::pool::ReplacingFile file(request.csv);
+  if (!request.csv.empty() && !file.Open(&error)) {
+    return Fail(error);
+  }
+  pelorus::pool::CsvRecordWriter writer(request.csv.empty() ? std::cout : file.Stream());
   if (!pool->Export(
-          request.name, [&](const auto& record) { writer.Write(record); }, &error)) {
+          request.name, filter, [&](const auto& record) { writer.Write(record); }, &error)) {
     return Fail(error);
   }
   if (request.csv.empty()) {
     std::cout.flush();
     return std::cout.good() || Fail("cannot write the record to standard output");
   }
-  file.close();
-  return !file.fail() || Fail("cannot write " + request.csv);
+  return file.Commit(&error) || Fail(error);
 }
 
 bool Check(const Request& request) {
@@ -129,7 +144,11 @@ bool Check(const Request& request) {
   if (!pool || !pool->Check(address, &record, &error)) {
     return pool && Fail(error);
   }
-  pelorus::pool::WriteCheck(std::cout, record);
+  if (request.json) {
+    pelorus::pool::WriteCheckJson(std::cout, record);
+  } else {
+    pelorus::pool::WriteCheck(std::cout, record);
+  }
   return true;
 }
 
@@ -337,6 +356,8 @@ class Commands {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Only iostreams write here, and a record runs to gigabytes.
+  std::ios::sync_with_stdio(false);
   Request request;
   CLI::App app(
       "The address pool and production record: the addresses that the windows (and scripts) "
@@ -352,16 +373,40 @@ int main(int argc, char** argv) {
   create->add_option("--last", request.last, "the range's last address")->required();
   commands.AddName(create);
 
-  commands.AddName(commands.Add(
+  CLI::App* status = commands.Add(
       "status",
       "Range, issued, verified, written (unconfirmed), leased, free and released addresses",
-      Status));
-  CLI::App* export_command =
-      commands.Add("export", "The production record as CSV (RFC 4180)", Export);
+      Status);
+  commands.AddName(status);
+  status->add_flag("--json", request.json,
+                   "one JSON object on one line: pool, location, first, last (text); total, "
+                   "issued, verified, written, leased, free, released (numbers); running_low "
+                   "(true when fewer than 1 % or 100 addresses are free)");
+  CLI::App* export_command = commands.Add(
+      "export",
+      "The production record as CSV (RFC 4180), every address ever issued, in address order",
+      Export);
   commands.AddName(export_command);
-  export_command->add_option("--csv", request.csv, "write to FILE instead of standard output");
+  export_command
+      ->add_option("--csv", request.csv,
+                   "write to FILE instead of standard output: a temporary file "
+                   "beside it takes its place once the record is whole")
+      ->type_name("FILE");
+  export_command
+      ->add_option("--since", request.since,
+                   std::string("only addresses with a step (lease, written, verified, "
+                               "release) at or after TIME (") +
+                       kTimeForm + ")")
+      ->type_name("TIME");
+  export_command->add_option("--station", request.station, "only this station's addresses")
+      ->type_name("NAME");
 
-  commands.AddAddress(commands.Add("check", "Where one address stands", Check));
+  CLI::App* check = commands.Add("check", "Where one address stands", Check);
+  commands.AddAddress(check);
+  check->add_flag("--json", request.json,
+                  "one JSON object on one line: address, pool, state, station, port, leased_at, "
+                  "written_at, verified_at, readback, released_at, released_by, release_reason "
+                  "(text, empty where the step has not happened) and attempts (a number)");
   CLI::App* release = commands.Add(
       "release",
       "Give back an address that was leased and never written, or (--unconfirmed) one that was "

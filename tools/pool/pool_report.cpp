@@ -2,8 +2,32 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <regex>
 
 namespace pelorus::pool {
+namespace {
+
+// text as a JSON string. The record keeps console lines escaped already; a quote, a
+// backslash or a control character elsewhere (a station's name) is escaped here.
+std::string Json(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned char>(c));
+      quoted += escaped;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + '"';
+}
+
+}  // namespace
 
 bool RunningLow(const PoolStatus& status) {
   return status.free * 100 < status.total || status.free < 100;
@@ -24,6 +48,41 @@ void WriteStatus(std::ostream& out, const PoolStatus& status, const std::string&
     out << "warning: pool " << status.name << " has only " << status.free
         << " free addresses left\n";
   }
+}
+
+void WriteStatusJson(std::ostream& out, const PoolStatus& status, const std::string& where) {
+  out << "{\"pool\":" << Json(status.name) << ",\"location\":" << Json(where)
+      << ",\"first\":" << Json(FormatMac48(status.first))
+      << ",\"last\":" << Json(FormatMac48(status.last)) << ",\"total\":" << status.total
+      << ",\"issued\":" << status.issued << ",\"verified\":" << status.verified
+      << ",\"written\":" << status.written << ",\"leased\":" << status.leased
+      << ",\"free\":" << status.free << ",\"released\":" << status.released
+      << ",\"running_low\":" << (RunningLow(status) ? "true" : "false") << "}\n";
+}
+
+void WriteCheckJson(std::ostream& out, const AddressRecord& record) {
+  out << "{\"address\":" << Json(FormatMac48(record.address)) << ",\"pool\":" << Json(record.pool)
+      << ",\"state\":" << Json(StateName(record.state)) << ",\"station\":" << Json(record.station)
+      << ",\"port\":" << Json(record.port) << ",\"leased_at\":" << Json(record.leased_at)
+      << ",\"written_at\":" << Json(record.written_at)
+      << ",\"verified_at\":" << Json(record.verified_at) << ",\"attempts\":" << record.attempts
+      << ",\"readback\":" << Json(record.readback)
+      << ",\"released_at\":" << Json(record.released_at)
+      << ",\"released_by\":" << Json(record.released_by)
+      << ",\"release_reason\":" << Json(record.release_reason) << "}\n";
+}
+
+std::optional<std::string> RecordTime(const std::string& text) {
+  static const std::regex form(
+      R"((\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(?::(\d{2})(?:\.(\d{1,3}))?)?)?Z?)");
+  std::smatch part;
+  if (!std::regex_match(text, part, form)) {
+    return std::nullopt;
+  }
+  const std::string minute = part[2].matched ? part[2].str() : "00:00";
+  const std::string second = part[3].matched ? part[3].str() : "00";
+  const std::string fraction = (part[4].str() + "000").substr(0, 3);
+  return part[1].str() + "T" + minute + ":" + second + "." + fraction + "Z";
 }
 
 void WriteCheck(std::ostream& out, const AddressRecord& record) {

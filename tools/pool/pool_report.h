@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,10 +16,24 @@ namespace pelorus::pool {
 void WriteStatus(std::ostream& out, const PoolStatus& status, const std::string& where);
 // Whether status is low enough for the warning.
 bool RunningLow(const PoolStatus& status);
+// The same as one JSON object on one line, for scripts and monitoring: pool, location,
+// first, last (addresses as text), total, issued, verified, written, leased, free, released
+// (numbers), running_low (true or false).
+void WriteStatusJson(std::ostream& out, const PoolStatus& status, const std::string& where);
 
 // Where one address stands, one fact a line; its last release after it was written and
 // never confirmed, when there was one.
 void WriteCheck(std::ostream& out, const AddressRecord& record);
+// The same as one JSON object on one line: address, pool, state, station, port, leased_at,
+// written_at, verified_at, readback, released_at, released_by, release_reason (text, empty
+// where the step has not happened) and attempts (a number).
+void WriteCheckJson(std::ostream& out, const AddressRecord& record);
+
+// A time given on the command line (UTC: "2026-12-06", "2026-12-06T09:41",
+// "2026-12-06T09:41:07", "2026-12-06 09:41:07.25Z" ...) in the record's form
+// ("2026-12-06T09:41:07.250Z"), so that it compares with the record's times as text;
+// nullopt when it is none of these.
+std::optional<std::string> RecordTime(const std::string& text);
 
 // Written, never verified addresses: a header line, then one line each in aligned columns
 // (address, station, port, last written, attempts, the last console line as kept).
