@@ -23,6 +23,8 @@ constexpr SqlPool::Dialect kSqlite = {
     "",
     "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')",
     "SELECT name FROM sqlite_master WHERE type = 'table' AND name = $1",
+    "INTEGER PRIMARY KEY",
+    "BLOB",
 };
 
 // Our statements write their parameters as $1, $2 ...; SQLite numbers them ?1, ?2 ...
@@ -204,6 +206,9 @@ SqlPool::Outcome SqlitePool::Run(const std::string& sql, const std::vector<Param
     } else if (const auto* text = std::get_if<std::string>(&params[i])) {
       status = sqlite3_bind_text(statement, index, text->data(), static_cast<int>(text->size()),
                                  SQLITE_TRANSIENT);
+    } else if (const auto* blob = std::get_if<Blob>(&params[i])) {
+      status = sqlite3_bind_blob64(statement, index, blob->bytes.data(), blob->bytes.size(),
+                                   SQLITE_TRANSIENT);
     } else {
       status = sqlite3_bind_null(statement, index);
     }
@@ -213,8 +218,11 @@ SqlPool::Outcome SqlitePool::Run(const std::string& sql, const std::vector<Param
     if (status == SQLITE_ROW && rows != nullptr) {
       Row row;
       for (int column = 0; column < sqlite3_column_count(statement); ++column) {
+        // A blob comes as it is, NUL bytes and all.
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-        row.push_back(text != nullptr ? std::optional<std::string>(text) : std::nullopt);
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
+        row.push_back(text != nullptr ? std::optional<std::string>(std::string(text, size))
+                                      : std::nullopt);
       }
       rows->push_back(std::move(row));
     }
