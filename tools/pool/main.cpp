@@ -14,6 +14,7 @@
 #include "pool/sql_pool.h"
 #include "pool/station.h"
 #include "tools/pool/pool_report.h"
+#include "tools/pool/record_commands.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ struct Request {
   std::string port;
   std::string readback;
   std::string csv;
+  bool attempts = false;
   bool unconfirmed = false;
   std::string reason;
   std::string by;
@@ -104,10 +106,19 @@ bool Export(const Request& request) {
       return Fail("cannot write " + request.csv);
     }
   }
-  pelorus::pool::CsvRecordWriter writer(request.csv.empty() ? std::cout : file);
+  std::ostream& out = request.csv.empty() ? std::cout : file;
   std::string error;
-  if (!pool->Export(
-          request.name, [&](const auto& record) { writer.Write(record); }, &error)) {
+  bool exported = false;
+  if (request.attempts) {
+    pelorus::pool::CsvAttemptWriter writer(out);
+    exported = pool->ExportAttempts(
+        request.name, "", "", [&](const auto& attempt) { writer.Write(attempt); }, &error);
+  } else {
+    pelorus::pool::CsvRecordWriter writer(out);
+    exported = pool->Export(
+        request.name, [&](const auto& record) { writer.Write(record); }, &error);
+  }
+  if (!exported) {
     return Fail(error);
   }
   if (request.csv.empty()) {
@@ -360,6 +371,9 @@ int main(int argc, char** argv) {
       commands.Add("export", "The production record as CSV (RFC 4180)", Export);
   commands.AddName(export_command);
   export_command->add_option("--csv", request.csv, "write to FILE instead of standard output");
+  export_command->add_flag("--attempts", request.attempts,
+                           "every attempt of a board instead, in the order they ended, without "
+                           "transcripts");
 
   commands.AddAddress(commands.Add("check", "Where one address stands", Check));
   CLI::App* release = commands.Add(
@@ -411,6 +425,8 @@ int main(int argc, char** argv) {
   commands.AddStation(commands.Add(
       "journal", "Put a station's journal on record and say what became of each mark", Journal));
 
+  pelorus::pool::RecordCommands record(app);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -420,5 +436,5 @@ int main(int argc, char** argv) {
     std::cerr << "pelorus-pool: " << e.what() << " (try --help)\n";
     return 1;
   }
-  return commands.Run() ? 0 : 1;
+  return (record.Chosen() ? record.Run() : commands.Run()) ? 0 : 1;
 }
