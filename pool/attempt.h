@@ -12,9 +12,11 @@ namespace pelorus::pool {
 enum class AttemptOutcome {
   kVerified,       // the device read the address back as written
   kWrongReadBack,  // the device read back something else
-  kNoReadBack,     // the read-back command went out and no read-back came
+  kNoReadBack,     // no read-back: the board went on to a new boot, or the run was reset or
+                   // ended, before it confirmed
   kPortLost,       // the port went away during the attempt
-  kWindowEnded,    // the run was ended (RESET, END, the window closed) during the attempt
+  kWindowEnded,    // the window itself ended (killed, power lost) after the address went out:
+                   // found when the station starts again
 };
 // "verified", "wrong read-back", "no read-back", "port lost", "window ended".
 const char* OutcomeName(AttemptOutcome outcome);
