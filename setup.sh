@@ -8,7 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev
   qt6-base-dev fonts-baekmuk
-  libsqlite3-dev libpq-dev postgresql
+  libsqlite3-dev libpq-dev postgresql zlib1g-dev
+  chromium
   ser2net
   clang libclang-rt-14-dev
 )

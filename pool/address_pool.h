@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "pool/attempt.h"
 #include "programming/mac48.h"
 
 namespace pelorus::pool {
@@ -170,6 +171,28 @@ class AddressPool {
               std::string* error) {
     return Export(name, RecordFilter{}, row, error);
   }
+
+  // Puts one attempt of a board at a station of pool name on record, with its transcript as
+  // Transcript::Encode gave it (kept as bytes), and gives its id. attempt.id and attempt.pool
+  // are not read. Refused without a station or an end time, for an unknown pool, or for an
+  // address outside the pool's range. The same attempt again (station, port, CODE and end
+  // times) is success with the first one's id, so that one whose acknowledgement was lost may
+  // be put on record again. Durable when it returns.
+  virtual bool RecordAttempt(const std::string& name, const Attempt& attempt,
+                             const std::string& transcript, std::int64_t* id,
+                             std::string* error) = 0;
+  // Every attempt that wrote address, oldest end first, without transcripts.
+  virtual bool History(Mac48 address, std::vector<Attempt>* attempts, std::string* error) = 0;
+  // The transcript of attempt id as recorded; refused for an id not on record.
+  virtual bool TranscriptOf(std::int64_t id, std::string* transcript, std::string* error) = 0;
+  // The pool's attempts that ended at since or later and before until (ISO 8601 text as kept;
+  // empty for no bound), in the order they ended, without transcripts. They are read a batch
+  // at a time, each batch in a transaction of its own, so a long record never sits in memory
+  // whole; an attempt put on record meanwhile may or may not be among them.
+  virtual bool ExportAttempts(const std::string& name, const std::string& since,
+                              const std::string& until,
+                              const std::function<void(const Attempt&)>& row,
+                              std::string* error) = 0;
 };
 
 }  // namespace pelorus::pool

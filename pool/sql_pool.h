@@ -14,7 +14,7 @@ namespace pelorus::pool {
 // The address pool's rules, written once in SQL that both stores understand; a store adds
 // how it runs a statement and the few words in which its SQL differs.
 //
-// Schema (version 3):
+// Schema (version 4):
 //   pelorus_meta      (key, value)          -- schema_version
 //   pelorus_pools     (name, first_address, last_address, next_address, created_at, issued,
 //                      unconfirmed, verified, released)
@@ -24,6 +24,9 @@ namespace pelorus::pool {
 //                                       -- rows alone by (pool, address)
 //   pelorus_releases  (address, pool, station, port, written_at, attempts, released_at,
 //                      released_by, reason)  -- every release of an unconfirmed address
+//   pelorus_attempts  (id, pool, station, port, address, outcome, code_at, written_at,
+//                      readback_sent_at, matched_at, ended_at, transcript, transcript_bytes,
+//                      transcript_cut)  -- every attempt of a board, its transcript as bytes
 // An address has a row from its first lease on; next_address is the lowest address of the
 // pool that never had one. A given-back address keeps its row as 'free' and is leased again
 // before any new one. The pool's row counts its addresses (issued: leased, written or
@@ -32,7 +35,7 @@ namespace pelorus::pool {
 // kept escaped (EscapeConsoleLine).
 class SqlPool : public AddressPool {
  public:
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 4;
 
   // The store's own words, where its SQL differs.
   struct Dialect {
@@ -45,6 +48,8 @@ class SqlPool : public AddressPool {
                                // empty when begin does that
     const char* now;           // the current UTC time as ISO 8601 text with milliseconds
     const char* table_exists;  // one row when the table named $1 exists
+    const char* key;           // a column type: an integer key the store numbers itself
+    const char* bytes;         // a column type: any bytes
   };
 
   // Checks that the store holds a pool of this build's schema, making it first when asked
@@ -75,10 +80,21 @@ class SqlPool : public AddressPool {
   using AddressPool::Export;
   bool Export(const std::string& name, const RecordFilter& filter,
               const std::function<void(const AddressRecord&)>& row, std::string* error) override;
+  bool RecordAttempt(const std::string& name, const Attempt& attempt, const std::string& transcript,
+                     std::int64_t* id, std::string* error) override;
+  bool History(Mac48 address, std::vector<Attempt>* attempts, std::string* error) override;
+  bool TranscriptOf(std::int64_t id, std::string* transcript, std::string* error) override;
+  bool ExportAttempts(const std::string& name, const std::string& since, const std::string& until,
+                      const std::function<void(const Attempt&)>& row, std::string* error) override;
 
  protected:
-  using Param = std::variant<std::nullptr_t, std::int64_t, std::string>;
-  using Row = std::vector<std::optional<std::string>>;  // columns as text; null as nullopt
+  // Bytes for a column of the bytes type, passed as they are.
+  struct Blob {
+    std::string bytes;
+  };
+  using Param = std::variant<std::nullptr_t, std::int64_t, std::string, Blob>;
+  // Columns as text, a bytes column as its bytes; null as nullopt.
+  using Row = std::vector<std::optional<std::string>>;
 
   // What became of a statement.
   enum class Outcome {
@@ -134,6 +150,8 @@ class SqlPool : public AddressPool {
   // so that the pool's row is held as briefly as can be.
   bool Count(Transaction& tx, const std::string& pool, const std::string& change);
   std::string Fail(const std::string& why) const;
+  // A schema step's statement in this store's words.
+  std::string InDialect(std::string statement) const;
 
   std::string where_;
   Dialect dialect_;

@@ -79,11 +79,45 @@ const std::vector<Migration>& Migrations() {
            "CREATE INDEX pelorus_addresses_free ON pelorus_addresses (pool, address)"
            " WHERE state = 'free'",
        }},
+      {"every attempt of a board on record, with its console transcript",
+       {
+           "CREATE TABLE pelorus_attempts ("
+           " id {key},"
+           " pool TEXT NOT NULL REFERENCES pelorus_pools (name),"
+           " station TEXT NOT NULL,"
+           " port TEXT NOT NULL,"
+           " address BIGINT,"
+           " outcome TEXT NOT NULL CHECK (outcome IN ('verified', 'wrong read-back',"
+           " 'no read-back', 'port lost', 'window ended')),"
+           " code_at TEXT NOT NULL DEFAULT '',"
+           " written_at TEXT NOT NULL DEFAULT '',"
+           " readback_sent_at TEXT NOT NULL DEFAULT '',"
+           " matched_at TEXT NOT NULL DEFAULT '',"
+           " ended_at TEXT NOT NULL,"
+           " transcript {bytes},"
+           " transcript_bytes BIGINT NOT NULL DEFAULT 0,"
+           " transcript_cut BIGINT NOT NULL DEFAULT 0)",
+           "CREATE INDEX pelorus_attempts_address ON pelorus_attempts (address)",
+           "CREATE INDEX pelorus_attempts_pool ON pelorus_attempts (pool, ended_at)",
+           "CREATE INDEX pelorus_attempts_station ON pelorus_attempts (pool, station, ended_at)",
+       }},
   };
   return migrations;
 }
 
 }  // namespace
+
+// The few types the stores spell differently appear in the steps as {key} and {bytes}.
+std::string SqlPool::InDialect(std::string statement) const {
+  for (const auto& [word, spelled] :
+       {std::pair<std::string, const char*>{"{key}", dialect_.key},
+        std::pair<std::string, const char*>{"{bytes}", dialect_.bytes}}) {
+    for (auto at = statement.find(word); at != std::string::npos; at = statement.find(word, at)) {
+      statement.replace(at, word.size(), spelled);
+    }
+  }
+  return statement;
+}
 
 std::int64_t SqlPool::SchemaVersion(Transaction& tx) {
   const bool has_meta = !tx.Query(dialect_.table_exists, {std::string("pelorus_meta")}).empty();
@@ -110,7 +144,7 @@ bool SqlPool::Migrate(Transaction& tx, std::int64_t from, std::vector<std::strin
   for (std::int64_t version = from; version < kSchemaVersion; ++version) {
     const Migration& migration = migrations.at(static_cast<std::size_t>(version - 1));
     for (const char* statement : migration.statements) {
-      tx.Run(statement);
+      tx.Run(InDialect(statement));
     }
     if (steps != nullptr) {
       steps->push_back("schema " + std::to_string(version) + " -> " + std::to_string(version + 1) +

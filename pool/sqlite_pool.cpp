@@ -24,6 +24,8 @@ constexpr SqlPool::Dialect kSqlite = {
     "",
     "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')",
     "SELECT name FROM sqlite_master WHERE type = 'table' AND name = $1",
+    "INTEGER PRIMARY KEY",
+    "BLOB",
 };
 
 // Our statements write their parameters as $1, $2 ...; SQLite numbers them ?1, ?2 ...
@@ -216,6 +218,9 @@ SqlPool::Outcome SqlitePool::Stream(const std::string& sql, const std::vector<Pa
     } else if (const auto* text = std::get_if<std::string>(&params[i])) {
       status = sqlite3_bind_text(statement, index, text->data(), static_cast<int>(text->size()),
                                  SQLITE_TRANSIENT);
+    } else if (const auto* blob = std::get_if<Blob>(&params[i])) {
+      status = sqlite3_bind_blob64(statement, index, blob->bytes.data(), blob->bytes.size(),
+                                   SQLITE_TRANSIENT);
     } else {
       status = sqlite3_bind_null(statement, index);
     }

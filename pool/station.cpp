@@ -24,8 +24,68 @@ std::string UtcNow() {
 }
 
 std::string Describe(const JournalMark& mark) {
-  return std::string(mark.kind == JournalMark::Kind::kWritten ? "written " : "verified ") +
-         FormatMac48(mark.address) + " (" + (mark.at.empty() ? "no time" : mark.at) + ")";
+  const char* kind = mark.kind == JournalMark::Kind::kWritten    ? "written "
+                     : mark.kind == JournalMark::Kind::kVerified ? "verified "
+                                                                 : "attempt at ";
+  return kind +
+         (mark.kind == JournalMark::Kind::kAttempt && mark.address == 0
+              ? std::string("no address")
+              : FormatMac48(mark.address)) +
+         " (" + (mark.at.empty() ? "no time" : mark.at) + ")";
+}
+
+// An attempt and its encoded transcript as one journal detail: each field as its length in
+// decimal, ':' and its bytes.
+std::string Pack(const Attempt& attempt, const std::string& transcript) {
+  std::string packed;
+  for (const std::string& field :
+       {attempt.port, attempt.address ? std::to_string(*attempt.address) : std::string(),
+        std::string(OutcomeName(attempt.outcome)), attempt.code_at, attempt.written_at,
+        attempt.readback_sent_at, attempt.matched_at, attempt.ended_at,
+        std::to_string(attempt.transcript_bytes), std::to_string(attempt.transcript_cut),
+        transcript}) {
+    packed += std::to_string(field.size()) + ':' + field;
+  }
+  return packed;
+}
+
+bool Unpack(const std::string& packed, Attempt* attempt, std::string* transcript) {
+  std::vector<std::string> fields;
+  for (std::size_t at = 0; at < packed.size();) {
+    const std::size_t colon = packed.find(':', at);
+    if (colon == std::string::npos || colon == at || colon - at > 19 ||
+        packed.find_first_not_of("0123456789", at) != colon) {
+      return false;
+    }
+    const std::size_t length = std::stoull(packed.substr(at, colon - at));
+    if (length > packed.size() - colon - 1) {
+      return false;
+    }
+    fields.push_back(packed.substr(colon + 1, length));
+    at = colon + 1 + length;
+  }
+  const auto outcome = fields.size() == 11 ? OutcomeFromName(fields[2]) : std::nullopt;
+  const auto digits = [](const std::string& text) {
+    return !text.empty() && text.size() < 20 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (!outcome || !(fields[1].empty() || digits(fields[1])) || !digits(fields[8]) ||
+      !digits(fields[9])) {
+    return false;
+  }
+  attempt->port = fields[0];
+  attempt->address =
+      fields[1].empty() ? std::nullopt : std::optional<Mac48>(std::stoull(fields[1]));
+  attempt->outcome = *outcome;
+  attempt->code_at = fields[3];
+  attempt->written_at = fields[4];
+  attempt->readback_sent_at = fields[5];
+  attempt->matched_at = fields[6];
+  attempt->ended_at = fields[7];
+  attempt->transcript_bytes = std::stoull(fields[8]);
+  attempt->transcript_cut = std::stoull(fields[9]);
+  *transcript = fields[10];
+  return true;
 }
 
 // Every step looks at the journal first; an empty or missing file is the usual case and
@@ -86,10 +146,9 @@ bool Station::Replay(std::string* error, std::vector<std::string>* notes) {
   }
   for (const JournalMark& mark : marks) {
     std::string why;
-    const bool done = mark.kind == JournalMark::Kind::kWritten
-                          ? pool_->MarkWritten(mark.address, config_.station, mark.detail, &why)
-                          : pool_->MarkVerified(mark.address, config_.station, mark.detail, &why);
-    if (!done && !pool_->Refused()) {
+    bool refused = false;
+    const bool done = PutOnRecord(mark, &why, &refused);
+    if (!done && !refused) {
       // The marks before this one stay in the journal too: they are on record now, and the
       // store takes the same mark again as done, so the next replay starts from the top.
       *error = why + " (" + std::to_string(marks.size()) + " marks wait in the journal " +
@@ -102,6 +161,26 @@ bool Station::Replay(std::string* error, std::vector<std::string>* notes) {
     }
   }
   return journal_.Clear(error);
+}
+
+bool Station::PutOnRecord(const JournalMark& mark, std::string* why, bool* refused) {
+  Attempt attempt;
+  std::string transcript;
+  if (mark.kind == JournalMark::Kind::kAttempt && !Unpack(mark.detail, &attempt, &transcript)) {
+    // Its checksum held, yet it reads as no attempt: no store could ever take it.
+    *why = "not an attempt this build reads";
+    *refused = true;
+    return false;
+  }
+  attempt.station = config_.station;
+  std::int64_t id = 0;
+  const bool done = mark.kind == JournalMark::Kind::kWritten
+                        ? pool_->MarkWritten(mark.address, config_.station, mark.detail, why)
+                    : mark.kind == JournalMark::Kind::kVerified
+                        ? pool_->MarkVerified(mark.address, config_.station, mark.detail, why)
+                        : pool_->RecordAttempt(config_.name, attempt, transcript, &id, why);
+  *refused = !done && pool_->Refused();
+  return done;
 }
 
 bool Station::Lease(Mac48* address, std::string* error) {
@@ -154,6 +233,36 @@ Station::Verification Station::MarkVerified(Mac48 address, const std::string& re
   }
   *error = store_error + "; " + journal_error;
   return Verification::kFailed;
+}
+
+bool Station::RecordAttempt(const Attempt& attempt, const std::string& transcript,
+                            std::string* error) {
+  refused_ = false;
+  Attempt ours = attempt;
+  ours.pool = config_.name;
+  ours.station = config_.station;
+  std::string store_error;
+  if (JournalEmpty(journal_.Path()) || Replay(&store_error)) {
+    std::int64_t id = 0;
+    if (pool_->RecordAttempt(config_.name, ours, transcript, &id, &store_error)) {
+      error->clear();
+      return true;
+    }
+    if (pool_->Refused()) {
+      refused_ = true;
+      *error = store_error;
+      return false;
+    }
+  }
+  std::string journal_error;
+  if (journal_.Append({JournalMark::Kind::kAttempt, attempt.address.value_or(0),
+                       Pack(ours, transcript), ours.ended_at},
+                      &journal_error)) {
+    *error = store_error;
+    return true;
+  }
+  *error = store_error + "; " + journal_error;
+  return false;
 }
 
 bool Station::Status(PoolStatus* status, std::string* error) {

@@ -64,6 +64,12 @@ class Station {
   bool Lease(Mac48* address, std::string* error);
   bool MarkWritten(Mac48 address, const std::string& port, std::string* error);
   Verification MarkVerified(Mac48 address, const std::string& readback, std::string* error);
+  // Puts attempt (of this station and pool, whatever it names) on record with its encoded
+  // transcript (see AddressPool::RecordAttempt). When the store fails, the attempt goes into
+  // the journal and on record before the station's next step: true, with *error saying why
+  // the store did not take it (empty when it did). False with *error when the pool refuses
+  // it (Refused()) or neither the store nor the journal took it.
+  bool RecordAttempt(const Attempt& attempt, const std::string& transcript, std::string* error);
   bool Status(PoolStatus* status, std::string* error);
   // The station's leased address, if it has one; the store is only read.
   bool Current(std::optional<Mac48>* address, std::string* error);
@@ -72,6 +78,8 @@ class Station {
 
  private:
   Station(Config config, std::unique_ptr<AddressPool> pool);
+  // Puts one journal mark on record; *refused when the pool will never take it.
+  bool PutOnRecord(const JournalMark& mark, std::string* why, bool* refused);
 
   Config config_;
   std::unique_ptr<AddressPool> pool_;

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 
 #include "pool/address_pool.h"
@@ -92,8 +94,19 @@ std::string TimeField(const std::string& at) {
   return field.empty() ? "-" : field;
 }
 
+constexpr JournalMark::Kind kKinds[] = {JournalMark::Kind::kWritten, JournalMark::Kind::kVerified,
+                                        JournalMark::Kind::kAttempt};
+
 const char* KindName(JournalMark::Kind kind) {
-  return kind == JournalMark::Kind::kWritten ? "written" : "verified";
+  switch (kind) {
+    case JournalMark::Kind::kWritten:
+      return "written";
+    case JournalMark::Kind::kVerified:
+      return "verified";
+    case JournalMark::Kind::kAttempt:
+      return "attempt";
+  }
+  return "?";
 }
 
 // One line: "v1 KIND ADDRESS AT DETAIL-HEX CHECK", CHECK being the FNV-1a 64 of what comes
@@ -118,10 +131,13 @@ bool Parse(const std::string& line, JournalMark* mark) {
   }
   fields >> detail;  // absent when the detail is empty
   const auto parsed = ParseMac48(address, "-");
-  if (!parsed || (kind != "written" && kind != "verified") || !Unhex(detail, &mark->detail)) {
+  const JournalMark::Kind* known =
+      std::find_if(std::begin(kKinds), std::end(kKinds),
+                   [&](JournalMark::Kind k) { return kind == KindName(k); });
+  if (!parsed || known == std::end(kKinds) || !Unhex(detail, &mark->detail)) {
     return false;
   }
-  mark->kind = kind == "written" ? JournalMark::Kind::kWritten : JournalMark::Kind::kVerified;
+  mark->kind = *known;
   mark->address = *parsed;
   if (mark->at == "-") {
     mark->at.clear();

@@ -13,11 +13,13 @@ namespace pelorus::pool {
 // the file was made) when Append returns true. A record torn by a crash mid-append is
 // ignored when read.
 struct JournalMark {
-  enum class Kind { kWritten, kVerified };
+  enum class Kind { kWritten, kVerified, kAttempt };
   Kind kind = Kind::kVerified;
-  Mac48 address = 0;
-  std::string detail;  // the port (written) or the device's line, raw bytes (verified)
-  std::string at;      // when it happened, UTC, ISO 8601 with milliseconds
+  Mac48 address = 0;  // for an attempt, the address it wrote or 0
+  // The port (written), the device's line, raw bytes (verified), or the attempt with its
+  // encoded transcript as Station packs them (attempt).
+  std::string detail;
+  std::string at;  // when it happened, UTC, ISO 8601 with milliseconds
 };
 
 class StationJournal {

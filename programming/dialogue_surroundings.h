@@ -50,6 +50,15 @@ class DialogueSurroundings : public FieldBinding {
   virtual bool Verified(const std::string& address, const std::string& line) = 0;
   // After the banner: where the next device's address comes from.
   virtual NextAddress TakeNextAddress() = 0;
+  // What the dialogue did or saw, as it happens, for surroundings that keep a record of each
+  // board's attempt; nothing by default.
+  enum class Step {
+    kCodeAnswered,   // the interrupt went out for a "CODE" line: a board's attempt begins
+    kAddressSent,    // the address-write command went out
+    kReadBackSent,   // the read-back command went out
+    kWrongReadBack,  // a dump line of the address's memory showed another address
+  };
+  virtual void Noted(Step) {}
   // The dialogue cannot go on (reason says why, for the operator): the window ends the run
   // once this chunk is done and tells the operator. The dialogue sends nothing more.
   virtual void StopRun(const std::string& reason) = 0;

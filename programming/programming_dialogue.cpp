@@ -154,13 +154,17 @@ ProgrammingDialogue::Trigger ProgrammingDialogue::MatchLine(std::string_view lin
   // buffer bounds it: longer octet strings are cut, never written past its end.
   char expected[kExpectedReadBackSize];
   std::snprintf(expected, sizeof expected, "%s", fields_.Joined(" ").c_str());
-  return ShowsReadBack(line, expected) ? Trigger::kReadBack : Trigger::kNone;
+  if (ShowsReadBack(line, expected)) {
+    return Trigger::kReadBack;
+  }
+  return DumpBytesStart(line) != std::string_view::npos ? Trigger::kOtherDump : Trigger::kNone;
 }
 
 bool ProgrammingDialogue::Act(Trigger trigger, std::string_view line) {
   switch (trigger) {
     case Trigger::kCode:
       surroundings_.Write(1, &kInterrupt);
+      surroundings_.Noted(DialogueSurroundings::Step::kCodeAnswered);
       return surroundings_.Wait(milliseconds(100));
     case Trigger::kProgram: {
       // What the window does before the address goes out (putting it on record) happens
@@ -175,6 +179,7 @@ bool ProgrammingDialogue::Act(Trigger trigger, std::string_view line) {
       std::snprintf(command, sizeof command, "macprog2 %s", fields_.Joined("-").c_str());
       command[kProgramCommandSize - 1] = '\n';
       surroundings_.Write(kProgramCommandSize, command);
+      surroundings_.Noted(DialogueSurroundings::Step::kAddressSent);
       return true;
     }
     case Trigger::kDone:
@@ -182,9 +187,13 @@ bool ProgrammingDialogue::Act(Trigger trigger, std::string_view line) {
         return false;
       }
       surroundings_.Write(kReadBackCommandSize, kReadBackCommand);
+      surroundings_.Noted(DialogueSurroundings::Step::kReadBackSent);
       return surroundings_.Wait(milliseconds(100)) && surroundings_.Wait(milliseconds(100));
     case Trigger::kReadBack:
       return Announce(std::string(line));
+    case Trigger::kOtherDump:
+      surroundings_.Noted(DialogueSurroundings::Step::kWrongReadBack);
+      return true;
     case Trigger::kNone:
       break;
   }

@@ -38,7 +38,7 @@ class ProgrammingDialogue {
   void Restart();
 
  private:
-  enum class Trigger { kNone, kCode, kProgram, kDone, kReadBack };
+  enum class Trigger { kNone, kCode, kProgram, kDone, kReadBack, kOtherDump };
 
   Trigger MatchLine(std::string_view line) const;
   // False when the run stopped while acting.

@@ -160,12 +160,18 @@ void CPELORUSDlg::ScrollLogToEnd() {
 
 void CPELORUSDlg::AppendLog(const char* bytes, std::size_t count) {
   log_text_.append(bytes, count);
+  if (station_) {
+    attempts_.FromDevice(bytes, count);
+  }
 }
 
 void CPELORUSDlg::Write(std::size_t count, const char* bytes) {
   // Once the operator has ended the run, not one more byte goes to the device.
   if (!gate_.Stopped()) {
     comm_.Write(count, bytes);
+    if (station_) {
+      attempts_.ToDevice(bytes, count);
+    }
   }
 }
 
@@ -207,6 +213,7 @@ void CPELORUSDlg::done(int result) {
   }
   port_return_.Stop();
   comm_.Close();
+  FinishAttempt(pool::AttemptOutcome::kNoReadBack);
   QDialog::done(result);
 }
 
@@ -259,6 +266,7 @@ void CPELORUSDlg::OnStart() {
   }
 
   dialogue_.Restart();
+  attempts_.Reset();
   address_text_ = fields_.FormatAddressForLog();
   log_text_ += address_text_;
   StoreFields();
@@ -281,6 +289,7 @@ void CPELORUSDlg::OnReset() {
   ShowPortStatus({});
   comm_.Close();
   if (station_) {
+    FinishAttempt(pool::AttemptOutcome::kNoReadBack);
     station_->Unclaim();
   }
   StoreFields();

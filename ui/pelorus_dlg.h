@@ -87,6 +87,7 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   bool AboutToWrite(const std::string& address) override;
   bool Verified(const std::string& address, const std::string& line) override;
   NextAddress TakeNextAddress() override;
+  void Noted(Step step) override;
 
   // The port's notifications; any thread may call them, none of them waits for the window.
   void PostPortData(std::uint64_t ticket, int n) override;
@@ -144,6 +145,8 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   void SetOctets(Mac48 address);
   void ShowPoolStatus();
   void LogNote(const std::string& note);
+  // The board's attempt in hand ends with outcome and goes on record.
+  void FinishAttempt(pool::AttemptOutcome outcome);
   void StopRunFor(const QString& text, const std::string& detail);
   bool StartsOnEnter() const;
   void ShowRunState(bool running);
@@ -173,7 +176,8 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   std::chrono::milliseconds wait_duration_{0};  // the wait under way: its time
   PreciseWait::Clock::time_point wait_from_{};  // and when it began
   std::unique_ptr<PoolStation> station_;
-  std::string pool_note_;  // the pool's last word to the operator, on the run's status line
+  AttemptRecorder attempts_;  // with a pool: each board's attempt and its console
+  std::string pool_note_;     // the pool's last word to the operator, on the run's status line
   // The address this window last put on record as written, and when, until it is verified.
   std::optional<std::pair<Mac48, std::string>> written_;
   PortSettings run_settings_{};  // what the run's START opened the port with

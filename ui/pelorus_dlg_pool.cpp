@@ -161,7 +161,10 @@ bool CPELORUSDlg::AboutToWrite(const std::string& address) {
   Mac48 written = 0;
   const std::string port = PortName() + " " + DevicePathFor(comm_.PortName());
   const PoolStation::Answer answer = StoreStep(
-      [&](std::string* why) { return station_->LeaseAndMarkWritten(&written, port, why); }, &error);
+      [&](std::string* why) {
+        return station_->LeaseAndMarkWritten(&written, port, attempts_.CodeAt(), why);
+      },
+      &error);
   if (answer == PoolStation::Answer::kDone) {
     const auto shown = ParseMac48(address);
     if (shown != written) {
@@ -172,6 +175,7 @@ bool CPELORUSDlg::AboutToWrite(const std::string& address) {
       ShowPoolStatus();
     }
     written_ = std::make_pair(written, QTime::currentTime().toString("HH:mm:ss").toStdString());
+    attempts_.Writing(written, port);
     return true;
   }
   if (answer == PoolStation::Answer::kRefused) {
@@ -195,6 +199,7 @@ bool CPELORUSDlg::Verified(const std::string& address, const std::string& line) 
                                          : PoolStation::Answer::kRefused;
   if (answer == PoolStation::Answer::kDone) {
     written_.reset();
+    FinishAttempt(pool::AttemptOutcome::kVerified);
     if (journaled) {
       LogNote(address + " verified; kept in the station's journal until pool " + station_->Name() +
               " answers (" + error + ")");
@@ -209,6 +214,40 @@ bool CPELORUSDlg::Verified(const std::string& address, const std::string& line) 
                error);
   }
   return false;
+}
+
+void CPELORUSDlg::Noted(Step step) {
+  if (!station_) {
+    return;
+  }
+  switch (step) {
+    case Step::kCodeAnswered: {
+      std::optional<AttemptRecorder::Finished> ended;
+      attempts_.Begin(&ended);
+      if (ended) {
+        station_->RecordAttempt(std::move(*ended));
+      }
+      break;
+    }
+    case Step::kAddressSent:
+      attempts_.AddressSent();
+      break;
+    case Step::kReadBackSent:
+      attempts_.ReadBackSent();
+      break;
+    case Step::kWrongReadBack:
+      FinishAttempt(pool::AttemptOutcome::kWrongReadBack);
+      break;
+  }
+}
+
+void CPELORUSDlg::FinishAttempt(pool::AttemptOutcome outcome) {
+  if (!station_) {
+    return;
+  }
+  if (auto finished = attempts_.End(outcome)) {
+    station_->RecordAttempt(std::move(*finished));
+  }
 }
 
 DialogueSurroundings::NextAddress CPELORUSDlg::TakeNextAddress() {

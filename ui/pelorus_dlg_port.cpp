@@ -43,6 +43,7 @@ void CPELORUSDlg::OnPortLost(quint64 ticket) {
       return;
     }
     comm_.Close();
+    FinishAttempt(pool::AttemptOutcome::kPortLost);
     const std::string target = DevicePathFor(comm_.PortName());
     ShowPortStatus(QStringLiteral("%1 was lost (%2): waiting for it to come back...")
                        .arg(QString::fromStdString(PortName()), QString::fromStdString(target)));

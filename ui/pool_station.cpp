@@ -1,6 +1,5 @@
 #include "ui/pool_station.h"
 
-#include <QDateTime>
 #include <QEventLoop>
 #include <QSysInfo>
 #include <QTimer>
@@ -66,8 +65,8 @@ pool::Station* PoolStation::StationFor(const std::string& name, std::string* err
     station_.reset();
     station_ = pool::Station::Open({config_.location, config_.name, name, std::string()}, error);
     std::string path = pool::StationJournal::PathFor(config_.location, config_.name, name);
-    path.replace(path.rfind(".journal"), std::string::npos, ".banner");
-    banner_ = std::make_unique<pool::StationJournal>(path);
+    path.replace(path.rfind(".journal"), std::string::npos, ".board");
+    board_ = std::make_unique<pool::StationJournal>(path);
   }
   return station_.get();
 }
@@ -115,22 +114,55 @@ PoolStation::Answer PoolStation::Claim(std::vector<std::string>* notes,
         if (!station.Claim(why, notes)) {
           return false;
         }
-        std::vector<pool::JournalMark> boards;
+        std::vector<pool::JournalMark> marks;
         std::string unread;
-        banner_->Read(&boards, &unread);
-        for (const pool::JournalMark& board : boards) {
-          unannounced->push_back(FormatMac48(board.address) + " (verified at " + board.at + ")");
+        board_->Read(&marks, &unread);
+        if (marks.empty()) {
+          return true;
         }
-        return boards.empty() || banner_->Clear(why);
+        const pool::JournalMark& last = marks.back();
+        if (last.kind == pool::JournalMark::Kind::kVerified) {
+          unannounced->push_back(FormatMac48(last.address) + " (verified at " + last.at + ")");
+        } else {
+          const std::size_t cut = last.detail.find('\n');
+          pool::Attempt attempt;
+          attempt.port = last.detail.substr(0, cut);
+          attempt.code_at = cut == std::string::npos ? "" : last.detail.substr(cut + 1);
+          attempt.address = last.address;
+          attempt.outcome = pool::AttemptOutcome::kWindowEnded;
+          attempt.written_at = last.at;
+          attempt.ended_at = last.at;
+          if (!station.RecordAttempt(attempt, pool::Transcript().Encode(), why) &&
+              !station.Refused()) {
+            return false;
+          }
+        }
+        return board_->Clear(why);
       },
       error);
+}
+
+void PoolStation::RecordAttempt(AttemptRecorder::Finished finished) {
+  auto shared = std::make_shared<AttemptRecorder::Finished>(std::move(finished));
+  worker_.Post([this, shared, name = station_name_] {
+    std::string error;
+    pool::Station* station = StationFor(name, &error);
+    if (station == nullptr) {
+      return;
+    }
+    station->RecordAttempt(shared->attempt, shared->transcript.Encode(), &error);
+    // A verified board stays in hand until its banner is closed.
+    if (shared->attempt.outcome != pool::AttemptOutcome::kVerified) {
+      board_->Clear(&error);
+    }
+  });
 }
 
 void PoolStation::Announced() {
   worker_.Post([this] {
     std::string ignored;
-    if (banner_) {
-      banner_->Clear(&ignored);
+    if (board_) {
+      board_->Clear(&ignored);
     }
   });
 }
@@ -150,11 +182,20 @@ PoolStation::Answer PoolStation::Lease(Mac48* address, std::string* error) {
 }
 
 PoolStation::Answer PoolStation::LeaseAndMarkWritten(Mac48* address, const std::string& port,
+                                                     const std::string& code_at,
                                                      std::string* error) {
   auto leased = std::make_shared<Mac48>(0);
   const Answer answer = Wait(
-      [leased, port](pool::Station& station, std::string* why) {
-        return station.Lease(leased.get(), why) && station.MarkWritten(*leased, port, why);
+      [this, leased, port, code_at](pool::Station& station, std::string* why) {
+        if (!station.Lease(leased.get(), why) || !station.MarkWritten(*leased, port, why)) {
+          return false;
+        }
+        std::string unwritten;
+        board_->Clear(&unwritten);
+        board_->Append({pool::JournalMark::Kind::kWritten, *leased, port + "\n" + code_at,
+                        AttemptRecorder::Now()},
+                       &unwritten);
+        return true;
       },
       error);
   *address = *leased;
@@ -174,9 +215,8 @@ PoolStation::Answer PoolStation::MarkVerified(Mac48 address, const std::string& 
         // A window that ends from here until the banner is closed leaves a board that the
         // operator cannot tell from one still to do; the next window of the station says so.
         std::string unwritten;
-        const std::string at =
-            QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
-        banner_->Append({pool::JournalMark::Kind::kVerified, address, line, at}, &unwritten);
+        board_->Append({pool::JournalMark::Kind::kVerified, address, line, AttemptRecorder::Now()},
+                       &unwritten);
         return true;
       },
       error);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pool/station.h"
+#include "ui/attempt_recorder.h"
 #include "ui/store_worker.h"
 
 class QEventLoop;
@@ -58,7 +59,9 @@ class PoolStation : public QObject {
   // Claims the station for this window's run and puts its journal on record; *notes receives
   // a line for every journal mark. *unannounced receives the boards that a window of this
   // station verified and then ended (killed, powered off) before their banner was closed:
-  // they hold their addresses and are done, which the operator must be told.
+  // they hold their addresses and are done, which the operator must be told. A board whose
+  // address went out before such a window ended, and that never read back, goes on record
+  // as an attempt that ended with the window.
   Answer Claim(std::vector<std::string>* notes, std::vector<std::string>* unannounced,
                std::string* error);
   // Gives the claim back once every step posted before has finished.
@@ -68,12 +71,18 @@ class PoolStation : public QObject {
   // confirmed: it is spent) into *address and puts it on record as written through port, in
   // one go on the store's thread: once asked for, both happen even if the window stops
   // waiting.
-  Answer LeaseAndMarkWritten(Mac48* address, const std::string& port, std::string* error);
+  // code_at is when the board's attempt began, kept with the mark until the attempt is on
+  // record.
+  Answer LeaseAndMarkWritten(Mac48* address, const std::string& port, const std::string& code_at,
+                             std::string* error);
   // kDone also when the store failed but the mark is in the station's journal (*journaled).
   // Until Announced, the board counts as unannounced for the station's next Claim.
   Answer MarkVerified(Mac48 address, const std::string& line, bool* journaled, std::string* error);
   // The banner of the last verified board was closed.
   void Announced();
+  // Puts a finished attempt and its transcript on record, after every step asked for before
+  // it (a verified one goes with its verified mark); the window does not wait.
+  void RecordAttempt(AttemptRecorder::Finished finished);
   // Runs step again and again while it fails for the store, waiting between tries (from
   // 250 ms, doubling, up to 2 s) and telling `waiting` why before each wait; ends on any
   // other answer, or kCancelled once CancelWait is called.
@@ -108,8 +117,9 @@ class PoolStation : public QObject {
   std::uint64_t calls_ = 0;
   // Only the store's thread touches the station once the worker runs.
   std::unique_ptr<pool::Station> station_;
-  // The verified board whose banner is not closed yet, kept beside the station's journal.
-  std::unique_ptr<pool::StationJournal> banner_;
+  // The board in hand, kept beside the station's journal: its written mark until its attempt
+  // is on record, and its verified mark until its banner is closed.
+  std::unique_ptr<pool::StationJournal> board_;
   StoreWorker worker_;
 };
 

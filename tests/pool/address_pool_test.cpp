@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <map>
 #include <sstream>
@@ -18,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool/sql_pool.h"
 #include "pool_store.h"
 
 namespace pelorus::pool {
@@ -218,8 +221,9 @@ TEST_P(AddressPoolTest, RefusalsChangeNothing) {
   EXPECT_EQ(status.free, 0u);
 
   // A store of a newer schema is refused as a whole.
-  ASSERT_TRUE(store_.Sql("UPDATE pelorus_meta SET value = '4'"));
-  EXPECT_THAT(OpenError(store_.location()), HasSubstr("schema version 4"));
+  const std::string newer = std::to_string(SqlPool::kSchemaVersion + 1);
+  ASSERT_TRUE(store_.Sql("UPDATE pelorus_meta SET value = '" + newer + "'"));
+  EXPECT_THAT(OpenError(store_.location()), HasSubstr("schema version " + newer));
   std::vector<std::string> steps;
   EXPECT_FALSE(AddressPool::Upgrade(store_.location(), &steps, &error));
   EXPECT_THAT(error, HasSubstr("use a newer pelorus"));
@@ -389,6 +393,122 @@ TEST_P(AddressPoolTest, AStationHasOneHolderAtATime) {
   EXPECT_TRUE(taken) << error;
 }
 
+// Every attempt of a board is on record with its transcript's bytes as given, read back by
+// address, by id and a pool's in the order they ended; the same attempt again is the first.
+TEST_P(AddressPoolTest, AttemptsAreOnRecordWithTheirTranscripts) {
+  auto pool = Made(store_);
+  std::string error;
+  std::string transcript;
+  for (int i = 0; i < 256; ++i) {
+    transcript += static_cast<char>(255 - i);
+  }
+  const auto attempt = [](const char* station, std::optional<Mac48> address, AttemptOutcome outcome,
+                          const char* ended_at) {
+    Attempt a;
+    a.station = station;
+    a.port = "ttyUSB0";
+    a.address = address;
+    a.outcome = outcome;
+    a.code_at = "2026-12-06T09:00:00.000Z";
+    a.written_at = address ? "2026-12-06T09:00:00.500Z" : "";
+    a.ended_at = ended_at;
+    a.transcript_bytes = 4 << 20;
+    a.transcript_cut = 17;
+    return a;
+  };
+  const std::vector<Attempt> attempts = {
+      attempt("s1", kFirst, AttemptOutcome::kVerified, "2026-12-06T09:00:09.000Z"),
+      attempt("s1", kFirst, AttemptOutcome::kNoReadBack, "2026-12-06T09:00:03.000Z"),
+      attempt("s2", std::nullopt, AttemptOutcome::kPortLost, "2026-12-06T09:00:05.000Z"),
+      attempt("s2", kFirst + 1, AttemptOutcome::kWrongReadBack, "2026-12-06T10:00:00.000Z"),
+  };
+  std::vector<std::int64_t> ids;
+  for (const Attempt& a : attempts) {
+    std::int64_t id = 0;
+    ASSERT_TRUE(pool->RecordAttempt(kPool, a, ids.empty() ? transcript : "", &id, &error)) << error;
+    ids.push_back(id);
+  }
+  std::int64_t again = 0;
+  ASSERT_TRUE(pool->RecordAttempt(kPool, attempts[0], "", &again, &error)) << error;
+  EXPECT_EQ(again, ids[0]);
+
+  std::string kept;
+  ASSERT_TRUE(pool->TranscriptOf(ids[0], &kept, &error)) << error;
+  EXPECT_EQ(kept, transcript);
+  ASSERT_TRUE(pool->TranscriptOf(ids[1], &kept, &error)) << error;
+  EXPECT_EQ(kept, "");
+
+  std::vector<Attempt> history;
+  ASSERT_TRUE(pool->History(kFirst, &history, &error)) << error;
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0].id, ids[1]);
+  EXPECT_EQ(history[1].id, ids[0]);
+  const Attempt& got = history[1];
+  EXPECT_EQ(got.pool + " " + got.station + " " + got.port + " " + FormatMac48(*got.address) + " " +
+                OutcomeName(got.outcome) + " " + got.code_at + " " + got.written_at + " [" +
+                got.readback_sent_at + "] " + got.ended_at,
+            "default s1 ttyUSB0 00-1A-2B-3C-00-00 verified 2026-12-06T09:00:00.000Z "
+            "2026-12-06T09:00:00.500Z [] 2026-12-06T09:00:09.000Z");
+  EXPECT_EQ(got.transcript_bytes, 4u << 20);
+  EXPECT_EQ(got.transcript_cut, 17u);
+
+  // Many attempts that ended at one moment come out once each, across batches.
+  ASSERT_TRUE(store_.Sql(
+      "INSERT INTO pelorus_attempts (pool, station, port, outcome, ended_at)"
+      " WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1500)"
+      " SELECT 'default', 's3', 'COM1', 'window ended', '2026-12-06T09:30:00.000Z' FROM n"))
+      << store_.error();
+  const auto ended = [&](const std::string& since, const std::string& until) {
+    std::vector<std::string> lines;
+    std::int64_t last_id = 0;
+    EXPECT_TRUE(pool->ExportAttempts(
+        kPool, since, until,
+        [&](const Attempt& a) {
+          if (a.station != "s3") {
+            lines.push_back(a.station + " " + a.ended_at.substr(11, 8));
+          } else if (a.id > last_id) {
+            last_id = a.id;
+            lines.push_back("s3");
+          }
+        },
+        &error))
+        << error;
+    return lines;
+  };
+  std::vector<std::string> all = ended("", "");
+  EXPECT_EQ(all.size(), 1504u);
+  all.erase(std::remove(all.begin(), all.end(), "s3"), all.end());
+  EXPECT_THAT(all, ElementsAre("s1 09:00:03", "s2 09:00:05", "s1 09:00:09", "s2 10:00:00"));
+  EXPECT_THAT(ended("2026-12-06T09:00:05.000Z", "2026-12-06T09:30:00.000Z"),
+              ElementsAre("s2 09:00:05", "s1 09:00:09"));
+
+  const std::vector<std::pair<std::function<bool()>, std::string>> refusals = {
+      {[&] { return pool->RecordAttempt("LINE-B", attempts[0], "", &again, &error); },
+       "no pool named LINE-B"},
+      {[&] {
+         return pool->RecordAttempt(kPool, attempt("s1", kLast + 1, AttemptOutcome::kVerified, "t"),
+                                    "", &again, &error);
+       },
+       "00-1A-2B-3C-10-00 lies outside pool default"},
+      {[&] {
+         return pool->RecordAttempt(kPool, attempt("s1", kFirst, AttemptOutcome::kVerified, ""), "",
+                                    &again, &error);
+       },
+       "needs the time it ended"},
+      {[&] { return pool->TranscriptOf(ids.back() + 5000, &kept, &error); }, "on record"},
+      {[&] {
+         return pool->ExportAttempts(
+             "LINE-B", "", "", [](const Attempt&) {}, &error);
+       },
+       "no pool named LINE-B"},
+  };
+  for (const auto& [step, reason] : refusals) {
+    EXPECT_FALSE(step()) << reason;
+    EXPECT_TRUE(pool->Refused()) << reason;
+    EXPECT_THAT(error, HasSubstr(reason));
+  }
+}
+
 // A store of the first schema, with a record in it: refused until upgraded, then the same
 // record, and a store like a new one.
 TEST_P(AddressPoolTest, UpgradesAVersion1StoreKeepingItsRecord) {
@@ -398,7 +518,7 @@ TEST_P(AddressPoolTest, UpgradesAVersion1StoreKeepingItsRecord) {
   ASSERT_TRUE(store_.Sql(sql.str())) << store_.error();
   for (const bool create : {false, true}) {
     EXPECT_THAT(OpenError(store_.location(), create),
-                HasSubstr(": holds a pool of schema version 1; this build needs version 3: run "
+                HasSubstr(": holds a pool of schema version 1; this build needs version 4: run "
                           "pelorus-pool upgrade " +
                           store_.location()));
   }
@@ -406,7 +526,8 @@ TEST_P(AddressPoolTest, UpgradesAVersion1StoreKeepingItsRecord) {
   std::vector<std::string> steps;
   std::string error;
   ASSERT_TRUE(AddressPool::Upgrade(store_.location(), &steps, &error)) << error;
-  EXPECT_THAT(steps, ElementsAre(HasSubstr("schema 1 -> 2: "), HasSubstr("schema 2 -> 3: ")));
+  EXPECT_THAT(steps, ElementsAre(HasSubstr("schema 1 -> 2: "), HasSubstr("schema 2 -> 3: "),
+                                 HasSubstr("schema 3 -> 4: every attempt of a board")));
   ASSERT_TRUE(AddressPool::Upgrade(store_.location(), &steps, &error)) << error;
   EXPECT_THAT(steps, IsEmpty());
   auto pool = AddressPool::Open(store_.location(), false, &error);
@@ -436,6 +557,19 @@ TEST_P(AddressPoolTest, UpgradesAVersion1StoreKeepingItsRecord) {
   ASSERT_TRUE(pool->Status(kPool, &status, &error)) << error;
   EXPECT_EQ(status.released, 1u);
   EXPECT_EQ(status.issued, 5u);
+  Attempt attempt;
+  attempt.station = "bench1/COM1";
+  attempt.address = kFirst;
+  attempt.ended_at = "2026-12-06T09:00:09.000Z";
+  std::int64_t id = 0;
+  const std::string transcript("\0\xFF", 2);
+  std::vector<Attempt> history;
+  ASSERT_TRUE(pool->RecordAttempt(kPool, attempt, transcript, &id, &error)) << error;
+  ASSERT_TRUE(pool->History(kFirst, &history, &error)) << error;
+  EXPECT_EQ(history.size(), 1u);
+  std::string kept;
+  ASSERT_TRUE(pool->TranscriptOf(id, &kept, &error)) << error;
+  EXPECT_EQ(kept, transcript);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, AddressPoolTest, ::testing::Values("sqlite", "postgres"),
@@ -572,7 +706,8 @@ TEST(PostgresStoreTest, LostSessionFailsTheStepAndTheNextTakesTheClaimAgain) {
   const auto end_claim = [&] {
     PGresult* result = PQexec(holder,
                               "SELECT pg_terminate_backend(pid, 10000) FROM pg_locks"
-                              " WHERE locktype = 'advisory' AND granted");
+                              " WHERE locktype = 'advisory' AND granted AND database ="
+                              " (SELECT oid FROM pg_database WHERE datname = current_database())");
     const bool ended = PQntuples(result) == 1 && std::string(PQgetvalue(result, 0, 0)) == "t";
     PQclear(result);
     return ended;

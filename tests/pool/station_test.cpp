@@ -208,6 +208,57 @@ TEST_P(StationTest, VerifiedMarkOutlivesAStoreFailure) {
   EXPECT_TRUE(station->Refused());
 }
 
+// An attempt the store cannot take waits in the journal, transcript and all, and is on record
+// once before the station's next step; one the pool refuses is refused at once.
+TEST_P(StationTest, AttemptOutlivesAStoreFailure) {
+  std::string error;
+  auto station = Station::Open(config_, &error);
+  ASSERT_TRUE(station && station->Claim(&error)) << error;
+  Attempt attempt;
+  attempt.station = "someone else";
+  attempt.port = "ttyUSB0";
+  attempt.address = kFirst;
+  attempt.outcome = AttemptOutcome::kWrongReadBack;
+  attempt.code_at = "2026-12-06T09:00:00.000Z";
+  attempt.ended_at = "2026-12-06T09:00:04.000Z";
+  attempt.transcript_bytes = 3;
+  const std::string transcript("\0\xFF\n:", 4);
+
+  ASSERT_TRUE(store_.Sql("ALTER TABLE pelorus_attempts RENAME TO pelorus_attempts_away"))
+      << store_.error();
+  EXPECT_TRUE(station->RecordAttempt(attempt, transcript, &error));
+  EXPECT_THAT(error, HasSubstr("pelorus_attempts"));
+  EXPECT_EQ(station->Pending(), 1u);
+  ASSERT_TRUE(store_.Sql("ALTER TABLE pelorus_attempts_away RENAME TO pelorus_attempts"))
+      << store_.error();
+
+  Mac48 a = 0;
+  ASSERT_TRUE(station->Lease(&a, &error)) << error;
+  EXPECT_EQ(station->Pending(), 0u);
+  auto pool = AddressPool::Open(store_.location(), false, &error);
+  std::vector<Attempt> history;
+  ASSERT_TRUE(pool && pool->History(kFirst, &history, &error)) << error;
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0].station + " " + history[0].port + " " + OutcomeName(history[0].outcome) +
+                " " + history[0].code_at + " " + history[0].ended_at,
+            "bench1/COM1 ttyUSB0 wrong read-back 2026-12-06T09:00:00.000Z "
+            "2026-12-06T09:00:04.000Z");
+  EXPECT_EQ(history[0].transcript_bytes, 3u);
+  std::string kept;
+  ASSERT_TRUE(pool->TranscriptOf(history[0].id, &kept, &error)) << error;
+  EXPECT_EQ(kept, transcript);
+
+  // On record already: the same attempt again is the same one.
+  EXPECT_TRUE(station->RecordAttempt(attempt, transcript, &error));
+  EXPECT_EQ(error, "");
+  ASSERT_TRUE(pool->History(kFirst, &history, &error)) << error;
+  EXPECT_EQ(history.size(), 1u);
+  attempt.address = kFirst + 100;
+  EXPECT_FALSE(station->RecordAttempt(attempt, transcript, &error));
+  EXPECT_TRUE(station->Refused());
+  EXPECT_EQ(station->Pending(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StationTest, ::testing::Values("sqlite", "postgres"),
                          [](const auto& info) { return std::string(info.param); });
 

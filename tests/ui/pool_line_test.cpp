@@ -8,11 +8,13 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <map>
+#include <regex>
 #include <set>
 #include <vector>
 
 #include "../pool/pool_store.h"
 #include "pool/address_pool.h"
+#include "pool/transcript.h"
 #include "ui/pelorus_dlg.h"
 #include "ui_test_support.h"
 
@@ -85,6 +87,7 @@ class Station {
     window_.waitForFinished(10000);
   }
   const QString& name() const { return name_; }
+  const QString& link() const { return link_; }
 
  private:
   QString name_;
@@ -122,8 +125,9 @@ class PoolLineTest : public QObject {
  private slots:
   // Two windows on two benches draw from one pool: every address once, each verified with its
   // station and read-back. Then one window dies between the written mark and the read-back;
-  // restarted as the same station, it gives its next device a new address: the one that went
-  // into the unconfirmed board stays on record as written, and no window ever gets it again.
+  // restarted as the same station, it puts that board's attempt on record as ended with the
+  // window and gives its next device a new address: the one that went into the unconfirmed
+  // board stays on record as written, and no window ever gets it again.
   void TwoWindowsOnePoolAndAWindowThatDies() {
     PoolStore store("postgres");
     QVERIFY2(!store.location().empty(), store.error().c_str());
@@ -161,6 +165,11 @@ class PoolLineTest : public QObject {
     QCOMPARE(QString::fromStdString(record.at(lost).station), a.name());
     QCOMPARE(record.at(lost).state, AddressState::kWritten);
     QCOMPARE(record.at(lost).attempts, 1);
+    // The restarted window found the board it had in hand when it died.
+    std::vector<pool::Attempt> history;
+    QVERIFY(pool->History(lost, &history, &error));
+    QCOMPARE(history.size(), std::size_t{1});
+    QCOMPARE(history[0].outcome, pool::AttemptOutcome::kWindowEnded);
     std::set<std::string> readbacks;
     for (const auto& [address, r] : record) {
       if (r.state == AddressState::kVerified) {
@@ -169,6 +178,78 @@ class PoolLineTest : public QObject {
         QVERIFY(readbacks.insert(r.readback).second);
       }
     }
+  }
+
+  void EveryAttemptOnRecord_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("sqlite") << QStringLiteral("sqlite");
+    QTest::newRow("postgres") << QStringLiteral("postgres");
+  }
+
+  // Four boards, the second reading back another address: four attempts on record, verified,
+  // wrong read-back, verified, verified, the second board's address spent; their transcripts
+  // hold, in order, every byte the boards printed up to the last read-back and every byte the
+  // window sent them.
+  void EveryAttemptOnRecord() {
+    QFETCH(QString, kind);
+    PoolStore store(kind.toStdString());
+    QVERIFY2(!store.location().empty(), store.error().c_str());
+    std::string error;
+    auto pool = AddressPool::Open(store.location(), true, &error);
+    QVERIFY2(pool && pool->Create(AddressPool::kDefaultName, kFirst, kFirst + 99, &error),
+             error.c_str());
+    QTemporaryDir dir;
+    qputenv("XDG_STATE_HOME", dir.path().toUtf8());
+    Station bench(dir, QStringLiteral("bench9/COM1"), store.location());
+    QVERIFY(bench.StartDevice({"--devices", "4", "--wrong-readback", "2"}));
+    qputenv("PELORUS_COM1", bench.link().toLocal8Bit());
+    auto station =
+        PoolStation::Open({store.location(), AddressPool::kDefaultName, "bench9/COM1"}, &error);
+    QVERIFY2(station, error.c_str());
+    CPELORUSDlg window(std::move(station));
+    window.show();
+    ModalCatcher catcher;
+    Click(window, "IDC_START");
+    QVERIFY(window.IsPortOpen());
+    std::vector<pool::Attempt> attempts;
+    const auto recorded = [&] {
+      attempts.clear();
+      pool->ExportAttempts(
+          AddressPool::kDefaultName, "", "", [&](const pool::Attempt& a) { attempts.push_back(a); },
+          &error);
+      return attempts.size() == 4;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(recorded(), kTimeoutMs);
+    QCOMPARE(catcher.banners.size(), 3);
+    Click(window, "IDC_RESET");
+
+    QStringList outcomes;
+    std::string device;
+    std::string host;
+    std::string expected_host;
+    for (const pool::Attempt& a : attempts) {
+      outcomes << pool::OutcomeName(a.outcome);
+      QVERIFY(a.address && !a.code_at.empty() && !a.written_at.empty());
+      std::string encoded;
+      std::vector<pool::Transcript::Piece> pieces;
+      std::uint64_t cut = 0;
+      QVERIFY(pool->TranscriptOf(a.id, &encoded, &error));
+      QVERIFY(pool::Transcript::Decode(encoded, &pieces, &cut, &error));
+      for (const auto& piece : pieces) {
+        (piece.direction == pool::Transcript::Direction::kFromDevice ? device : host) +=
+            piece.bytes;
+      }
+      host += "|";
+      expected_host += "\x03macprog2 " + FormatMac48(*a.address) + "\nd -b -p 0x1fd0000c 6\n|";
+    }
+    QCOMPARE(outcomes, (QStringList{"verified", "wrong read-back", "verified", "verified"}));
+    QVERIFY(*attempts[1].address != *attempts[2].address);
+    QCOMPARE(host, expected_host);
+    // The log holds the boards' bytes after the address START logged, with the window's own
+    // notes between them.
+    static const std::regex notes("\r\n\\[[^\\]]*\\]\r\n");
+    const std::string console = std::regex_replace(window.LogText(), notes, "");
+    QVERIFY(!device.empty() && console.find(device) < 20);
   }
 };
 

@@ -14,6 +14,7 @@
 #include "pool/sql_pool.h"
 #include "pool/station.h"
 #include "tools/pool/pool_report.h"
+#include "tools/pool/record_commands.h"
 #include "tools/pool/replacing_file.h"
 
 namespace {
@@ -40,6 +41,7 @@ struct Request {
   std::string csv;
   std::string since;
   bool json = false;
+  bool attempts = false;
   bool unconfirmed = false;
   std::string reason;
   std::string by;
@@ -121,9 +123,19 @@ bool Export(const Request& request) {
   if (!request.csv.empty() && !file.Open(&error)) {
     return Fail(error);
   }
-  pelorus::pool::CsvRecordWriter writer(request.csv.empty() ? std::cout : file.Stream());
-  if (!pool->Export(
-          request.name, filter, [&](const auto& record) { writer.Write(record); }, &error)) {
+  std::ostream& out = request.csv.empty() ? std::cout : file.Stream();
+  bool exported = false;
+  if (request.attempts) {
+    pelorus::pool::CsvAttemptWriter writer(out);
+    exported = pool->ExportAttempts(
+        request.name, filter.since, "", [&](const auto& attempt) { writer.Write(attempt); },
+        &error);
+  } else {
+    pelorus::pool::CsvRecordWriter writer(out);
+    exported = pool->Export(
+        request.name, filter, [&](const auto& record) { writer.Write(record); }, &error);
+  }
+  if (!exported) {
     return Fail(error);
   }
   if (request.csv.empty()) {
@@ -400,6 +412,9 @@ int main(int argc, char** argv) {
       ->type_name("TIME");
   export_command->add_option("--station", request.station, "only this station's addresses")
       ->type_name("NAME");
+  export_command->add_flag("--attempts", request.attempts,
+                           "every attempt of a board instead, in the order they ended, without "
+                           "transcripts (--since applies to when they ended)");
 
   CLI::App* check = commands.Add("check", "Where one address stands", Check);
   commands.AddAddress(check);
@@ -456,6 +471,8 @@ int main(int argc, char** argv) {
   commands.AddStation(commands.Add(
       "journal", "Put a station's journal on record and say what became of each mark", Journal));
 
+  pelorus::pool::RecordCommands record(app);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -465,5 +482,5 @@ int main(int argc, char** argv) {
     std::cerr << "pelorus-pool: " << e.what() << " (try --help)\n";
     return 1;
   }
-  return commands.Run() ? 0 : 1;
+  return (record.Chosen() ? record.Run() : commands.Run()) ? 0 : 1;
 }

@@ -131,40 +131,57 @@ void WriteUnconfirmed(std::ostream& out, const std::vector<AddressRecord>& recor
   }
 }
 
+namespace {
+
+// One CSV field, quoted when it holds a comma, a quote or a line break; the last of a line
+// ends it.
+void Field(std::ostream& out, const std::string& text, bool last = false) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) {
+    out << text;
+  } else {
+    out << '"';
+    for (const char c : text) {
+      out << c;
+      if (c == '"') {
+        out << '"';
+      }
+    }
+    out << '"';
+  }
+  out << (last ? "\r\n" : ",");
+}
+
+}  // namespace
+
 CsvRecordWriter::CsvRecordWriter(std::ostream& out) : out_(out) {
   out_ << "address,state,station,port,leased_at,written_at,verified_at,attempts,readback,"
           "released_at,released_by,release_reason\r\n";
 }
 
 void CsvRecordWriter::Write(const AddressRecord& record) {
-  Field(FormatMac48(record.address));
-  Field(StateName(record.state));
-  Field(record.station);
-  Field(record.port);
-  Field(record.leased_at);
-  Field(record.written_at);
-  Field(record.verified_at);
-  Field(std::to_string(record.attempts));
-  Field(record.readback);
-  Field(record.released_at);
-  Field(record.released_by);
-  Field(record.release_reason, true);
+  for (const std::string& field :
+       {FormatMac48(record.address), std::string(StateName(record.state)), record.station,
+        record.port, record.leased_at, record.written_at, record.verified_at,
+        std::to_string(record.attempts), record.readback, record.released_at, record.released_by}) {
+    Field(out_, field);
+  }
+  Field(out_, record.release_reason, true);
 }
 
-void CsvRecordWriter::Field(const std::string& text, bool last) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) {
-    out_ << text;
-  } else {
-    out_ << '"';
-    for (const char c : text) {
-      out_ << c;
-      if (c == '"') {
-        out_ << '"';
-      }
-    }
-    out_ << '"';
+CsvAttemptWriter::CsvAttemptWriter(std::ostream& out) : out_(out) {
+  out_ << "id,station,port,address,outcome,code_at,written_at,readback_sent_at,matched_at,"
+          "ended_at,transcript_bytes,transcript_cut\r\n";
+}
+
+void CsvAttemptWriter::Write(const Attempt& attempt) {
+  for (const std::string& field : {std::to_string(attempt.id), attempt.station, attempt.port,
+                                   attempt.address ? FormatMac48(*attempt.address) : std::string(),
+                                   std::string(OutcomeName(attempt.outcome)), attempt.code_at,
+                                   attempt.written_at, attempt.readback_sent_at, attempt.matched_at,
+                                   attempt.ended_at, std::to_string(attempt.transcript_bytes)}) {
+    Field(out_, field);
   }
-  out_ << (last ? "\r\n" : ",");
+  Field(out_, std::to_string(attempt.transcript_cut), true);
 }
 
 }  // namespace pelorus::pool

@@ -47,8 +47,17 @@ class CsvRecordWriter {
   void Write(const AddressRecord& record);
 
  private:
-  void Field(const std::string& text, bool last = false);
+  std::ostream& out_;
+};
 
+// The attempts as RFC 4180 CSV, in the same form: id, station, port, address, outcome, the
+// step times, transcript_bytes, transcript_cut.
+class CsvAttemptWriter {
+ public:
+  explicit CsvAttemptWriter(std::ostream& out);
+  void Write(const Attempt& attempt);
+
+ private:
   std::ostream& out_;
 };
 
