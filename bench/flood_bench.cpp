@@ -3,7 +3,8 @@
 // of letters and then of zero bytes, each followed by a CODE line: how fast the log fills, how
 // soon the window answers, how much memory the line holds. Then a simulated device prints tens
 // of megabytes of console text: how fast the log fills, whether a megabyte costs more CPU once
-// the log is big, and how much memory the log holds.
+// the log is big, and how much memory the log holds. Last it prints a gigabyte, far more than
+// the log keeps: the window's memory must stay where it was.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,13 +37,16 @@ using Clock = PtyDevice::Clock;
 constexpr std::size_t kMB = 1000000;
 constexpr std::size_t kFloodBytes = 22 * kMB;
 constexpr std::size_t kLineBytes = 4 * kMB;
+constexpr std::size_t kLongFloodBytes = 1000 * kMB;
 constexpr std::size_t kSendStep = 64 * 1024;  // a stopped sender stops within one step
 constexpr char kCodeLine[] = "\r\nHit CODE to stop autoboot\r\n";
 constexpr double kGoalMBPerSecond = 5.0;
 constexpr double kGoalCpuRatio = 1.5;
 constexpr double kGoalAnswerMs = 50.0;
+constexpr double kGoalLongFloodGrowthMB = 30.0;
 constexpr std::chrono::seconds kTimeout{180};
 constexpr std::chrono::seconds kLineTimeout{60};
+constexpr std::chrono::seconds kLongFloodTimeout{600};
 constexpr std::chrono::seconds kAnswerTimeout{10};
 
 struct Mark {
@@ -60,7 +64,7 @@ class FloodTracker : public QObject {
       : driver_(driver), marks_(std::move(marks)), done_(done) {}
 
   void Begin() {
-    base_ = driver_.LogSize();
+    base_ = driver_.ConsoleBytes();
     connect(
         &driver_.window(), &CPELORUSDlg::PortDataPosted, this, [this] { OnChunk(); },
         Qt::QueuedConnection);
@@ -72,7 +76,7 @@ class FloodTracker : public QObject {
 
  private:
   void OnChunk() {
-    const std::size_t logged = driver_.LogSize() - base_;
+    const std::size_t logged = driver_.ConsoleBytes() - base_;
     if (!first_) {
       first_ = Note(logged);
     }
@@ -152,7 +156,7 @@ LineFigures PlayLine(PtyDevice& device, WindowDriver& driver, const std::string&
   LineFigures figures;
   if (!complete || !tracker.first()) {
     PrintDetail(Format("line of %s: the log gained only %zu of %zu bytes in %lld s", name,
-                       tracker.first() ? driver.LogSize() - tracker.base() : 0, line.size(),
+                       tracker.first() ? driver.ConsoleBytes() - tracker.base() : 0, line.size(),
                        static_cast<long long>(kLineTimeout.count())));
     return figures;
   }
@@ -172,7 +176,7 @@ LineFigures PlayLine(PtyDevice& device, WindowDriver& driver, const std::string&
   // What comes next starts once the dialogue is done with the CODE line (it waits after the
   // answer, and logs the line end then).
   const std::size_t logged = tracker.base() + line.size() + sizeof kCodeLine - 1;
-  if (!QTest::qWaitFor([&] { return driver.LogSize() >= logged; },
+  if (!QTest::qWaitFor([&] { return driver.ConsoleBytes() >= logged; },
                        static_cast<int>(std::chrono::milliseconds(kAnswerTimeout).count()))) {
     PrintDetail(Format("line of %s: the log never got the whole CODE line", name));
   }
@@ -224,7 +228,7 @@ int UnbrokenLines() {
            answered ? Verdict(*of_letters.answer_ms <= kGoalAnswerMs &&
                               *of_zeros.answer_ms <= kGoalAnswerMs)
                     : "FAILED");
-  const double logged_mb = static_cast<double>(driver.LogSize()) / kMB;
+  const double logged_mb = static_cast<double>(driver.ConsoleBytes()) / kMB;
   const double peak_gain = MegaBytes(after.peak_rss_kib - before.rss_kib);
   PrintRow("Unbroken line: peak memory per MB logged", "none set",
            Format("%.1f MB per MB (peak +%.0f MB for %.0f MB)", peak_gain / logged_mb, peak_gain,
@@ -259,7 +263,7 @@ int ConsoleFlood() {
   driver.PressEnd();
   sim.Stop();
   if (!complete || !tracker.first()) {
-    PrintDetail(Format("flood: the log gained only %zu bytes in %lld s", driver.LogSize(),
+    PrintDetail(Format("flood: the log gained only %zu bytes in %lld s", driver.ConsoleBytes(),
                        static_cast<long long>(kTimeout.count())));
     PrintRow("Flood: log fill rate", "≥ 5 MB/s", "did not finish", Verdict(false));
     return 1;
@@ -297,6 +301,57 @@ int ConsoleFlood() {
   return 0;
 }
 
+int LongFlood() {
+  DevsimProcess sim;
+  if (!sim.Start({"--wait-open", "--no-delays", "--interrupt-wait", "forever", "--devices", "1",
+                  "--first", "00-1A-2B-3C-4D-5E", "--quiet", "--flood",
+                  QString::number(kLongFloodBytes)})) {
+    return 1;
+  }
+  WindowDriver driver;
+  ModalCloser closer;
+  if (!driver.PrepareRun()) {
+    return 1;
+  }
+  EventWait flood_in;
+  FloodTracker tracker(driver, {kLongFloodBytes}, flood_in);
+  const ProcessUsage before = ProcessUsage::Now();
+  tracker.Begin();
+  if (!driver.PressStart("long flood")) {
+    return 1;
+  }
+  const bool complete = flood_in.Run(kLongFloodTimeout);
+  const ProcessUsage after = ProcessUsage::Now();
+  const std::size_t kept = driver.window().LogText().size();
+  driver.PressEnd();
+  sim.Stop();
+  if (!complete || !tracker.first()) {
+    PrintDetail(Format("long flood: the log gained only %zu bytes in %lld s", driver.ConsoleBytes(),
+                       static_cast<long long>(kLongFloodTimeout.count())));
+    PrintRow("Long flood: resident set growth over 1 GB logged", "≤ 30 MB", "did not finish",
+             Verdict(false));
+    return 1;
+  }
+
+  const Mark& first = *tracker.first();
+  const Mark& end = tracker.passed().back();
+  const double seconds = Seconds(end.when - first.when);
+  const double growth = MegaBytes(after.rss_kib - before.rss_kib);
+  const double peak_growth = MegaBytes(after.peak_rss_kib - before.rss_kib);
+  PrintDetail(Format("long flood: %.0f MB logged in %.1f s (%.1f MB/s); the log keeps %.1f MB",
+                     static_cast<double>(end.logged) / kMB, seconds,
+                     static_cast<double>(end.logged - first.logged) / kMB / seconds,
+                     static_cast<double>(kept) / kMB));
+  PrintDetail(
+      Format("long flood: resident set %.0f MB before START, %.0f MB at the end, peak %.0f MB",
+             MegaBytes(before.rss_kib), MegaBytes(after.rss_kib), MegaBytes(after.peak_rss_kib)));
+  PrintRow("Long flood: resident set growth over 1 GB logged (window + port, pty)", "≤ 30 MB",
+           Format("+%.0f MB at the end, peak +%.0f MB (%.1f MB/s)", growth, peak_growth,
+                  static_cast<double>(end.logged - first.logged) / kMB / seconds),
+           Verdict(peak_growth <= kGoalLongFloodGrowthMB));
+  return 0;
+}
+
 // Runs part in a process of its own, as the whole program for it, so that the peak resident set
 // it reports is its own; returns its exit status.
 int RunApart(int argc, char** argv, int (*part)()) {
@@ -320,5 +375,6 @@ int main(int argc, char** argv) {
   using pelorus::bench::RunApart;
   const int lines = RunApart(argc, argv, pelorus::bench::UnbrokenLines);
   const int flood = RunApart(argc, argv, pelorus::bench::ConsoleFlood);
-  return lines != 0 ? lines : flood;
+  const int long_flood = RunApart(argc, argv, pelorus::bench::LongFlood);
+  return lines != 0 ? lines : flood != 0 ? flood : long_flood;
 }

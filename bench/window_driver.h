@@ -27,7 +27,8 @@ class WindowDriver {
   bool PressStart(const char* bench);
   void PressEnd();
 
-  std::size_t LogSize() const { return window_->LogText().size(); }
+  // Every byte the device has sent, whether the log still keeps it or not.
+  std::size_t ConsoleBytes() const { return static_cast<std::size_t>(window_->ConsoleBytes()); }
   CPELORUSDlg& window() { return *window_; }
 
  private:

@@ -8,6 +8,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -78,6 +79,15 @@ QFont::StyleStrategy BoxStrategy(const QFont& font) {
   return static_cast<QFont::StyleStrategy>(QFont::PreferNoShaping | QFont::NoFontMerging);
 }
 
+// 12345678 as "12,345,678".
+std::string Grouped(std::size_t n) {
+  std::string digits = std::to_string(n);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) {
+    digits.insert(at - 3, 1, ',');
+  }
+  return digits;
+}
+
 }  // namespace
 
 LogBinding::LogBinding(QPlainTextEdit& box) : box_(box) {
@@ -132,7 +142,11 @@ std::string LogBinding::FromDisplay(QStringView text) {
   return bytes;
 }
 
-void LogBinding::Store(const std::string& text) {
+void LogBinding::SetScrollback(Scrollback scrollback) {
+  scrollback_ = std::move(scrollback);
+}
+
+void LogBinding::Store(std::string& text) {
   text_ = &text;
   if (text.size() == shown_) {
     return;
@@ -156,6 +170,8 @@ void LogBinding::ShowPending() {
     box_.clear();
     shown_ = 0;
     piece_starts_.clear();
+    dropped_lines_ = 0;
+    dropped_bytes_ = 0;
     edited_ = false;
   }
   if (text.size() > shown_) {
@@ -169,12 +185,94 @@ void LogBinding::ShowPending() {
     end.movePosition(QTextCursor::End);
     end.insertText(shown);
     shown_ = text.size();
+    TrimToScrollback();
   }
   storing_ = false;
   if (scroll_pending_) {
     scroll_pending_ = false;
     ScrollToEnd();
   }
+}
+
+void LogBinding::TrimToScrollback() {
+  std::string& text = *text_;
+  const std::size_t note_lines = dropped_lines_ > 0 ? 1 : 0;
+  const std::size_t lines = static_cast<std::size_t>(box_.document()->blockCount()) - note_lines;
+  if (lines <= scrollback_.lines + scrollback_.lines / 10 &&
+      text.size() <= scrollback_.bytes + scrollback_.bytes / 10) {
+    return;
+  }
+  // Taken in, the typing leaves the box showing the log text character for character, so
+  // that the characters to drop from the box can be counted in the log text.
+  Load(text);
+
+  // The first line of the box to keep: the one that brings the box down to the lines kept,
+  // unless the bytes kept start further on. The last line always stays.
+  const std::size_t drop_lines = lines > scrollback_.lines ? lines - scrollback_.lines : 0;
+  const std::size_t from = text.size() > scrollback_.bytes ? text.size() - scrollback_.bytes : 0;
+  std::size_t line = 0;      // the box's line that begins where the scan is
+  std::size_t chars = 0;     // the box's characters before it
+  std::size_t note_end = 0;  // where the first line after the note begins
+  std::size_t cut = 0;
+  const auto begins_line = [&](std::size_t at) {
+    if (++line == 1) {
+      note_end = at;
+    }
+    if (at < text.size() && line >= drop_lines + note_lines && at >= from) {
+      cut = at;
+    }
+    return cut > 0;
+  };
+  auto piece = piece_starts_.cbegin();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char byte = text[i];
+    if (byte == '\n' && i > 0 && text[i - 1] == '\r') {
+      continue;
+    }
+    if (piece != piece_starts_.cend() && *piece <= i) {
+      ++chars;
+      while (piece != piece_starts_.cend() && *piece <= i) {
+        ++piece;
+      }
+      if (begins_line(i)) {
+        break;
+      }
+    }
+    ++chars;
+    if (EndsLine(byte) &&
+        begins_line(byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n' ? i + 2 : i + 1)) {
+      break;
+    }
+  }
+  if (cut == 0) {
+    return;
+  }
+
+  dropped_lines_ += line - note_lines;
+  dropped_bytes_ += cut - (note_lines > 0 ? note_end : 0);
+  const std::string note = DroppedNote();
+  QTextCursor front(box_.document());
+  front.setPosition(static_cast<int>(chars), QTextCursor::KeepAnchor);
+  front.insertText(ToDisplay(note));
+  text.replace(0, cut, note);
+  shown_ = text.size();
+  // A piece that began at the cut now begins after the note's line end.
+  const auto kept = std::upper_bound(piece_starts_.begin(), piece_starts_.end(), cut);
+  piece_starts_.erase(piece_starts_.begin(), kept);
+  for (std::size_t& start : piece_starts_) {
+    start = start - cut + note.size();
+  }
+}
+
+std::string LogBinding::DroppedNote() const {
+  char size[32];
+  std::snprintf(size, sizeof size, "%.1f MB", static_cast<double>(dropped_bytes_) / 1e6);
+  const std::string where = scrollback_.elsewhere.empty()
+                                ? "the log keeps the last " + Grouped(scrollback_.lines) + " lines"
+                                : scrollback_.elsewhere;
+  return "[" + Grouped(dropped_lines_) +
+         (dropped_lines_ == 1 ? " earlier line (" : " earlier lines (") + size +
+         ") dropped: " + where + "]\r\n";
 }
 
 void LogBinding::Load(std::string& text) {

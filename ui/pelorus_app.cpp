@@ -52,7 +52,14 @@ int CPELORUSApp::ParseCommandLine(int argc, char** argv, Options* options) {
       QStringLiteral("list-ports"),
       QStringLiteral("Print the device behind each port (COM1 ... COM5, TELNET) and whether it "
                      "can be opened, and every serial device found, then exit."));
-  parser.addOptions({pool, pool_name, station, list_ports});
+  const QCommandLineOption scrollback(
+      QStringLiteral("scrollback"),
+      QStringLiteral("How many lines of the console the log box keeps (default: %1); older "
+                     "lines leave it, as from a terminal's scroll-back. It keeps 8 MB of text "
+                     "at most, whatever the count.")
+          .arg(LogBinding::Scrollback::kDefaultLines),
+      QStringLiteral("LINES"));
+  parser.addOptions({pool, pool_name, station, scrollback, list_ports});
 
   if (!parser.parse(QCoreApplication::arguments())) {
     std::fprintf(stderr, "pelorus: %s (try --help)\n", qPrintable(parser.errorText()));
@@ -74,6 +81,16 @@ int CPELORUSApp::ParseCommandLine(int argc, char** argv, Options* options) {
     std::fprintf(stderr, "pelorus: unexpected argument %s (try --help)\n",
                  qPrintable(parser.positionalArguments().first()));
     return 1;
+  }
+  if (parser.isSet(scrollback)) {
+    bool number = false;
+    const qulonglong lines = parser.value(scrollback).toULongLong(&number);
+    if (!number || lines == 0) {
+      std::fprintf(stderr, "pelorus: --scrollback takes a number of lines, not %s (try --help)\n",
+                   qPrintable(parser.value(scrollback)));
+      return 1;
+    }
+    options->scrollback = static_cast<std::size_t>(lines);
   }
   const QString location =
       parser.isSet(pool) ? parser.value(pool) : FromEnvironment("PELORUS_POOL");
@@ -109,6 +126,7 @@ int CPELORUSApp::InitInstance() {
     }
   }
   CPELORUSDlg dialog(std::move(station));
+  dialog.SetScrollback(options_.scrollback);
   dialog.exec();
   return 0;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+
+#include "ui/log_binding.h"
 #include "ui/pool_station.h"
 
 namespace pelorus {
@@ -13,6 +16,7 @@ class CPELORUSApp {
   struct Options {
     bool use_pool = false;
     PoolStation::Config pool;
+    std::size_t scrollback = LogBinding::Scrollback::kDefaultLines;  // lines the log keeps
   };
 
   // Reads argv. -1 when the window is to run (with *options); otherwise the program's exit

@@ -53,7 +53,11 @@ CPELORUSDlg::CPELORUSDlg(std::unique_ptr<PoolStation> station, QWidget* parent)
     ui_->IDC_POOL_STATUS->show();
     connect(ui_->IDC_PORT, &QComboBox::currentTextChanged, this, [this] { ShowStationAddress(); });
     ShowStationAddress();
+    // The pool keeps each board attempt's console, so the log's note sends the operator there.
+    scrollback_.elsewhere = "the board attempts' transcripts are in pool " + station_->Name() +
+                            " (pelorus-pool history / transcript)";
   }
+  log_.SetScrollback(scrollback_);
 }
 
 // The port closes while the window is still whole, so that the watcher never posts to a
@@ -118,6 +122,11 @@ bool CPELORUSDlg::OnInitDialog() {
   return true;
 }
 
+void CPELORUSDlg::SetScrollback(std::size_t lines) {
+  scrollback_.lines = lines;
+  log_.SetScrollback(scrollback_);
+}
+
 void CPELORUSDlg::SetWaitFunction(WaitFunction wait) {
   gate_.SetWaitFunction(std::move(wait));
 }
@@ -163,6 +172,7 @@ void CPELORUSDlg::AppendLog(const char* bytes, std::size_t count) {
   if (station_) {
     attempts_.FromDevice(bytes, count);
   }
+  console_bytes_ += count;
 }
 
 void CPELORUSDlg::Write(std::size_t count, const char* bytes) {

@@ -66,9 +66,15 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   // window paints and the operator may end the run (RESET, END, Escape), which ends the wait
   // at once; other commands and port news wait until the chunk is done.
   void SetWaitFunction(WaitFunction wait);
+  // How many lines of the console the log keeps (LogBinding::Scrollback; the bytes kept stay
+  // as they are).
+  void SetScrollback(std::size_t lines);
   // The log text: the addresses START logged, every byte the devices sent, in arrival order,
-  // and what the operator typed into the log box (taken in at the next load).
+  // and what the operator typed into the log box (taken in at the next load); once it holds
+  // more than the scroll-back, only its most recent part, after a note on what was dropped.
   const std::string& LogText() const { return log_text_; }
+  // How many bytes the devices have sent in all, those dropped from the log included.
+  std::uint64_t ConsoleBytes() const { return console_bytes_; }
   bool IsPortOpen() const { return comm_.IsConnected(); }
 
   // The data exchange: octet boxes, port list and log box against their strings.
@@ -171,6 +177,8 @@ class CPELORUSDlg : public QDialog, public DialogueSurroundings, public PortNoti
   std::array<QLineEdit*, 6> octet_boxes_{};
   std::string port_text_;
   std::string log_text_;
+  std::uint64_t console_bytes_ = 0;
+  LogBinding::Scrollback scrollback_;
   LogBinding log_;
   ChunkGate gate_;
   std::chrono::milliseconds wait_duration_{0};  // the wait under way: its time

@@ -1,6 +1,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <chrono>
 
@@ -200,6 +201,86 @@ class WindowTest : public QObject {
     log.Load(text);
     expected.insert(6 + 50, "\r\n");
     QCOMPARE(text, expected);
+  }
+
+  // The log keeps its scroll-back: after a hundred times the lines it holds, the box and the
+  // log text hold the last of them, within a tenth more, after a note on what was dropped.
+  // What the operator types before and after a trim is taken back where it was typed, and a
+  // long line that a trim cuts keeps its pieces where they were.
+  void LogKeepsItsScrollback() {
+    QPlainTextEdit box;
+    const auto lines = [&box] { return box.toPlainText().split(QLatin1Char('\n')); };
+    LogBinding log(box);
+    log.SetScrollback({100, 1000000, {}});
+    std::string text;
+    std::string sent;
+    for (int n = 10000; n < 20000; n += 100) {
+      std::string batch;
+      for (int k = n; k < n + 100; ++k) {
+        batch += "line " + std::to_string(k) + "\r\n";
+      }
+      sent += batch;
+      text += batch;
+      log.Store(text);
+      QVERIFY(box.blockCount() <= 1 + 110);
+    }
+    QTRY_COMPARE(box.document()->toRawText(), LogBinding::ToDisplay(text));
+    QVERIFY(text.size() <= 200 + 110 * 12);
+    std::size_t note_end = text.find("\r\n") + 2;
+    const std::size_t dropped = sent.size() - (text.size() - note_end);
+    QCOMPARE(text.substr(note_end), sent.substr(dropped));
+    QCOMPARE(QString::fromStdString(text.substr(0, note_end)),
+             QStringLiteral("[%1 earlier lines (0.1 MB) dropped: the log keeps the last 100 "
+                            "lines]\r\n")
+                 .arg(QLocale(QLocale::English).toString(static_cast<qulonglong>(dropped / 12))));
+
+    // Typed at the end and not yet taken in when the device's lines push the box over: the
+    // lines follow the typing. Then typed at the top, after the trim.
+    QTextCursor cursor(box.document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(QStringLiteral("typed"));
+    const std::string note = text.substr(0, note_end);
+    std::string late;
+    for (int n = 10; n < 30; ++n) {
+      late += "late " + std::to_string(n) + "\r\n";
+      text += late.substr(late.size() - 9);
+      log.Store(text);
+    }
+    QTRY_COMPARE(box.document()->toRawText(), LogBinding::ToDisplay(text));
+    QVERIFY(text.compare(0, note_end, note) != 0);
+    log.Load(text);
+    QCOMPARE(text.substr(text.size() - late.size() - 5), "typed" + late);
+    cursor.setPosition(box.document()->findBlockByNumber(1).position());
+    cursor.insertText(QStringLiteral("!"));
+    note_end = text.find("\r\n") + 2;
+    std::string expected = text;
+    expected.insert(note_end, "!");
+    log.Load(text);
+    QCOMPARE(text, expected);
+
+    // A line without a line end, cut by the bytes kept: the pieces kept are those it had.
+    log.SetScrollback({100, 2500, "kept elsewhere"});
+    std::string line;
+    for (int i = 0; i < 8000; ++i) {
+      line += static_cast<char>('a' + i % 26);
+    }
+    text += line.substr(0, 5000);
+    log.Store(text);
+    QTRY_COMPARE(lines().size(), 3);
+    text += line.substr(5000);
+    log.Store(text);
+    QTRY_COMPARE(lines().mid(1), (QStringList{QString::fromLatin1(line.substr(6144, 1024)),
+                                              QString::fromLatin1(line.substr(7168))}));
+    QCOMPARE(box.document()->toRawText(), LogBinding::ToDisplay(text));
+    note_end = text.find("\r\n") + 2;
+    QVERIFY(
+        QString::fromStdString(text.substr(0, note_end)).endsWith("dropped: kept elsewhere]\r\n"));
+    cursor.setPosition(box.document()->findBlockByNumber(1).position() + 10);
+    cursor.insertText(QStringLiteral("x"));
+    cursor.setPosition(box.document()->findBlockByNumber(2).position());
+    cursor.deletePreviousChar();
+    log.Load(text);
+    QCOMPARE(text.substr(note_end), line.substr(6144, 10) + "x" + line.substr(6154));
   }
 
   void BannerPaintsRedAndClips() {

@@ -218,6 +218,15 @@ class PoolWindowTest : public QObject {
     QVERIFY(window->LogText().find("00:1A:2B:3C:00:01 verified; kept in the station's journal") !=
             std::string::npos);
     QVERIFY(Control<QLabel>(*window, "IDC_PORT_STATUS")->text().contains("journal"));
+
+    // Past its scroll-back, the log sends the operator to the pool for what it dropped.
+    window->SetScrollback(3);
+    QVERIFY(device.Send("one\r\ntwo\r\nthree\r\n"));
+    QTRY_VERIFY(window->LogText().rfind("[", 0) == 0);
+    const QString log = QString::fromStdString(window->LogText());
+    QCOMPARE(log.mid(log.indexOf("dropped: ")),
+             "dropped: the board attempts' transcripts are in pool default (pelorus-pool history "
+             "/ transcript)]\r\ntwo\r\nthree\r\n");
   }
 
   // A pool that cannot be used stops the program before any window: a message names the
