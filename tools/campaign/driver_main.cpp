@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -64,6 +65,13 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   if (!hold_lock.empty()) {
     return HoldLock(hold_lock, hold_ms);
+  }
+  // A folder from an earlier run would mix its pool, ledgers and logs into this one's verdict.
+  std::error_code unread;
+  if (std::filesystem::exists(config.out) && !std::filesystem::is_empty(config.out, unread)) {
+    std::fprintf(stderr, "pelorus-campaign: %s is not empty: give a new folder for the run\n",
+                 config.out.c_str());
+    return 2;
   }
   char self[PATH_MAX] = {};
   if (::readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) {
