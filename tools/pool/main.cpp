@@ -3,7 +3,6 @@
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -16,50 +15,21 @@
 #include "tools/pool/pool_report.h"
 #include "tools/pool/record_commands.h"
 #include "tools/pool/replacing_file.h"
+#include "tools/pool/request.h"
+#include "tools/pool/station_steps.h"
 
 namespace {
 
 using pelorus::Mac48;
 using pelorus::pool::AddressPool;
-using pelorus::pool::Station;
+using pelorus::pool::Fail;
+using pelorus::pool::kAddressForm;
+using pelorus::pool::ParseAddress;
+using pelorus::pool::Request;
 
-constexpr const char* kAddressForm = "six octets of two hex digits, - or : between them";
 constexpr const char* kTimeForm = "UTC: 2026-12-06, 2026-12-06T09:41 or 2026-12-06T09:41:07.250";
 constexpr const char* kExitStatus =
     "Exit status: 0 on success, 1 with a one-line reason on stderr otherwise.";
-
-// What one command needs; filled in by the command line.
-struct Request {
-  std::string location;
-  std::string name = AddressPool::kDefaultName;
-  std::string address;
-  std::string first;
-  std::string last;
-  std::string station;
-  std::string port;
-  std::string readback;
-  std::string csv;
-  std::string since;
-  bool json = false;
-  bool attempts = false;
-  bool unconfirmed = false;
-  std::string reason;
-  std::string by;
-};
-
-bool Fail(const std::string& reason) {
-  std::cerr << "pelorus-pool: " << reason << '\n';
-  return false;
-}
-
-bool ParseAddress(const std::string& text, Mac48* address) {
-  const auto parsed = pelorus::ParseMac48(text);
-  if (!parsed) {
-    return Fail("malformed address \"" + text + "\" (" + kAddressForm + ")");
-  }
-  *address = *parsed;
-  return true;
-}
 
 std::unique_ptr<AddressPool> OpenPool(const Request& request, bool create) {
   std::string error;
@@ -236,103 +206,6 @@ bool Unconfirmed(const Request& request) {
   return true;
 }
 
-std::unique_ptr<Station> OpenStation(const Request& request) {
-  Station::Config config;
-  config.location = request.location;
-  config.name = request.name;
-  config.station = request.station;
-  std::string error;
-  auto station = Station::Open(config, &error);
-  if (!station) {
-    Fail(error);
-  }
-  return station;
-}
-
-// The station of a station step, its claim taken for the command and its journal put on
-// record first (what became of each waiting mark goes to stderr). Null once the reason is
-// out; when the store fails (rather than refuses) and `journal_on_failure`, the station
-// still, so that a verified mark can go into its journal.
-std::unique_ptr<Station> ClaimStation(const Request& request, bool journal_on_failure) {
-  auto station = OpenStation(request);
-  std::vector<std::string> notes;
-  std::string error;
-  const bool claimed = station && station->Claim(&error, &notes);
-  for (const std::string& note : notes) {
-    std::cerr << "pelorus-pool: journal of " << request.station << ": " << note << '\n';
-  }
-  if (station && !claimed && (station->Refused() || !journal_on_failure)) {
-    Fail(error);
-    return nullptr;
-  }
-  return station;
-}
-
-bool Lease(const Request& request) {
-  auto station = ClaimStation(request, false);
-  Mac48 address = 0;
-  std::string error;
-  if (!station || !station->Lease(&address, &error)) {
-    return station && Fail(error);
-  }
-  std::cout << pelorus::FormatMac48(address) << '\n';
-  return true;
-}
-
-bool Written(const Request& request) {
-  Mac48 address = 0;
-  if (!ParseAddress(request.address, &address)) {
-    return false;
-  }
-  auto station = ClaimStation(request, false);
-  std::string error;
-  if (!station || !station->MarkWritten(address, request.port, &error)) {
-    return station && Fail(error);
-  }
-  return true;
-}
-
-bool Verified(const Request& request) {
-  Mac48 address = 0;
-  if (!ParseAddress(request.address, &address)) {
-    return false;
-  }
-  auto station = ClaimStation(request, true);
-  if (!station) {
-    return false;
-  }
-  std::string error;
-  switch (station->MarkVerified(address, request.readback, &error)) {
-    case Station::Verification::kOnRecord:
-      return true;
-    case Station::Verification::kJournaled:
-      std::cerr << "pelorus-pool: " << error << "; the mark is journaled and goes on record at "
-                << "station " << request.station << "'s next step\n";
-      return true;
-    case Station::Verification::kRefused:
-    case Station::Verification::kFailed:
-      break;
-  }
-  return Fail(error);
-}
-
-bool Journal(const Request& request) {
-  auto station = OpenStation(request);
-  std::vector<std::string> notes;
-  std::string error;
-  const bool replayed = station && station->Claim(&error, &notes);
-  for (const std::string& note : notes) {
-    std::cout << note << '\n';
-  }
-  if (!replayed) {
-    return station && Fail(error);
-  }
-  if (notes.empty()) {
-    std::cout << "journal empty\n";
-  }
-  return true;
-}
-
 // One subcommand: its LOCATION, and the command that runs once the line has been parsed.
 class Commands {
  public:
@@ -446,19 +319,20 @@ int main(int argc, char** argv) {
       "or another script holds it) and first puts the station's journal on record.\n";
   CLI::App* lease = commands.Add(
       "lease", "Lease an address to a station and print it (the station's leased one first)",
-      Lease);
+      pelorus::pool::LeaseStep);
   commands.AddStation(lease);
   lease->footer(station_footer + kExitStatus);
 
   CLI::App* written =
-      commands.Add("written", "Record that the address-write command is about to go out", Written);
+      commands.Add("written", "Record that the address-write command is about to go out",
+                   pelorus::pool::WrittenStep);
   commands.AddAddress(written);
   commands.AddStation(written);
   written->add_option("--port", request.port, "the device's port, as the station names it");
   written->footer(station_footer + kExitStatus + " With 1, the command must not go out.");
 
-  CLI::App* verified =
-      commands.Add("verified", "Record that the device read the address back", Verified);
+  CLI::App* verified = commands.Add("verified", "Record that the device read the address back",
+                                    pelorus::pool::VerifiedStep);
   commands.AddAddress(verified);
   commands.AddStation(verified);
   verified->add_option("--readback", request.readback, "the device's line that showed it");
@@ -468,8 +342,9 @@ int main(int argc, char** argv) {
                    "pelorus-pool journal).\nExit status: 0 when the mark is on record or "
                    "journaled, 1 with a one-line reason on stderr when it is neither.");
 
-  commands.AddStation(commands.Add(
-      "journal", "Put a station's journal on record and say what became of each mark", Journal));
+  commands.AddStation(
+      commands.Add("journal", "Put a station's journal on record and say what became of each mark",
+                   pelorus::pool::JournalStep));
 
   pelorus::pool::RecordCommands record(app);
 

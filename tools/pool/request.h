@@ -1,0 +1,47 @@
+#pragma once
+
+#include <iostream>
+#include <string>
+
+#include "pool/address_pool.h"
+
+// What pelorus-pool's commands share: the request the command line fills in, and how a
+// command says why it failed.
+namespace pelorus::pool {
+
+constexpr const char* kAddressForm = "six octets of two hex digits, - or : between them";
+
+// What one command needs; filled in by the command line.
+struct Request {
+  std::string location;
+  std::string name = AddressPool::kDefaultName;
+  std::string address;
+  std::string first;
+  std::string last;
+  std::string station;
+  std::string port;
+  std::string readback;
+  std::string csv;
+  std::string since;
+  bool json = false;
+  bool attempts = false;
+  bool unconfirmed = false;
+  std::string reason;
+  std::string by;
+};
+
+inline bool Fail(const std::string& reason) {
+  std::cerr << "pelorus-pool: " << reason << '\n';
+  return false;
+}
+
+inline bool ParseAddress(const std::string& text, Mac48* address) {
+  const auto parsed = pelorus::ParseMac48(text);
+  if (!parsed) {
+    return Fail("malformed address \"" + text + "\" (" + kAddressForm + ")");
+  }
+  *address = *parsed;
+  return true;
+}
+
+}  // namespace pelorus::pool

@@ -1,0 +1,112 @@
+#include "tools/pool/station_steps.h"
+
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pool/station.h"
+
+namespace pelorus::pool {
+namespace {
+
+std::unique_ptr<Station> OpenStation(const Request& request) {
+  Station::Config config;
+  config.location = request.location;
+  config.name = request.name;
+  config.station = request.station;
+  std::string error;
+  auto station = Station::Open(config, &error);
+  if (!station) {
+    Fail(error);
+  }
+  return station;
+}
+
+// The station of a station step, its claim taken for the command and its journal put on
+// record first (what became of each waiting mark goes to stderr). Null once the reason is
+// out; when the store fails (rather than refuses) and `journal_on_failure`, the station
+// still, so that a verified mark can go into its journal.
+std::unique_ptr<Station> ClaimStation(const Request& request, bool journal_on_failure) {
+  auto station = OpenStation(request);
+  std::vector<std::string> notes;
+  std::string error;
+  const bool claimed = station && station->Claim(&error, &notes);
+  for (const std::string& note : notes) {
+    std::cerr << "pelorus-pool: journal of " << request.station << ": " << note << '\n';
+  }
+  if (station && !claimed && (station->Refused() || !journal_on_failure)) {
+    Fail(error);
+    return nullptr;
+  }
+  return station;
+}
+
+}  // namespace
+
+bool LeaseStep(const Request& request) {
+  auto station = ClaimStation(request, false);
+  Mac48 address = 0;
+  std::string error;
+  if (!station || !station->Lease(&address, &error)) {
+    return station && Fail(error);
+  }
+  std::cout << FormatMac48(address) << '\n';
+  return true;
+}
+
+bool WrittenStep(const Request& request) {
+  Mac48 address = 0;
+  if (!ParseAddress(request.address, &address)) {
+    return false;
+  }
+  auto station = ClaimStation(request, false);
+  std::string error;
+  if (!station || !station->MarkWritten(address, request.port, &error)) {
+    return station && Fail(error);
+  }
+  return true;
+}
+
+bool VerifiedStep(const Request& request) {
+  Mac48 address = 0;
+  if (!ParseAddress(request.address, &address)) {
+    return false;
+  }
+  auto station = ClaimStation(request, true);
+  if (!station) {
+    return false;
+  }
+  std::string error;
+  switch (station->MarkVerified(address, request.readback, &error)) {
+    case Station::Verification::kOnRecord:
+      return true;
+    case Station::Verification::kJournaled:
+      std::cerr << "pelorus-pool: " << error << "; the mark is journaled and goes on record at "
+                << "station " << request.station << "'s next step\n";
+      return true;
+    case Station::Verification::kRefused:
+    case Station::Verification::kFailed:
+      break;
+  }
+  return Fail(error);
+}
+
+bool JournalStep(const Request& request) {
+  auto station = OpenStation(request);
+  std::vector<std::string> notes;
+  std::string error;
+  const bool replayed = station && station->Claim(&error, &notes);
+  for (const std::string& note : notes) {
+    std::cout << note << '\n';
+  }
+  if (!replayed) {
+    return station && Fail(error);
+  }
+  if (notes.empty()) {
+    std::cout << "journal empty\n";
+  }
+  return true;
+}
+
+}  // namespace pelorus::pool

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "tools/pool/request.h"
+
+// pelorus-pool's steps for stations that program devices with a script of their own: each
+// takes the station's claim for its duration and puts the station's journal on record first,
+// as a window does. True on success; false once the reason is out on stderr.
+namespace pelorus::pool {
+
+// Prints the station's leased address (a new one when it has none).
+bool LeaseStep(const Request& request);
+bool WrittenStep(const Request& request);
+// A verified mark the store fails goes into the station's journal: still a success.
+bool VerifiedStep(const Request& request);
+// Puts the station's journal on record now, printing what became of each mark.
+bool JournalStep(const Request& request);
+
+}  // namespace pelorus::pool
