@@ -297,30 +297,39 @@ bool SqlPool::MarkVerified(Mac48 address, const std::string& station, const std:
       error);
 }
 
+bool SqlPool::LockAddressRow(Transaction& tx, Mac48 address, AddressState* state, Row* row) {
+  const auto rows = tx.Query(
+      std::string("SELECT state, station, pool FROM pelorus_addresses WHERE address = $1") +
+          dialect_.lock_row,
+      {Param64(address)});
+  if (tx.failed()) {
+    return false;
+  }
+  *state = rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
+  *row = rows.empty() ? Row(3) : rows[0];
+  return true;
+}
+
 bool SqlPool::Release(Mac48 address, std::string* error) {
   const std::string shown = FormatMac48(address);
   return InTransaction(
       [&](Transaction& tx) {
-        const auto rows = tx.Query(
-            std::string("SELECT state, station, pool FROM pelorus_addresses WHERE address = $1") +
-                dialect_.lock_row,
-            {Param64(address)});
-        if (tx.failed()) {
+        Row row;
+        AddressState state = AddressState::kFree;
+        if (!LockAddressRow(tx, address, &state, &row)) {
           return false;
         }
-        const AddressState state =
-            rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
         if (state == AddressState::kFree) {
           return tx.Refuse(shown + " is not leased: there is nothing to give back");
         }
         if (state != AddressState::kLeased) {
-          return tx.Refuse(shown + " was " + StateName(state) + " by station " + Text(rows[0][1]) +
+          return tx.Refuse(shown + " was " + StateName(state) + " by station " + Text(row[1]) +
                            ": only an address that never went into a device can be given back");
         }
         return tx.Run(std::string("UPDATE pelorus_addresses SET ") + kClearedRow +
                           " WHERE address = $1",
                       {Param64(address)}) &&
-               Count(tx, Text(rows[0][2]), "issued = issued - 1");
+               Count(tx, Text(row[2]), "issued = issued - 1");
       },
       error);
 }
@@ -333,15 +342,11 @@ bool SqlPool::ReleaseUnconfirmed(Mac48 address, const std::string& who, const st
   }
   return InTransaction(
       [&](Transaction& tx) {
-        const auto rows = tx.Query(std::string("SELECT state, station, pool FROM pelorus_addresses"
-                                               " WHERE address = $1") +
-                                       dialect_.lock_row,
-                                   {Param64(address)});
-        if (tx.failed()) {
+        Row row;
+        AddressState state = AddressState::kFree;
+        if (!LockAddressRow(tx, address, &state, &row)) {
           return false;
         }
-        const AddressState state =
-            rows.empty() ? AddressState::kFree : StateFromName(Text(rows[0][0]));
         if (state != AddressState::kWritten) {
           return tx.Refuse(shown + " is " + StateName(state) +
                            ": only a written address whose device never confirmed it can be "
@@ -356,7 +361,7 @@ bool SqlPool::ReleaseUnconfirmed(Mac48 address, const std::string& who, const st
                           ", released_by = $2, release_reason = $3, released_at = " + dialect_.now +
                           " WHERE address = $1",
                       {Param64(address), who, reason}) &&
-               Count(tx, Text(rows[0][2]),
+               Count(tx, Text(row[2]),
                      "issued = issued - 1, unconfirmed = unconfirmed - 1, released = released + 1");
       },
       error);

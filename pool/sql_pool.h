@@ -142,6 +142,9 @@ class SqlPool : public AddressPool {
   // address that is free or another station's. *row: state, station, port, verified_at,
   // readback, pool.
   bool LockStationRow(Transaction& tx, Mac48 address, const std::string& station, Row* row);
+  // The address's state, station and pool, its row locked for the change to come (a free
+  // state and empty columns where it has no row); false when the query failed.
+  bool LockAddressRow(Transaction& tx, Mac48 address, AddressState* state, Row* row);
   // The pool's row with the columns asked for (lock_row appended when `lock`); nullopt when
   // the query failed or, refused, when there is no pool of that name.
   std::optional<Row> FindPool(Transaction& tx, const std::string& name, const char* columns,
