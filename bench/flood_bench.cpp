@@ -55,9 +55,8 @@ struct Mark {
   double cpu_seconds = 0;
 };
 
-// Follows the log chunk by chunk and notes time and CPU as it passes each mark. Its slot is
-// connected to the chunk signal after the window's own, so it runs once the window has
-// handled the chunk.
+// Follows the log chunk by chunk and notes time and CPU as it passes each mark, each time the
+// window has taken a chunk into its log.
 class FloodTracker : public QObject {
  public:
   FloodTracker(WindowDriver& driver, std::vector<std::size_t> marks, EventWait& done)
@@ -66,7 +65,7 @@ class FloodTracker : public QObject {
   void Begin() {
     base_ = driver_.ConsoleBytes();
     connect(
-        &driver_.window(), &CPELORUSDlg::PortDataPosted, this, [this] { OnChunk(); },
+        &driver_.window(), &CPELORUSDlg::ConsoleLogged, this, [this] { OnChunk(); },
         Qt::QueuedConnection);
   }
 

@@ -136,14 +136,14 @@ bool RunWith(const std::string& kind) {
     return false;
   }
   std::unique_ptr<testing::PoolStore> store;
-  std::unique_ptr<PoolStation> station;
+  std::unique_ptr<RunStation> station;
   if (kind != "none") {
     store = std::make_unique<testing::PoolStore>(kind);
     std::string error = store->error();
     auto pool = pool::AddressPool::Open(store->location(), true, &error);
     if (!pool ||
         !pool->Create(pool::AddressPool::kDefaultName, kPoolFirst, kPoolFirst + 99, &error) ||
-        !(station = PoolStation::Open(
+        !(station = RunStation::Open(
               {store->location(), pool::AddressPool::kDefaultName, "latency"}, &error))) {
       PrintDetail("latency: " + error);
       return false;
@@ -204,10 +204,10 @@ bool RunStall() {
   testing::PoolStore store("sqlite");
   std::string error = store.error();
   auto pool = pool::AddressPool::Open(store.location(), true, &error);
-  std::unique_ptr<PoolStation> station;
+  std::unique_ptr<RunStation> station;
   if (!device.ok() || !pool ||
       !pool->Create(pool::AddressPool::kDefaultName, kPoolFirst, kPoolFirst + 9, &error) ||
-      !(station = PoolStation::Open({store.location(), pool::AddressPool::kDefaultName, "stall"},
+      !(station = RunStation::Open({store.location(), pool::AddressPool::kDefaultName, "stall"},
                                     &error))) {
     PrintDetail("stall: " + error);
     return false;

@@ -20,7 +20,7 @@ int WindowDriver::Main(int argc, char** argv, int (*run)()) {
   return run();
 }
 
-WindowDriver::WindowDriver(std::unique_ptr<PoolStation> station) : pool_(station != nullptr) {
+WindowDriver::WindowDriver(std::unique_ptr<RunStation> station) : pool_(station != nullptr) {
   window_ = std::make_unique<CPELORUSDlg>(std::move(station));
   window_->show();
   shown_ = QTest::qWaitForWindowExposed(window_.get());
@@ -48,7 +48,7 @@ bool WindowDriver::PrepareRun() {
 
 bool WindowDriver::PressStart(const char* bench) {
   Click("IDC_START");
-  if (!window_->IsPortOpen()) {
+  if (!QTest::qWaitFor([this] { return window_->IsPortOpen(); }, 10000)) {
     PrintDetail(std::string(bench) + ": START did not open the port");
     return false;
   }

@@ -17,7 +17,7 @@ class WindowDriver {
   static int Main(int argc, char** argv, int (*run)());
 
   // Creates the window, on the station's pool when one is given, and shows it.
-  explicit WindowDriver(std::unique_ptr<PoolStation> station = nullptr);
+  explicit WindowDriver(std::unique_ptr<RunStation> station = nullptr);
   bool Shown() const { return shown_; }
 
   // Types 00:1A:2B:3C:4D:5E into the octet boxes (unless a pool gives the address) and

@@ -61,7 +61,7 @@ int CComm::Open(const PortSettings& settings) {
   Close();
   port_name_ = PortNameFor(settings.port);
   last_error_ = PortError{};
-  const std::string target = DevicePathFor(port_name_);
+  const std::string target = Target();
   if (target.empty()) {
     last_error_ = PortError{PortError::Kind::kNoDevice, "",
                             "no device is configured for " + ShortPortName(port_name_)};
@@ -206,6 +206,14 @@ bool CComm::IsCurrent(std::uint64_t ticket) const {
 
 bool CComm::IsConnected() const {
   return connected_.load();
+}
+
+void CComm::SetTarget(const std::string& target) {
+  target_ = target;
+}
+
+std::string CComm::Target() const {
+  return target_.empty() ? DevicePathFor(port_name_) : target_;
 }
 
 const std::string& CComm::PortName() const {

@@ -92,6 +92,11 @@ class CComm : public CObject {
   bool IsConnected() const;
   // The name of the last port asked for: "COM1" ... "COM5" or "\\.\TELNET".
   const std::string& PortName() const;
+  // The device Open reaches, in place of the one the port's name maps to (a station that names
+  // each port's device itself); empty, the default: the name's. Between opens only.
+  void SetTarget(const std::string& target);
+  // The device path or console server URL that Open reaches for the port last asked for.
+  std::string Target() const;
 
  private:
   friend unsigned WatchPort(void* parameter);
@@ -127,6 +132,7 @@ class CComm : public CObject {
   bool opening_ = false;         // Open is waiting; window thread only, like the two above
   bool open_cancelled_ = false;  // Close came during that wait
   std::string port_name_;
+  std::string target_;
   std::uint32_t generation_ = 0;  // changed only while no watcher runs
   std::uint32_t sequence_ = 0;    // the watcher's
   std::thread watcher_;

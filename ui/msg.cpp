@@ -24,8 +24,8 @@ void CMSG::SetAlert(const std::string& text) {
   update();
 }
 
-int CMSG::DoModal() {
-  return exec();
+void CMSG::DoModal() {
+  open();
 }
 
 QString CMSG::Text() const {

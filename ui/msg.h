@@ -25,9 +25,9 @@ class CMSG : public QDialog {
   // Takes text (8-bit, shown as Latin-1) as the first line and turns the text red; it stays
   // red for the rest of the banner's life.
   void SetAlert(const std::string& text);
-  // Runs the banner modally; returns QDialog::Accepted for OK, Rejected for Escape or the
-  // close box.
-  int DoModal();
+  // Shows the banner modal to its window and returns at once; closing it (OK, Escape) emits
+  // finished().
+  void DoModal();
 
   // What the banner paints: the first line, a line break, three blanks and the second line.
   QString Text() const;

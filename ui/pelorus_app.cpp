@@ -112,10 +112,10 @@ int CPELORUSApp::InitInstance() {
   QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
   QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION));
 
-  std::unique_ptr<PoolStation> station;
+  std::unique_ptr<RunStation> station;
   if (options_.use_pool) {
     std::string error;
-    station = PoolStation::Open(options_.pool, &error);
+    station = RunStation::Open(options_.pool, &error);
     if (!station) {
       QMessageBox box(QMessageBox::Critical, CPELORUSDlg::kCaption,
                       QStringLiteral("PELORUS cannot use its address pool, so it does not open."),

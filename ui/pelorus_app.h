@@ -2,8 +2,8 @@
 
 #include <cstddef>
 
+#include "run/run_station.h"
 #include "ui/log_binding.h"
-#include "ui/pool_station.h"
 
 namespace pelorus {
 
@@ -15,7 +15,7 @@ class CPELORUSApp {
   // What the command line (or the environment: PELORUS_POOL, PELORUS_STATION) asks for.
   struct Options {
     bool use_pool = false;
-    PoolStation::Config pool;
+    RunStation::Config pool;
     std::size_t scrollback = LogBinding::Scrollback::kDefaultLines;  // lines the log keeps
   };
 

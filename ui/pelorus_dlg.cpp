@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "serial/port_names.h"
 #include "serial/port_settings.h"
 #include "ui/log_font.h"
 #include "ui/window_template.h"
@@ -28,45 +27,46 @@ std::unique_ptr<Ui::CPELORUSDlg> SetUpTemplate(QDialog* dialog) {
 
 const QString CPELORUSDlg::kCaption = QStringLiteral("PELORUS");
 
-CPELORUSDlg::CPELORUSDlg(std::unique_ptr<PoolStation> station, QWidget* parent)
+CPELORUSDlg::CPELORUSDlg(std::unique_ptr<RunStation> station, QWidget* parent)
     : QDialog(parent, kWindowFlags),
       ui_(SetUpTemplate(this)),
       banner_(this),
       fields_(*this),
-      dialogue_(fields_, *this),
       octet_boxes_{ui_->IDC_OCTET1, ui_->IDC_OCTET2, ui_->IDC_OCTET3,
                    ui_->IDC_OCTET4, ui_->IDC_OCTET5, ui_->IDC_OCTET6},
       log_(*ui_->IDC_LOG),
-      station_(std::move(station)) {
+      pool_(station != nullptr),
+      pool_name_(station ? station->Name() : std::string()),
+      run_(std::make_unique<Run>(static_cast<RunObserver&>(*this), std::move(station))) {
   for (const int size : {16, 32, 48, 256}) {
     icon_.addFile(QStringLiteral(":/pelorus/icon_%1.png").arg(size));
   }
   for (QLineEdit* box : octet_boxes_) {
     HoldUpperCase(*box);
-    box->setReadOnly(station_ != nullptr);
+    box->setReadOnly(pool_);
   }
   WireMessages();
   OnInitDialog();
-  if (station_) {
+  if (pool_) {
     ui_->IDC_PREV->setEnabled(false);
     ui_->IDC_NEXT->setEnabled(false);
     ui_->IDC_POOL_STATUS->show();
     connect(ui_->IDC_PORT, &QComboBox::currentTextChanged, this, [this] { ShowStationAddress(); });
     ShowStationAddress();
     // The pool keeps each board attempt's console, so the log's note sends the operator there.
-    scrollback_.elsewhere = "the board attempts' transcripts are in pool " + station_->Name() +
+    scrollback_.elsewhere = "the board attempts' transcripts are in pool " + pool_name_ +
                             " (pelorus-pool history / transcript)";
   }
   log_.SetScrollback(scrollback_);
 }
 
-// The port closes while the window is still whole, so that the watcher never posts to a
-// half-destroyed window.
+// The run ends and its thread is gone while the window is still whole, so that no news is
+// queued for a half-destroyed window.
 CPELORUSDlg::~CPELORUSDlg() {
-  comm_.Close();
+  run_.reset();
 }
 
-// The window's message table: every operator command and every notification is bound here.
+// The window's message table: every operator command is bound here.
 void CPELORUSDlg::WireMessages() {
   connect(ui_->IDC_START, &QPushButton::clicked, this, &CPELORUSDlg::OnStart);
   connect(ui_->IDC_RESET, &QPushButton::clicked, this, &CPELORUSDlg::OnReset);
@@ -77,9 +77,7 @@ void CPELORUSDlg::WireMessages() {
     // textEdited, not textChanged: a store must never count as typing.
     connect(OctetBox(k), &QLineEdit::textEdited, this, [this, k] { OnOctetChange(k); });
   }
-  connect(this, &CPELORUSDlg::PortDataPosted, this, &CPELORUSDlg::OnPortData, Qt::QueuedConnection);
-  connect(this, &CPELORUSDlg::PortLostPosted, this, &CPELORUSDlg::OnPortLost, Qt::QueuedConnection);
-  connect(this, &CPELORUSDlg::MessagePosted, this, &CPELORUSDlg::OnMessage, Qt::QueuedConnection);
+  connect(&banner_, &QDialog::finished, this, [this] { run_->BannerClosed(); });
 }
 
 bool CPELORUSDlg::OnInitDialog() {
@@ -105,7 +103,6 @@ bool CPELORUSDlg::OnInitDialog() {
   ui_->IDC_PREV->setFont(button_font);
   ui_->IDC_NEXT->setFont(button_font);
 
-  comm_.SetNotifyWindow(this);
   port_number_ = 1;
   parity_ = 0;
   baud_index_ = 6;
@@ -128,7 +125,7 @@ void CPELORUSDlg::SetScrollback(std::size_t lines) {
 }
 
 void CPELORUSDlg::SetWaitFunction(WaitFunction wait) {
-  gate_.SetWaitFunction(std::move(wait));
+  run_->SetWaitFunction(std::move(wait));
 }
 
 QLineEdit* CPELORUSDlg::OctetBox(int k) const {
@@ -167,73 +164,18 @@ void CPELORUSDlg::ScrollLogToEnd() {
   log_.ScrollToEnd();
 }
 
-void CPELORUSDlg::AppendLog(const char* bytes, std::size_t count) {
-  log_text_.append(bytes, count);
-  if (station_) {
-    attempts_.FromDevice(bytes, count);
-  }
-  console_bytes_ += count;
-}
-
-void CPELORUSDlg::Write(std::size_t count, const char* bytes) {
-  // Once the operator has ended the run, not one more byte goes to the device.
-  if (!gate_.Stopped()) {
-    comm_.Write(count, bytes);
-    if (station_) {
-      attempts_.ToDevice(bytes, count);
-    }
-  }
-}
-
-void CPELORUSDlg::SetAlert(const std::string& text) {
-  banner_.SetAlert(text);
-}
-
-void CPELORUSDlg::DoModal() {
-  banner_.DoModal();
-}
-
-// The dialogue's pauses are part of its timing towards the device, and the watcher stays
-// held meanwhile; the window keeps painting, the box catching up to the line being answered.
-// The pause counts from here, so bringing the box up to date is part of it.
-void CPELORUSDlg::BeginWait(std::chrono::milliseconds duration) {
-  wait_from_ = PreciseWait::Clock::now();
-  wait_duration_ = duration;
-  log_.Store(log_text_);
-}
-
-bool CPELORUSDlg::EndWait() {
-  return gate_.Wait(wait_duration_, wait_from_);
-}
-
-void CPELORUSDlg::StopRun(const std::string& reason) {
-  gate_.StopChunkThen([this, reason] {
-    if (running_) {
-      OnReset();
-    }
-    MessageBox(QString::fromLatin1(reason), kCaption, QMessageBox::Warning);
-  });
-}
-
 void CPELORUSDlg::done(int result) {
-  CallOffOpening();
-  if (gate_.InChunk()) {
-    gate_.StopChunkThen([this, result] { done(result); });
-    return;
-  }
-  port_return_.Stop();
-  comm_.Close();
-  FinishAttempt(pool::AttemptOutcome::kNoReadBack);
+  run_->Stop();
   QDialog::done(result);
 }
 
 void CPELORUSDlg::OnStart() {
-  if (opening_) {
+  if (running_) {
     return;
   }
   LoadFields();
-  // With a pool the address is the pool's, leased once the port is open.
-  const int result = station_ ? 0 : fields_.ValidateOctets();
+  // With a pool the address is the pool's, leased by the run.
+  const int result = pool_ ? 0 : fields_.ValidateOctets();
   if (result < 0) {
     const int k = -result;
     // A well-formed first octet is refused for its group bit; say so, the box alone does not.
@@ -252,9 +194,6 @@ void CPELORUSDlg::OnStart() {
   }
 
   port_number_ = PortNumberOf(port_text_, port_number_);
-  if (station_ && !StartOnPool()) {
-    return;
-  }
   PortSettings settings{};
   settings.port = static_cast<std::uint8_t>(port_number_);
   settings.reserved = 0;
@@ -263,56 +202,36 @@ void CPELORUSDlg::OnStart() {
   settings.parity = static_cast<std::uint8_t>(parity_);
   settings.stopBits = kStopBitsTable[stop_bits_index_];
   settings.baudRate = kBaudTable[baud_index_];
-  run_settings_ = settings;
-  if (OpenPort(settings, false) != 1) {
-    if (station_) {
-      station_->Unclaim();
-    }
-    if (comm_.LastError().kind != PortError::Kind::kCancelled) {
-      MessageBox(QString::asprintf("COM%d is not ready... you must change com port", port_number_),
-                 kCaption, QMessageBox::Warning, OpenFailureDetail());
-    }
-    return;
+  std::array<std::string, 6> octets;
+  for (int k = 1; k <= 6; ++k) {
+    octets[static_cast<std::size_t>(k - 1)] = fields_.Octet(k);
   }
-
-  dialogue_.Restart();
-  attempts_.Reset();
-  address_text_ = fields_.FormatAddressForLog();
-  log_text_ += address_text_;
-  StoreFields();
+  if (pool_) {
+    run_->SetDevice(StationDevice());
+  }
+  // The address and the port are locked from here: the run starts with what they show.
+  before_start_ = {ui_->IDC_PREV->isEnabled(), ui_->IDC_NEXT->isEnabled(),
+                   ui_->IDC_RESET->isEnabled()};
   ShowRunState(true);
+  run_number_ = run_->Start(settings, octets);
   // The boxes and START are disabled now; the window itself takes the keys, so that none
   // lands on a button.
   setFocus();
 }
 
-// During a chunk the dialogue is stopped at once, so that nothing more goes to the device;
-// the port closes as soon as the dialogue has let go of the chunk.
+// The run stops at once: nothing more goes to the device, and the run lets go of its port as
+// soon as its thread can.
 void CPELORUSDlg::OnReset() {
-  CallOffOpening();
-  if (gate_.InChunk()) {
-    gate_.StopChunkThen([this] { OnReset(); });
-    return;
-  }
+  run_->Stop();
   ShowRunState(false);
-  port_return_.Stop();
-  ShowPortStatus({});
-  comm_.Close();
-  if (station_) {
-    FinishAttempt(pool::AttemptOutcome::kNoReadBack);
-    station_->Unclaim();
-  }
+  port_status_.clear();
+  store_status_.clear();
+  ShowStatusLine();
   StoreFields();
   OctetBox(1)->setFocus();
 }
 
 void CPELORUSDlg::OnEnd() {
-  CallOffOpening();
-  if (gate_.InChunk()) {
-    gate_.StopChunkThen([this] { OnEnd(); });
-    return;
-  }
-  comm_.Close();
   close();
 }
 
@@ -324,27 +243,21 @@ void CPELORUSDlg::OnNextAddress() {
   StepByHand(+1);
 }
 
-// A step by hand during a chunk comes after it, as if the window had been busy: the chunk
-// works with the address it started with.
+// During a run the address is the run's: it steps between chunks, so that a chunk works with
+// the address it started with.
 void CPELORUSDlg::StepByHand(int direction) {
-  if (opening_) {
+  if (running_) {
+    run_->StepByHand(direction);
     return;
   }
-  gate_.OutsideChunk([this, direction] {
-    if (fields_.StepAddress(direction)) {
-      return;
-    }
-    QString text = QStringLiteral(
-                       "The address %1 %2 is a group (multicast) address, which no "
-                       "device may take.")
-                       .arg(direction > 0 ? QStringLiteral("after") : QStringLiteral("before"),
-                            QString::fromLatin1(fields_.Joined(":")));
-    if (running_) {
-      OnReset();
-      text += QStringLiteral(" The run has stopped.");
-    }
-    MessageBox(text, kCaption, QMessageBox::Warning);
-  });
+  if (fields_.StepAddress(direction)) {
+    return;
+  }
+  MessageBox(QStringLiteral("The address %1 %2 is a group (multicast) address, which no device "
+                            "may take.")
+                 .arg(direction > 0 ? QStringLiteral("after") : QStringLiteral("before"),
+                      QString::fromLatin1(fields_.Joined(":"))),
+             kCaption, QMessageBox::Warning);
 }
 
 void CPELORUSDlg::OnOctetChange(int k) {
@@ -366,21 +279,27 @@ void CPELORUSDlg::ShowRunState(bool running) {
   for (QLineEdit* box : octet_boxes_) {
     box->setEnabled(!running);
   }
-  ui_->IDC_PREV->setEnabled(running && !station_);
-  ui_->IDC_NEXT->setEnabled(running && !station_);
+  ui_->IDC_PREV->setEnabled(running && !pool_);
+  ui_->IDC_NEXT->setEnabled(running && !pool_);
   ui_->IDC_RESET->setEnabled(running);
   ui_->IDC_START->setEnabled(!running);
   ui_->IDC_PORT->setEnabled(!running);
 }
 
-int CPELORUSDlg::MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon,
-                            const QString& detail, QMessageBox::StandardButtons buttons) {
-  QMessageBox box(icon, caption, text, buttons, this);
-  box.setInformativeText(detail);
+void CPELORUSDlg::MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon,
+                             const QString& detail, QMessageBox::StandardButtons buttons,
+                             std::function<void(int)> answered) {
+  auto* box = new QMessageBox(icon, caption, text, buttons, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setInformativeText(detail);
   if (buttons.testFlag(QMessageBox::No)) {
-    box.setDefaultButton(QMessageBox::No);
+    box->setDefaultButton(QMessageBox::No);
   }
-  return box.exec();
+  if (answered) {
+    connect(box, &QMessageBox::finished, this,
+            [box, answered] { answered(box->standardButton(box->clickedButton())); });
+  }
+  box->open();
 }
 
 }  // namespace pelorus

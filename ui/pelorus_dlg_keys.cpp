@@ -37,12 +37,16 @@ bool CPELORUSDlg::StartsOnEnter() const {
 // A stray Escape (one too many after closing a banner) must not end a run behind the
 // operator's back: while a run is on, it asks first.
 void CPELORUSDlg::OnEscape() {
-  if (running_ &&
-      MessageBox(QStringLiteral("End the run and close PELORUS?"), kCaption, QMessageBox::Question,
-                 {}, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+  if (!running_) {
+    reject();
     return;
   }
-  reject();
+  MessageBox(QStringLiteral("End the run and close PELORUS?"), kCaption, QMessageBox::Question, {},
+             QMessageBox::Yes | QMessageBox::No, [this](int answer) {
+               if (answer == QMessageBox::Yes) {
+                 reject();
+               }
+             });
 }
 
 }  // namespace pelorus

@@ -33,7 +33,7 @@ int RunStationWindow(int argc, char** argv) {
   QApplication application(argc, argv);
   qputenv("PELORUS_COM1", argv[4]);
   std::string error;
-  auto station = PoolStation::Open({argv[2], AddressPool::kDefaultName, argv[3]}, &error);
+  auto station = RunStation::Open({argv[2], AddressPool::kDefaultName, argv[3]}, &error);
   if (!station) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
@@ -43,7 +43,7 @@ int RunStationWindow(int argc, char** argv) {
   ModalCatcher catcher;
   QTimer::singleShot(0, [&] {
     Click(window, "IDC_START");
-    if (!window.IsPortOpen()) {
+    if (!QTest::qWaitFor([&] { return window.IsPortOpen(); }, 10000)) {
       QCoreApplication::exit(3);
     }
   });
@@ -204,13 +204,13 @@ class PoolLineTest : public QObject {
     QVERIFY(bench.StartDevice({"--devices", "4", "--wrong-readback", "2"}));
     qputenv("PELORUS_COM1", bench.link().toLocal8Bit());
     auto station =
-        PoolStation::Open({store.location(), AddressPool::kDefaultName, "bench9/COM1"}, &error);
+        RunStation::Open({store.location(), AddressPool::kDefaultName, "bench9/COM1"}, &error);
     QVERIFY2(station, error.c_str());
     CPELORUSDlg window(std::move(station));
     window.show();
     ModalCatcher catcher;
     Click(window, "IDC_START");
-    QVERIFY(window.IsPortOpen());
+    QTRY_VERIFY(window.IsPortOpen());
     std::vector<pool::Attempt> attempts;
     const auto recorded = [&] {
       attempts.clear();

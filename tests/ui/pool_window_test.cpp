@@ -41,7 +41,7 @@ struct Record {
 
 std::unique_ptr<CPELORUSDlg> OpenWindow(const std::string& location) {
   std::string error;
-  auto station = PoolStation::Open({location, AddressPool::kDefaultName, kStation}, &error);
+  auto station = RunStation::Open({location, AddressPool::kDefaultName, kStation}, &error);
   if (!station) {
     qWarning("%s", error.c_str());
     return nullptr;
@@ -99,11 +99,14 @@ class PoolWindowTest : public QObject {
     QString before_command;
     window->SetWaitFunction([&](milliseconds duration) {
       if (duration == milliseconds(500)) {
-        before_command = record.State(open) + "|" + QString::fromStdString(device.Received());
+        OnWindowThread([&] {
+          before_command = record.State(open) + "|" + QString::fromStdString(device.Received());
+        });
       }
     });
     Click(*window, "IDC_START");
     QCOMPARE(States(*window), QStringLiteral("000000|00011|0"));
+    QTRY_VERIFY(window->IsPortOpen());
     QVERIFY(device.Send("480\r\n"));
     std::string sent;
     QTRY_COMPARE(sent += device.Received(), std::string("macprog2 00-1A-2B-3C-00-00\n"));
@@ -159,9 +162,10 @@ class PoolWindowTest : public QObject {
     ModalCatcher catcher;
     window->SetWaitFunction([](milliseconds) {});
     Click(*window, "IDC_START");
-    QCOMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:00"));
+    QTRY_COMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:00"));
+    QTRY_VERIFY(window->IsPortOpen());
     Click(*second, "IDC_START");
-    QCOMPARE(
+    QTRY_COMPARE(
         catcher.messages,
         QStringList{"Pool default gives station bench1/COM1 no address: the run cannot start."});
     QVERIFY2(catcher.details[0].contains(QString::number(QCoreApplication::applicationPid())),
@@ -208,7 +212,8 @@ class PoolWindowTest : public QObject {
     sqlite3_close(locker);
 
     Click(*window, "IDC_START");
-    QCOMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:01"));
+    QTRY_COMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:01"));
+    QTRY_VERIFY(window->IsPortOpen());
     QVERIFY(device.Send("480\r\n"));
     QTRY_COMPARE(record.State(kFirst + 1), QStringLiteral("written 1"));
     QVERIFY(

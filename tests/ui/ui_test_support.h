@@ -68,6 +68,12 @@ class PtyPair {
   int slave_ = -1;
 };
 
+// Runs work on the window's thread and returns once it has run: how a wait function, which the
+// run calls on its own thread, looks at what belongs to the window's thread.
+inline void OnWindowThread(const std::function<void()>& work) {
+  QMetaObject::invokeMethod(qApp, work, Qt::BlockingQueuedConnection);
+}
+
 // The window's controls, found by their IDs.
 template <typename T>
 T* Control(QWidget& window, const char* id) {

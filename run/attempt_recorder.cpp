@@ -1,7 +1,8 @@
-#include "ui/attempt_recorder.h"
+#include "run/attempt_recorder.h"
 
-#include <QDateTime>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <utility>
 
 namespace pelorus {
@@ -16,7 +17,18 @@ std::int64_t NowUs() {
 }  // namespace
 
 std::string AttemptRecorder::Now() {
-  return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch() %
+                                                                            std::chrono::seconds(1))
+                          .count();
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(millis));
+  return text;
 }
 
 void AttemptRecorder::FromDevice(const char* bytes, std::size_t n) {

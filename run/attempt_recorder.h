@@ -9,11 +9,11 @@
 
 namespace pelorus {
 
-// The board attempts of a window's runs on a pool, as the record keeps them: what the
+// The board attempts of a run on a pool, as the record keeps them: what the
 // dialogue did for each board and when, and its console both ways. An attempt begins where
 // the interrupt answers a "CODE" line and ends at its read-back (verified or wrong), at the
 // next board's "CODE" line, or when the run ends or loses its port; its transcript holds
-// every byte from the end of the attempt before. The window's thread only; storing a finished
+// every byte from the end of the attempt before. The run's thread only; storing a finished
 // attempt is the caller's.
 class AttemptRecorder {
  public:

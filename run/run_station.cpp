@@ -1,0 +1,202 @@
+#include "run/run_station.h"
+
+#include <unistd.h>
+
+#include <utility>
+
+#include "pool/transcript.h"
+#include "serial/port_inventory.h"
+#include "serial/port_names.h"
+
+namespace pelorus {
+namespace {
+
+// 1234567 as "1,234,567".
+std::string Grouped(std::uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+    digits.insert(static_cast<std::size_t>(at), ",");
+  }
+  return digits;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) {
+    return "localhost";
+  }
+  return name;
+}
+
+}  // namespace
+
+std::unique_ptr<RunStation> RunStation::Open(const Config& config, std::string* error) {
+  std::unique_ptr<RunStation> station(new RunStation(config));
+  const std::string first = PortNameFor(1);
+  station->SetDevice(PortInventory().StableName(DevicePathFor(first), ShortPortName(first)));
+  if (station->Current(error) == nullptr) {
+    return nullptr;
+  }
+  return station;
+}
+
+RunStation::RunStation(Config config) : config_(std::move(config)), host_(HostName()) {}
+
+RunStation::~RunStation() = default;
+
+void RunStation::SetDevice(const std::string& device) {
+  station_name_ = config_.station.empty() ? host_ + ":" + device : config_.station;
+}
+
+pool::Station* RunStation::Current(std::string* error) {
+  if (!station_ || station_->StationName() != station_name_) {
+    station_.reset();
+    board_.reset();
+    station_ =
+        pool::Station::Open({config_.location, config_.name, station_name_, std::string()}, error);
+    if (!station_) {
+      return nullptr;
+    }
+    std::string path = pool::StationJournal::PathFor(config_.location, config_.name, station_name_);
+    path.replace(path.rfind(".journal"), std::string::npos, ".board");
+    board_ = std::make_unique<pool::StationJournal>(path);
+  }
+  return station_.get();
+}
+
+RunStation::Answer RunStation::AnswerOf(bool done, const pool::Station* station) const {
+  if (done) {
+    return Answer::kDone;
+  }
+  return station != nullptr && station->Refused() ? Answer::kRefused : Answer::kUnavailable;
+}
+
+RunStation::Answer RunStation::Claim(std::vector<std::string>* notes,
+                                     std::vector<std::string>* unannounced, std::string* error) {
+  pool::Station* station = Current(error);
+  if (station == nullptr || !station->Claim(error, notes)) {
+    return AnswerOf(false, station);
+  }
+  std::vector<pool::JournalMark> marks;
+  std::string unread;
+  board_->Read(&marks, &unread);
+  if (marks.empty()) {
+    return Answer::kDone;
+  }
+  const pool::JournalMark& last = marks.back();
+  if (last.kind == pool::JournalMark::Kind::kVerified) {
+    unannounced->push_back(FormatMac48(last.address) + " (verified at " + last.at + ")");
+  } else {
+    const std::size_t cut = last.detail.find('\n');
+    pool::Attempt attempt;
+    attempt.port = last.detail.substr(0, cut);
+    attempt.code_at = cut == std::string::npos ? "" : last.detail.substr(cut + 1);
+    attempt.address = last.address;
+    attempt.outcome = pool::AttemptOutcome::kWindowEnded;
+    attempt.written_at = last.at;
+    attempt.ended_at = last.at;
+    if (!station->RecordAttempt(attempt, pool::Transcript().Encode(), error) &&
+        !station->Refused()) {
+      return Answer::kUnavailable;
+    }
+  }
+  return board_->Clear(error) ? Answer::kDone : Answer::kUnavailable;
+}
+
+void RunStation::Unclaim() {
+  if (station_) {
+    station_->Unclaim();
+  }
+}
+
+RunStation::Answer RunStation::Lease(Mac48* address, std::string* error) {
+  pool::Station* station = Current(error);
+  return AnswerOf(station != nullptr && station->Lease(address, error), station);
+}
+
+RunStation::Answer RunStation::LeaseAndMarkWritten(Mac48* address, const std::string& port,
+                                                   const std::string& code_at, std::string* error) {
+  pool::Station* station = Current(error);
+  if (station == nullptr || !station->Lease(address, error) ||
+      !station->MarkWritten(*address, port, error)) {
+    return AnswerOf(false, station);
+  }
+  std::string unwritten;
+  board_->Clear(&unwritten);
+  board_->Append(
+      {pool::JournalMark::Kind::kWritten, *address, port + "\n" + code_at, AttemptRecorder::Now()},
+      &unwritten);
+  return Answer::kDone;
+}
+
+RunStation::Answer RunStation::MarkVerified(Mac48 address, const std::string& line, bool* journaled,
+                                            std::string* error) {
+  *journaled = false;
+  pool::Station* station = Current(error);
+  if (station == nullptr) {
+    return Answer::kUnavailable;
+  }
+  const pool::Station::Verification outcome = station->MarkVerified(address, line, error);
+  switch (outcome) {
+    case pool::Station::Verification::kRefused:
+      return Answer::kRefused;
+    case pool::Station::Verification::kFailed:
+      return Answer::kUnavailable;
+    case pool::Station::Verification::kJournaled:
+      *journaled = true;
+      break;
+    case pool::Station::Verification::kOnRecord:
+      break;
+  }
+  // A run that ends from here until the banner is closed leaves a board that the operator
+  // cannot tell from one still to do; the station's next claim says so.
+  std::string unwritten;
+  board_->Append({pool::JournalMark::Kind::kVerified, address, line, AttemptRecorder::Now()},
+                 &unwritten);
+  ++verified_;
+  return Answer::kDone;
+}
+
+void RunStation::Announced() {
+  std::string ignored;
+  if (board_) {
+    board_->Clear(&ignored);
+  }
+}
+
+void RunStation::RecordAttempt(const AttemptRecorder::Finished& finished) {
+  std::string error;
+  pool::Station* station = Current(&error);
+  if (station == nullptr) {
+    return;
+  }
+  station->RecordAttempt(finished.attempt, finished.transcript.Encode(), &error);
+  // A verified board stays in hand until its banner is closed.
+  if (finished.attempt.outcome != pool::AttemptOutcome::kVerified) {
+    board_->Clear(&error);
+  }
+}
+
+std::optional<Mac48> RunStation::Current() {
+  std::string error;
+  std::optional<Mac48> address;
+  pool::Station* station = Current(&error);
+  if (station == nullptr || !station->Current(&address, &error)) {
+    return std::nullopt;
+  }
+  return address;
+}
+
+std::string RunStation::StatusLine() {
+  const std::string tail =
+      " · station " + station_name_ + " · this station " + std::to_string(verified_);
+  std::string error;
+  pool::PoolStatus status;
+  pool::Station* station = Current(&error);
+  return station != nullptr && station->Status(&status, &error)
+             ? "pool " + config_.name + ": " + Grouped(status.issued) + " / " +
+                   Grouped(status.total) + " used" + tail
+             : "pool " + config_.name + ": not reachable" + tail;
+}
+
+}  // namespace pelorus

@@ -1,0 +1,130 @@
+// What the main window shows of its run: each piece of news comes on the run's thread and is
+// shown on the window's, in the order it came.
+#include <QLabel>
+#include <QMetaObject>
+
+#include "ui/pelorus_dlg.h"
+#include "ui_pelorus_dlg.h"
+
+namespace pelorus {
+namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+}  // namespace
+
+void CPELORUSDlg::Queue(std::function<void()> show) {
+  QMetaObject::invokeMethod(this, std::move(show), Qt::QueuedConnection);
+}
+
+void CPELORUSDlg::RunStarted(std::uint64_t, const std::string& address_line) {
+  Queue([this, address_line] {
+    log_.Load(log_text_);
+    log_text_ += address_line;
+    log_.Store(log_text_);
+  });
+}
+
+void CPELORUSDlg::RunFailed(std::uint64_t run, const std::string& text, const std::string& detail) {
+  Queue([this, run, text, detail] {
+    if (!OnThisRun(run)) {
+      return;
+    }
+    ShowRunState(false);
+    ui_->IDC_PREV->setEnabled(before_start_[0]);
+    ui_->IDC_NEXT->setEnabled(before_start_[1]);
+    ui_->IDC_RESET->setEnabled(before_start_[2]);
+    OctetBox(1)->setFocus();
+    MessageBox(Q(text), kCaption, QMessageBox::Warning, Q(detail));
+  });
+}
+
+void CPELORUSDlg::RunEnded(std::uint64_t run) {
+  Queue([this, run] {
+    if (!OnThisRun(run)) {
+      return;
+    }
+    ShowRunState(false);
+    port_status_.clear();
+    store_status_.clear();
+    ShowStatusLine();
+    StoreFields();
+    OctetBox(1)->setFocus();
+  });
+}
+
+void CPELORUSDlg::Log(const std::string& bytes) {
+  Queue([this, bytes] {
+    // What the operator typed into the box is taken in first, so that it stays where it was
+    // typed, before these bytes.
+    log_.Load(log_text_);
+    log_text_ += bytes;
+    console_bytes_ += bytes.size();
+    log_.Store(log_text_);
+    log_.ScrollToEnd();
+    emit ConsoleLogged();
+  });
+}
+
+void CPELORUSDlg::LogNote(const std::string& note) {
+  Queue([this, note] {
+    log_.Load(log_text_);
+    log_text_ += "\r\n[" + note + "]\r\n";
+    log_.Store(log_text_);
+    pool_note_ = Q(note);
+    ShowStatusLine();
+  });
+}
+
+void CPELORUSDlg::Address(std::uint64_t run, const std::array<std::string, 6>& octets) {
+  Queue([this, run, octets] {
+    if (!OnThisRun(run)) {
+      return;
+    }
+    for (int k = 1; k <= 6; ++k) {
+      fields_.Octet(k) = octets[static_cast<std::size_t>(k - 1)];
+    }
+    StoreFields();
+  });
+}
+
+void CPELORUSDlg::Banner(std::uint64_t run, const std::string& text) {
+  Queue([this, run, text] {
+    // A banner of a run the operator has ended is not shown; that run is stopped and waits
+    // for nothing.
+    if (!OnThisRun(run)) {
+      return;
+    }
+    banner_.SetAlert(text);
+    banner_.DoModal();
+  });
+}
+
+void CPELORUSDlg::Message(std::uint64_t, MessageKind kind, const std::string& text,
+                          const std::string& detail) {
+  Queue([this, kind, text, detail] {
+    MessageBox(Q(text), kCaption,
+               kind == MessageKind::kWarning ? QMessageBox::Warning : QMessageBox::Information,
+               Q(detail));
+  });
+}
+
+void CPELORUSDlg::Status(StatusKind kind, const std::string& text) {
+  Queue([this, kind, text] {
+    (kind == StatusKind::kPort ? port_status_ : store_status_) = Q(text);
+    ShowStatusLine();
+  });
+}
+
+// The line under the buttons: a port or a store waited for, else the pool's last word.
+void CPELORUSDlg::ShowStatusLine() {
+  const QString shown = !port_status_.isEmpty()    ? port_status_
+                        : !store_status_.isEmpty() ? store_status_
+                                                   : pool_note_;
+  ui_->IDC_PORT_STATUS->setText(shown);
+  ui_->IDC_PORT_STATUS->setVisible(!shown.isEmpty());
+}
+
+}  // namespace pelorus
