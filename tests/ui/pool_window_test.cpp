@@ -6,10 +6,10 @@
 #include <QTemporaryDir>
 #include <chrono>
 
-#include "../pool/pool_store.h"
 #include "pool/address_pool.h"
 #include "ui/pelorus_app.h"
 #include "ui/pelorus_dlg.h"
+#include "pool_window_support.h"
 #include "ui_test_support.h"
 
 using namespace pelorus;
@@ -18,40 +18,6 @@ using pool::AddressPool;
 using pool::AddressRecord;
 using std::chrono::milliseconds;
 
-namespace {
-
-constexpr Mac48 kFirst = 0x001A2B3C0000ULL;
-const std::string kStation = "bench1/COM1";
-
-// The record of one pool, as the test reads it beside the window.
-struct Record {
-  Record(const std::string& location, Mac48 last) {
-    pool = AddressPool::Open(location, true, &error);
-    ok = pool && pool->Create(AddressPool::kDefaultName, kFirst, last, &error);
-  }
-  QString State(Mac48 address) {
-    AddressRecord r;
-    pool->Check(address, &r, &error);
-    return QStringLiteral("%1 %2").arg(pool::StateName(r.state)).arg(r.attempts);
-  }
-  std::unique_ptr<AddressPool> pool;
-  std::string error;
-  bool ok = false;
-};
-
-std::unique_ptr<CPELORUSDlg> OpenWindow(const std::string& location) {
-  std::string error;
-  auto station = RunStation::Open({location, AddressPool::kDefaultName, kStation}, &error);
-  if (!station) {
-    qWarning("%s", error.c_str());
-    return nullptr;
-  }
-  auto window = std::make_unique<CPELORUSDlg>(std::move(station));
-  window->show();
-  return window;
-}
-
-}  // namespace
 
 class PoolWindowTest : public QObject {
   Q_OBJECT
