@@ -230,6 +230,15 @@ class Commands {
     sub->add_option("--station", request_.station, "the station's name")->required();
     AddName(sub);
   }
+  // A station's mark of ADDRESS, made under a lease's token (or without one).
+  void AddMark(CLI::App* sub) {
+    AddAddress(sub);
+    sub->add_option("--station", request_.station, "the station's name")->required();
+    AddName(sub);
+    sub->add_option("--token", request_.token,
+                    "the token of the lease the address came with (lease --json); without "
+                    "it, the station's leased address is written once and no mark replayed");
+  }
   bool Run() const { return command_ != nullptr && command_(request_); }
 
  private:
@@ -321,20 +330,24 @@ int main(int argc, char** argv) {
       "lease", "Lease an address to a station and print it (the station's leased one first)",
       pelorus::pool::LeaseStep);
   commands.AddStation(lease);
+  lease->add_flag("--json", request.json,
+                  "print one JSON object on one line: address, and token, the lease's token "
+                  "for written and verified (a new one each time; the one before it no longer "
+                  "writes the address)");
   lease->footer(station_footer + kExitStatus);
 
   CLI::App* written =
       commands.Add("written", "Record that the address-write command is about to go out",
                    pelorus::pool::WrittenStep);
-  commands.AddAddress(written);
-  commands.AddStation(written);
+  commands.AddMark(written);
   written->add_option("--port", request.port, "the device's port, as the station names it");
-  written->footer(station_footer + kExitStatus + " With 1, the command must not go out.");
+  written->footer(station_footer + kExitStatus +
+                  " With 1, the command must not go out. The same mark again with the same "
+                  "--token is success.");
 
   CLI::App* verified = commands.Add("verified", "Record that the device read the address back",
                                     pelorus::pool::VerifiedStep);
-  commands.AddAddress(verified);
-  commands.AddStation(verified);
+  commands.AddMark(verified);
   verified->add_option("--readback", request.readback, "the device's line that showed it");
   verified->footer(station_footer +
                    "When the store fails, the mark goes into the station's journal instead, "

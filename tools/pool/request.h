@@ -21,6 +21,7 @@ struct Request {
   std::string station;
   std::string port;
   std::string readback;
+  std::string token;  // of the lease a mark is one of; empty for none
   std::string csv;
   std::string since;
   bool json = false;

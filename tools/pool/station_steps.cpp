@@ -31,46 +31,58 @@ std::unique_ptr<Station> ClaimStation(const Request& request, bool journal_on_fa
   auto station = OpenStation(request);
   std::vector<std::string> notes;
   std::string error;
-  const bool claimed = station && station->Claim(&error, &notes);
+  const Outcome claimed = station ? station->Claim(&error, &notes) : Outcome::kUnavailable;
   for (const std::string& note : notes) {
     std::cerr << "pelorus-pool: journal of " << request.station << ": " << note << '\n';
   }
-  if (station && !claimed && (station->Refused() || !journal_on_failure)) {
+  if (station && claimed != Outcome::kDone &&
+      (claimed == Outcome::kRefused || !journal_on_failure)) {
     Fail(error);
     return nullptr;
   }
   return station;
 }
 
+// The mark's address, and the lease it is one of.
+bool MarkOf(const Request& request, LeasedAddress* leased) {
+  leased->token = request.token;
+  return ParseAddress(request.address, &leased->address);
+}
+
 }  // namespace
 
 bool LeaseStep(const Request& request) {
   auto station = ClaimStation(request, false);
-  Mac48 address = 0;
+  LeasedAddress leased;
   std::string error;
-  if (!station || !station->Lease(&address, &error)) {
+  if (!station || station->Lease(&leased, &error) != Outcome::kDone) {
     return station && Fail(error);
   }
-  std::cout << FormatMac48(address) << '\n';
+  if (request.json) {
+    std::cout << "{\"address\":\"" << FormatMac48(leased.address) << "\",\"token\":\""
+              << leased.token << "\"}\n";
+  } else {
+    std::cout << FormatMac48(leased.address) << '\n';
+  }
   return true;
 }
 
 bool WrittenStep(const Request& request) {
-  Mac48 address = 0;
-  if (!ParseAddress(request.address, &address)) {
+  LeasedAddress leased;
+  if (!MarkOf(request, &leased)) {
     return false;
   }
   auto station = ClaimStation(request, false);
   std::string error;
-  if (!station || !station->MarkWritten(address, request.port, &error)) {
+  if (!station || station->MarkWritten(leased, request.port, &error) != Outcome::kDone) {
     return station && Fail(error);
   }
   return true;
 }
 
 bool VerifiedStep(const Request& request) {
-  Mac48 address = 0;
-  if (!ParseAddress(request.address, &address)) {
+  LeasedAddress leased;
+  if (!MarkOf(request, &leased)) {
     return false;
   }
   auto station = ClaimStation(request, true);
@@ -78,7 +90,7 @@ bool VerifiedStep(const Request& request) {
     return false;
   }
   std::string error;
-  switch (station->MarkVerified(address, request.readback, &error)) {
+  switch (station->MarkVerified(leased, request.readback, &error)) {
     case Station::Verification::kOnRecord:
       return true;
     case Station::Verification::kJournaled:
@@ -96,11 +108,11 @@ bool JournalStep(const Request& request) {
   auto station = OpenStation(request);
   std::vector<std::string> notes;
   std::string error;
-  const bool replayed = station && station->Claim(&error, &notes);
+  const Outcome replayed = station ? station->Claim(&error, &notes) : Outcome::kUnavailable;
   for (const std::string& note : notes) {
     std::cout << note << '\n';
   }
-  if (!replayed) {
+  if (replayed != Outcome::kDone) {
     return station && Fail(error);
   }
   if (notes.empty()) {

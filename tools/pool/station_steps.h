@@ -7,8 +7,10 @@
 // as a window does. True on success; false once the reason is out on stderr.
 namespace pelorus::pool {
 
-// Prints the station's leased address (a new one when it has none).
+// Prints the station's leased address (a new one when it has none) alone, or with --json
+// as {"address":"...","token":"..."}: the token of this lease, which supersedes any before.
 bool LeaseStep(const Request& request);
+// Marks of a lease (--token) or, without one, of the station's leased address.
 bool WrittenStep(const Request& request);
 // A verified mark the store fails goes into the station's journal: still a success.
 bool VerifiedStep(const Request& request);

@@ -1,0 +1,82 @@
+// pelorus-pool's station steps as scripts take them: leases and their tokens.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "pool/station.h"
+#include "pool_store.h"
+#include "pool_tool.h"
+
+namespace pelorus::testing {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+constexpr const char* kA = "00-1A-2B-3C-00-00";
+constexpr const char* kB = "00-1A-2B-3C-00-01";
+
+// The token of a lease that `lease --json` printed for address.
+std::string TokenOf(const Result& lease, const std::string& address) {
+  std::smatch match;
+  const std::string json = lease.out;
+  const std::regex form("\\{\"address\":\"" + address + "\",\"token\":\"([0-9a-f]{32})\"\\}\n");
+  EXPECT_TRUE(std::regex_match(json, match, form)) << json << lease.err;
+  return match.size() == 2 ? match[1].str() : "";
+}
+
+// Two scripts of one station get the station's one leased address: only the lease that is
+// current writes it, the other is refused with a reason; without tokens the first written
+// mark wins and the second is refused. The winner may replay its mark.
+TEST(StationCommandTest, OneLeaseOfAStationWritesItsAddress) {
+  PoolStore store("sqlite");
+  const std::string& at = store.location();
+  ASSERT_EQ(Tool({"create", at, "--first", kA, "--last", "00-1A-2B-3C-00-63"}).status, 0);
+  const Result plain = Tool({"lease", at, "--station", "rack2"});
+  EXPECT_EQ(plain.out, std::string(kA) + "\n");
+  const std::string first = TokenOf(Tool({"lease", at, "--station", "rack2", "--json"}), kA);
+  const std::string second = TokenOf(Tool({"lease", at, "--station", "rack2", "--json"}), kA);
+  EXPECT_NE(first, second);
+
+  const auto written = [&](const std::string& address, const std::string& token) {
+    std::vector<std::string> args = {"written", at,       address,  "--station",
+                                     "rack2",   "--port", "ttyUSB0"};
+    if (!token.empty()) {
+      args.insert(args.end(), {"--token", token});
+    }
+    return Tool(args);
+  };
+  Result r = written(kA, first);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("leased again since: another lease of this station holds it"));
+  EXPECT_EQ(written(kA, second).status, 0);
+  EXPECT_EQ(written(kA, second).status, 0) << "a replay of the same mark";
+  r = written(kA, first);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("written under another lease"));
+  r = Tool({"verified", at, kA, "--station", "rack2", "--readback", "ok", "--token", first});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Tool({"verified", at, kA, "--station", "rack2", "--readback", "ok", "--token", second})
+                .status,
+            0);
+
+  // Scripts of an older kind, without tokens.
+  TokenOf(Tool({"lease", at, "--station", "rack2", "--json"}), kB);
+  const std::string current = TokenOf(Tool({"lease", at, "--station", "rack2", "--json"}), kB);
+  EXPECT_EQ(written(kB, "").status, 0);
+  r = written(kB, "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, MatchesRegex("pelorus-pool: .*" + std::string(kB) +
+                                  " was already written at 20[-0-9T:.]+Z through ttyUSB0; pass "
+                                  "its --token to replay the mark\n"));
+  EXPECT_EQ(written(kB, current).status, 0);
+}
+
+}  // namespace
+}  // namespace pelorus::testing
