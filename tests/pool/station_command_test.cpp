@@ -1,4 +1,5 @@
-// pelorus-pool's station steps as scripts take them: leases and their tokens.
+// pelorus-pool's station steps as scripts take them: leases and their tokens, and the release
+// of an unconfirmed address under its station's claim.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -77,6 +78,54 @@ TEST(StationCommandTest, OneLeaseOfAStationWritesItsAddress) {
                                   "its --token to replay the mark\n"));
   EXPECT_EQ(written(kB, current).status, 0);
 }
+
+class StationCommandStoreTest : public ::testing::TestWithParam<const char*> {};
+
+// Giving back an unconfirmed address takes the claim of the station that wrote it and puts
+// that station's journal on record first: refused, naming the holder, while another holds the
+// station; refused once its journaled verified mark is on record.
+TEST_P(StationCommandStoreTest, ReleaseOfAnUnconfirmedAddressWaitsForItsStation) {
+  PoolStore store(GetParam());
+  ASSERT_FALSE(store.location().empty()) << store.error();
+  const std::string& at = store.location();
+  char state[] = "/tmp/pelorus-state-XXXXXX";
+  ASSERT_NE(mkdtemp(state), nullptr);
+  setenv("XDG_STATE_HOME", state, 1);
+  ASSERT_EQ(Tool({"create", at, "--first", kA, "--last", "00-1A-2B-3C-00-63"}).status, 0);
+  ASSERT_EQ(Tool({"lease", at, "--station", "s1"}).out, std::string(kA) + "\n");
+  ASSERT_EQ(Tool({"written", at, kA, "--station", "s1", "--port", "p"}).status, 0);
+  const std::vector<std::string> release = {"release",       at,         kA,
+                                            "--unconfirmed", "--reason", "board blank"};
+
+  std::string error;
+  pool::Station::Config config;
+  config.location = at;
+  config.station = "s1";
+  auto window = pool::Station::Open(config, &error);
+  ASSERT_TRUE(window && window->Claim(&error) == pool::Outcome::kDone) << error;
+  Result r = Tool(release);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, AllOf(HasSubstr("station s1 of pool default is claimed by"),
+                           HasSubstr("process " + std::to_string(getpid()))));
+  window->Unclaim();
+  window.reset();
+
+  const std::string journal = pool::StationJournal::PathFor(at, "default", "s1");
+  ASSERT_TRUE(pool::StationJournal(journal).Append(
+      {pool::JournalMark::Kind::kVerified, 0x001A2B3C0000ULL, "ok", "2026-12-06T09:41:07.250Z", ""},
+      &error));
+  r = Tool(release);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, AllOf(HasSubstr("put on record: verified " + std::string(kA)),
+                           HasSubstr(std::string(kA) + " is verified")));
+  EXPECT_THAT(Tool({"check", at, kA}).out, HasSubstr("state     verified\n"));
+  EXPECT_EQ(Tool({"journal", at, "--station", "s1"}).out, "journal empty\n");
+  unsetenv("XDG_STATE_HOME");
+  std::filesystem::remove_all(state);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StationCommandStoreTest, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace pelorus::testing

@@ -164,15 +164,16 @@ std::string DefaultWho() {
 }
 
 bool Release(const Request& request) {
-  if (request.unconfirmed && request.reason.find_first_not_of(" \t") == std::string::npos) {
-    return Fail("--unconfirmed needs a --reason: what was checked on the board");
+  if (request.unconfirmed) {
+    if (request.reason.find_first_not_of(" \t") == std::string::npos) {
+      return Fail("--unconfirmed needs a --reason: what was checked on the board");
+    }
+    Request checked = request;
+    checked.by = request.by.empty() ? DefaultWho() : request.by;
+    return pelorus::pool::ReleaseUnconfirmedStep(checked);
   }
-  return Step(request, [&request](AddressPool& pool, Mac48 address, std::string* error) {
-    const bool released =
-        request.unconfirmed
-            ? pool.ReleaseUnconfirmed(address, request.by.empty() ? DefaultWho() : request.by,
-                                      request.reason, error)
-            : pool.Release(address, error);
+  return Step(request, [](AddressPool& pool, Mac48 address, std::string* error) {
+    const bool released = pool.Release(address, error);
     if (released) {
       std::cout << "released " << pelorus::FormatMac48(address) << '\n';
     }
@@ -316,6 +317,12 @@ int main(int argc, char** argv) {
       ->needs(unconfirmed);
   release->add_option("--by", request.by, "who checked it (default: $USER@host)")
       ->needs(unconfirmed);
+  release->footer(
+      std::string("With --unconfirmed, takes the claim of the station that wrote the address "
+                  "for the command (refused, naming the holder, while a window or a script "
+                  "holds it) and first puts that station's journal on record: an address "
+                  "whose mark waits there is not given back.\n") +
+      kExitStatus);
 
   commands.Add("upgrade", "Bring the store's schema to this build's, one step a line", Upgrade);
   CLI::App* unconfirmed_command =

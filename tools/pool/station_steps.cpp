@@ -121,4 +121,48 @@ bool JournalStep(const Request& request) {
   return true;
 }
 
+bool ReleaseUnconfirmedStep(const Request& request) {
+  Mac48 address = 0;
+  if (!ParseAddress(request.address, &address)) {
+    return false;
+  }
+  std::string error;
+  auto pool = AddressPool::Open(request.location, false, &error);
+  AddressRecord record;
+  if (!pool || !pool->Check(address, &record, &error)) {
+    return Fail(error);
+  }
+  // An address no station wrote has no station to wait for: the store says why it cannot
+  // be given back this way. The claim fails while any mark of the station's journal cannot
+  // be put on record, so none of this address's is left behind in it.
+  std::unique_ptr<Station> station;
+  if (record.state == AddressState::kWritten) {
+    Request writer = request;
+    writer.name = record.pool;
+    writer.station = record.station;
+    station = ClaimStation(writer, false);
+    if (!station) {
+      return false;
+    }
+    // Given back and written by another station before the claim was taken: that
+    // station's claim is the one to hold.
+    if (!pool->Check(address, &record, &error)) {
+      return Fail(error);
+    }
+    if (record.state == AddressState::kWritten && record.station != writer.station) {
+      return Fail(FormatMac48(address) + " was written by station " + record.station +
+                  " meanwhile: try again");
+    }
+  }
+  const bool released = pool->ReleaseUnconfirmed(address, request.by, request.reason, &error);
+  if (station) {
+    station->Unclaim();
+  }
+  if (!released) {
+    return Fail(error);
+  }
+  std::cout << "released " << FormatMac48(address) << '\n';
+  return true;
+}
+
 }  // namespace pelorus::pool

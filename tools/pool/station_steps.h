@@ -17,4 +17,10 @@ bool VerifiedStep(const Request& request);
 // Puts the station's journal on record now, printing what became of each mark.
 bool JournalStep(const Request& request);
 
+// Gives back a written, never verified address (request.by and request.reason kept on
+// record) under the claim of the station that wrote it, after that station's journal is on
+// record on this host: refused while another holds the station, and while a mark of the
+// address still waits in its journal.
+bool ReleaseUnconfirmedStep(const Request& request);
+
 }  // namespace pelorus::pool
