@@ -182,6 +182,8 @@ class AddressPool {
 
   // Where one address stands; refused for an address that no pool's range holds.
   virtual bool Check(Mac48 address, AddressRecord* record, std::string* error) = 0;
+  // The names of the store's pools, in order; the store is only read.
+  virtual bool PoolNames(std::vector<std::string>* names, std::string* error) = 0;
   // The pool's counts, from its row; the store is only read (on SQLite no station waits for
   // it).
   virtual bool Status(const std::string& name, PoolStatus* status, std::string* error) = 0;

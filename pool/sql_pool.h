@@ -80,6 +80,7 @@ class SqlPool : public AddressPool {
   bool Unconfirmed(const std::string& name, const std::string& station,
                    std::vector<AddressRecord>* records, std::string* error) override;
   bool Check(Mac48 address, AddressRecord* record, std::string* error) override;
+  bool PoolNames(std::vector<std::string>* names, std::string* error) override;
   bool Status(const std::string& name, PoolStatus* status, std::string* error) override;
   using AddressPool::Export;
   bool Export(const std::string& name, const RecordFilter& filter,

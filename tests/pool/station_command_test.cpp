@@ -1,5 +1,5 @@
-// pelorus-pool's station steps as scripts take them: leases and their tokens, and the release
-// of an unconfirmed address under its station's claim.
+// pelorus-pool's station steps as scripts take them: leases and their tokens, the pool an
+// address names, and the release of an unconfirmed address under its station's claim.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -77,6 +77,50 @@ TEST(StationCommandTest, OneLeaseOfAStationWritesItsAddress) {
                                   " was already written at 20[-0-9T:.]+Z through ttyUSB0; pass "
                                   "its --token to replay the mark\n"));
   EXPECT_EQ(written(kB, current).status, 0);
+}
+
+// written and verified find the pool the address lies in, report the store's only pool;
+// a name that does not hold the address, or a choice the store leaves open, is an error that
+// lists the pools.
+TEST(StationCommandTest, NameIsNeededOnlyWhereNothingElseNamesThePool) {
+  PoolStore store("sqlite");
+  const std::string& at = store.location();
+  ASSERT_EQ(
+      Tool({"create", at, "--first", kA, "--last", "00-1A-2B-3C-00-63", "--name", "LINE-A"}).status,
+      0);
+  ASSERT_EQ(Tool({"lease", at, "--name", "LINE-A", "--station", "s1"}).out, std::string(kA) + "\n");
+  Result r = Tool({"written", at, kA, "--station", "s1", "--port", "p"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = Tool({"verified", at, kA, "--station", "s1", "--readback", "ok", "--name", "LINE-B"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr(std::string(kA) + " lies in pool LINE-A, not in pool LINE-B"));
+  r = Tool({"verified", at, kA, "--station", "s1", "--readback", "ok"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = Tool({"report", at, "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("\"pool\": \"LINE-A\""));
+
+  const std::string other = "00-1A-2B-3C-01-00";
+  ASSERT_EQ(
+      Tool({"create", at, "--first", other, "--last", "00-1A-2B-3C-01-63", "--name", "LINE-B"})
+          .status,
+      0);
+  ASSERT_EQ(Tool({"lease", at, "--name", "LINE-B", "--station", "s1"}).out, other + "\n");
+  r = Tool({"written", at, other, "--station", "s1", "--port", "p"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(Tool({"check", at, other}).out, HasSubstr("state     written\n"));
+  r = Tool({"written", at, other, "--station", "s1", "--port", "p", "--name", "LINE-A"});
+  EXPECT_THAT(r.err, HasSubstr(other + " lies in pool LINE-B, not in pool LINE-A"));
+  r = Tool({"written", at, "00-1A-2B-3C-02-00", "--station", "s1", "--port", "p"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("00-1A-2B-3C-02-00 lies in no pool of this store (its pools: "
+                               "LINE-A, LINE-B)"));
+  r = Tool({"report", at, "--json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("holds the pools LINE-A, LINE-B: name one with --name"));
+  r = Tool({"report", at, "--json", "--name", "LINE-B"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("\"pool\": \"LINE-B\""));
 }
 
 class StationCommandStoreTest : public ::testing::TestWithParam<const char*> {};

@@ -217,11 +217,15 @@ class Commands {
     sub->add_option("LOCATION", request_.location,
                     "the store: a SQLite file, or a postgresql:// URI or libpq key=value string")
         ->required();
-    sub->callback([this, command] { command_ = command; });
+    sub->callback([this, sub, command] {
+      const CLI::Option* name = sub->get_option_no_throw("--name");
+      request_.name_given = name != nullptr && name->count() > 0;
+      command_ = command;
+    });
     return sub;
   }
-  void AddName(CLI::App* sub) {
-    sub->add_option("--name", request_.name, "the pool's name (default: default)");
+  void AddName(CLI::App* sub, const char* description = "the pool's name (default: default)") {
+    sub->add_option("--name", request_.name, description);
   }
   void AddAddress(CLI::App* sub) {
     sub->add_option("ADDRESS", request_.address, kAddressForm)->required();
@@ -235,7 +239,7 @@ class Commands {
   void AddMark(CLI::App* sub) {
     AddAddress(sub);
     sub->add_option("--station", request_.station, "the station's name")->required();
-    AddName(sub);
+    AddName(sub, "the pool's name (default: the pool ADDRESS lies in)");
     sub->add_option("--token", request_.token,
                     "the token of the lease the address came with (lease --json); without "
                     "it, the station's leased address is written once and no mark replayed");

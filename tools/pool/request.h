@@ -15,6 +15,7 @@ constexpr const char* kAddressForm = "six octets of two hex digits, - or : betwe
 struct Request {
   std::string location;
   std::string name = AddressPool::kDefaultName;
+  bool name_given = false;  // --name was on the command line
   std::string address;
   std::string first;
   std::string last;

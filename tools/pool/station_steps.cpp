@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pool/station.h"
+#include "tools/pool/pool_choice.h"
 
 namespace pelorus::pool {
 namespace {
@@ -43,10 +44,24 @@ std::unique_ptr<Station> ClaimStation(const Request& request, bool journal_on_fa
   return station;
 }
 
-// The mark's address, and the lease it is one of.
-bool MarkOf(const Request& request, LeasedAddress* leased) {
+// The mark's address and the pool it lies in (--name, when given, must be that pool). When
+// the store cannot tell and `journal_on_failure`, the pool --name gives (or the default), so
+// that the mark can still go into that station's journal.
+bool MarkOf(const Request& request, bool journal_on_failure, LeasedAddress* leased,
+            Request* in_pool) {
+  if (!ParseAddress(request.address, &leased->address)) {
+    return false;
+  }
   leased->token = request.token;
-  return ParseAddress(request.address, &leased->address);
+  std::string error;
+  auto pool = AddressPool::Open(request.location, false, &error);
+  *in_pool = request;
+  const Outcome found =
+      pool ? PoolOfAddress(*pool, leased->address, request.name_given ? request.name : "",
+                           &in_pool->name, &error)
+           : Outcome::kUnavailable;
+  return found == Outcome::kDone || (found == Outcome::kUnavailable && journal_on_failure) ||
+         Fail(error);
 }
 
 }  // namespace
@@ -69,10 +84,11 @@ bool LeaseStep(const Request& request) {
 
 bool WrittenStep(const Request& request) {
   LeasedAddress leased;
-  if (!MarkOf(request, &leased)) {
+  Request in_pool;
+  if (!MarkOf(request, false, &leased, &in_pool)) {
     return false;
   }
-  auto station = ClaimStation(request, false);
+  auto station = ClaimStation(in_pool, false);
   std::string error;
   if (!station || station->MarkWritten(leased, request.port, &error) != Outcome::kDone) {
     return station && Fail(error);
@@ -82,10 +98,11 @@ bool WrittenStep(const Request& request) {
 
 bool VerifiedStep(const Request& request) {
   LeasedAddress leased;
-  if (!MarkOf(request, &leased)) {
+  Request in_pool;
+  if (!MarkOf(request, true, &leased, &in_pool)) {
     return false;
   }
-  auto station = ClaimStation(request, true);
+  auto station = ClaimStation(in_pool, true);
   if (!station) {
     return false;
   }
