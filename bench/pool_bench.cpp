@@ -77,10 +77,10 @@ void Settle() {
 }
 
 bool Cycle(AddressPool& pool, const std::string& station, std::string* error) {
-  Mac48 address = 0;
-  return pool.Lease(AddressPool::kDefaultName, station, &address, error) &&
-         pool.MarkWritten(address, station, "COM1", error) &&
-         pool.MarkVerified(address, station, FormatMac48(address, ' '), error);
+  pool::LeasedAddress leased;
+  return pool.Lease(AddressPool::kDefaultName, station, &leased, error) &&
+         pool.MarkWritten(leased, station, "COM1", error) &&
+         pool.MarkVerified(leased, station, FormatMac48(leased.address, ' '), error);
 }
 
 // Runs pelorus-pool with args, its output going nowhere: whether it exited 0, its wall time
@@ -251,8 +251,8 @@ bool TimeUpgrade(const Store& store, double* seconds, std::uint64_t* rows) {
   if (!store.store.Sql("DROP INDEX pelorus_addresses_free; ALTER TABLE pelorus_pools DROP COLUMN "
                        "issued; ALTER TABLE pelorus_pools DROP COLUMN unconfirmed; ALTER TABLE "
                        "pelorus_pools DROP COLUMN verified; ALTER TABLE pelorus_pools DROP COLUMN "
-                       "released; DROP TABLE pelorus_attempts; UPDATE pelorus_meta SET value = "
-                       "'2';")) {
+                       "released; DROP TABLE pelorus_attempts; ALTER TABLE pelorus_addresses DROP "
+                       "COLUMN lease_token; UPDATE pelorus_meta SET value = '2';")) {
     PrintDetail(store.name + ": cannot go back to schema 2: " + store.store.error());
     return false;
   }

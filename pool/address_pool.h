@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,6 +65,16 @@ struct PoolStatus {
   std::uint64_t released = 0;  // unconfirmed addresses given back by a person, ever
 };
 
+// An address as one lease gave it to a station. Every lease draws a new token (128 random
+// bits as 32 hex digits), also when it gives the station's leased address again; the token
+// before it is then superseded. A mark with a token is one of that lease: the address is
+// written at most once, under the lease that is current. An empty token stands for a mark
+// without one (see MarkWritten).
+struct LeasedAddress {
+  Mac48 address = 0;
+  std::string token;
+};
+
 // Console bytes as the record keeps them, the same on every store: valid UTF-8 stays as it
 // is, but for a backslash, which becomes "\\", and bytes that are not valid UTF-8 or are
 // control characters other than a tab, which become "\xNN" (two upper-case hex digits).
@@ -75,7 +86,8 @@ std::string EscapeConsoleLine(const std::string& bytes);
 // transaction, and a step that fails changes nothing.
 //
 // Every failure returns false with a one-line *error that names the location (a server's
-// password left out) and the reason. Not thread-safe: one object per thread or process.
+// password left out) and the reason; Refused() then tells a refusal from a store failure. Not
+// thread-safe: one object per thread or process.
 class AddressPool {
  public:
   static constexpr const char* kDefaultName = "default";
@@ -105,10 +117,15 @@ class AddressPool {
 
   // The location as shown to people.
   virtual const std::string& Where() const = 0;
-  // Whether the last step that failed was refused by the pool's rules (an address in another
-  // state or of another station, a used-up or unknown pool), rather than failed by the store
-  // (unreachable, locked, broken): only the latter may succeed when tried again.
+  // Whether the last call failed because the pool's rules refused it (an address in another
+  // state or of another station, a used-up or unknown pool, a claim another holds), rather
+  // than because the store failed (unreachable, locked, broken): only the latter may succeed
+  // when tried again. It describes the last call alone: every call sets it, false when the
+  // call succeeded or the store failed.
   virtual bool Refused() const = 0;
+  // How long a step waits for a store that another station holds locked before it fails
+  // (kLockWaitMs until set).
+  virtual void SetLockWait(std::chrono::milliseconds wait) = 0;
 
   // Adds the pool name with the range first ... last (first <= last, no group address in
   // it); refused when the name exists or the range overlaps another pool's.
@@ -125,21 +142,28 @@ class AddressPool {
   virtual void Unclaim() = 0;
 
   // The station's leased address (never written) if it has one; otherwise the lowest
-  // given-back address, or else the lowest never issued, now leased to the station. A written
-  // address is never leased again.
-  virtual bool Lease(const std::string& name, const std::string& station, Mac48* address,
+  // given-back address, or else the lowest never issued, now leased to the station, with a
+  // new token that supersedes the address's token before it. A written address is never
+  // leased again.
+  virtual bool Lease(const std::string& name, const std::string& station, LeasedAddress* leased,
                      std::string* error) = 0;
-  // Records that the address-write command for address is about to go out through port, one
-  // more attempt. The address must be leased to station; the same mark again (written by
-  // station through port, never verified) is success without a change, so that a step whose
-  // acknowledgement was lost may be replayed. Durable when it returns.
-  virtual bool MarkWritten(Mac48 address, const std::string& station, const std::string& port,
-                           std::string* error) = 0;
-  // Records that the device showed address in readback (any bytes; kept escaped) after
-  // station wrote it. The same mark again (verified by station with the same line) is
-  // success. Durable when it returns.
-  virtual bool MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
-                            std::string* error) = 0;
+  // Records that the address-write command for leased.address is about to go out through
+  // port, one more attempt. The address must be leased to station, and:
+  // - with a token, under that token (refused once another lease of the station superseded
+  //   it); the same mark again (written under that token through port, never verified) is
+  //   success without a change, so that a step whose acknowledgement was lost may be
+  //   replayed; an address written under another token is refused;
+  // - without one, not written yet: the write takes the lease's current token, and the same
+  //   mark again is refused (only its token may replay it).
+  // Durable when it returns.
+  virtual bool MarkWritten(const LeasedAddress& leased, const std::string& station,
+                           const std::string& port, std::string* error) = 0;
+  // Records that the device showed leased.address in readback (any bytes; kept escaped)
+  // after station wrote it; with a token, it must be the token the address was written under.
+  // The same mark again (verified by station with the same line) is success. Durable when it
+  // returns.
+  virtual bool MarkVerified(const LeasedAddress& leased, const std::string& station,
+                            const std::string& readback, std::string* error) = 0;
   // Gives back an address that was leased and never written; refuses any other.
   virtual bool Release(Mac48 address, std::string* error) = 0;
   // Gives back a written, never verified address after a person has checked that no board
@@ -158,6 +182,8 @@ class AddressPool {
 
   // Where one address stands; refused for an address that no pool's range holds.
   virtual bool Check(Mac48 address, AddressRecord* record, std::string* error) = 0;
+  // The names of the store's pools, in order; the store is only read.
+  virtual bool PoolNames(std::vector<std::string>* names, std::string* error) = 0;
   // The pool's counts, from its row; the store is only read (on SQLite no station waits for
   // it).
   virtual bool Status(const std::string& name, PoolStatus* status, std::string* error) = 0;

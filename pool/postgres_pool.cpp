@@ -119,6 +119,7 @@ std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
 }
 
 bool PostgresPool::Claim(const std::string& name, const std::string& station, std::string* error) {
+  ClearRefusal();
   if (claimed_ && claim_held_ && name == claim_name_ && station == claim_station_) {
     return true;
   }
@@ -205,10 +206,19 @@ SqlPool::Outcome PostgresPool::Reconnect(std::string* detail) {
   return Outcome::kOk;
 }
 
+// A session made again later takes the new wait from Configure.
+void PostgresPool::SetLockWait(std::chrono::milliseconds wait) {
+  SqlPool::SetLockWait(wait);
+  if (PQstatus(connection_) == CONNECTION_OK) {
+    std::string ignored;
+    Execute("SET lock_timeout = " + std::to_string(wait.count()), {}, nullptr, &ignored);
+  }
+}
+
 // Every session waits for a lock at most as long as the SQLite store does, and keeps its
 // messages quiet.
 bool PostgresPool::Configure(std::string* detail) {
-  const std::string wait = "SET lock_timeout = " + std::to_string(kLockWaitMs);
+  const std::string wait = "SET lock_timeout = " + std::to_string(LockWait().count());
   return Execute(wait, {}, nullptr, detail) == Outcome::kOk &&
          Execute("SET client_min_messages = warning", {}, nullptr, detail) == Outcome::kOk;
 }

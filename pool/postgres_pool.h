@@ -29,6 +29,7 @@ class PostgresPool : public SqlPool {
 
   bool Claim(const std::string& name, const std::string& station, std::string* error) override;
   void Unclaim() override;
+  void SetLockWait(std::chrono::milliseconds wait) override;
 
  protected:
   Outcome Run(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,

@@ -13,11 +13,13 @@ constexpr int kMaxAttempts = 5;
 // of a written address stays on it.
 constexpr const char* kClearedRow =
     "state = 'free', station = '', port = '', leased_at = '', written_at = '', verified_at = '',"
-    " attempts = 0, readback = ''";
+    " attempts = 0, readback = '', lease_token = ''";
 
-constexpr const char* kOpenAddressSql =
-    "SELECT address FROM pelorus_addresses WHERE pool = $1 AND station = $2"
-    " AND state = 'leased' ORDER BY address LIMIT 1";
+// A lock wait as people read it: "5 s", "250 ms".
+std::string Spoken(std::chrono::milliseconds wait) {
+  return wait.count() % 1000 == 0 ? std::to_string(wait.count() / 1000) + " s"
+                                  : std::to_string(wait.count()) + " ms";
+}
 
 }  // namespace
 
@@ -57,6 +59,7 @@ bool SqlPool::Failed(const std::string& why, std::string* error) {
 bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::string* error,
                             Access access) {
   const bool read = access == Access::kRead;
+  refused_ = false;
   for (int attempt = 1;; ++attempt) {
     Transaction tx(*this);
     if (tx.Run(read ? dialect_.begin_read : dialect_.begin) && step(tx) && tx.Run("COMMIT")) {
@@ -76,8 +79,8 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
             Fail("the store kept giving up on the step (" + tx.detail() + "); nothing changed");
         return false;
       case Outcome::kBusy:
-        *error = Fail("locked by another station for more than " +
-                      std::to_string(kLockWaitMs / 1000) + " s; nothing changed");
+        *error = Fail("locked by another station for more than " + Spoken(lock_wait_) +
+                      "; nothing changed");
         return false;
       case Outcome::kLost:
         *error = Fail("the connection was lost (" + tx.detail() + "); nothing changed");
@@ -94,23 +97,21 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
 }
 
 bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) {
-  refused_ = true;
   if (name.empty()) {
-    *error = Fail("a pool needs a name");
-    return false;
+    return Refuse("a pool needs a name", error);
   }
   if (first > last || last > kMac48Last) {
-    *error = Fail("the range " + FormatMac48(first) + " ... " + FormatMac48(last) +
-                  " is empty: the first address must not come after the last");
-    return false;
+    return Refuse("the range " + FormatMac48(first) + " ... " + FormatMac48(last) +
+                      " is empty: the first address must not come after the last",
+                  error);
   }
   // The first octet changes only across a 2^40 boundary, and one of two neighbouring octets
   // is odd: a range is free of group addresses exactly when both ends share an even one.
   if (IsGroupAddress(first) || (first >> 40) != (last >> 40)) {
-    *error = Fail("the range " + FormatMac48(first) + " ... " + FormatMac48(last) +
-                  " holds group (multicast) addresses, which no device may take: the first "
-                  "octet must be even and the same at both ends");
-    return false;
+    return Refuse("the range " + FormatMac48(first) + " ... " + FormatMac48(last) +
+                      " holds group (multicast) addresses, which no device may take: the first "
+                      "octet must be even and the same at both ends",
+                  error);
   }
   return InTransaction(
       [&](Transaction& tx) {
@@ -139,81 +140,6 @@ bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::stri
       error);
 }
 
-bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* address,
-                    std::string* error) {
-  if (station.empty()) {
-    refused_ = true;
-    *error = Fail("a lease needs a station name");
-    return false;
-  }
-  return InTransaction(
-      [&](Transaction& tx) {
-        // Locking the pool's row first makes leases of one pool take turns: whatever runs at
-        // once, each sees what the one before it committed.
-        const auto pool =
-            FindPool(tx, name, "first_address, last_address, next_address", /*lock=*/true);
-        if (!pool) {
-          return false;
-        }
-        const auto open = tx.Query(kOpenAddressSql, {name, station});
-        if (!open.empty()) {
-          *address = static_cast<Mac48>(Number(open[0][0]));
-          return true;
-        }
-        // Only the free rows are in this index, so finding one costs the same however
-        // long the record is.
-        const auto given_back = tx.Query(
-            "SELECT address FROM pelorus_addresses WHERE pool = $1 AND state = 'free'"
-            " ORDER BY address LIMIT 1",
-            {name});
-        if (tx.failed()) {
-          return false;
-        }
-        if (!given_back.empty()) {
-          *address = static_cast<Mac48>(Number(given_back[0][0]));
-          return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'leased', station = $2,"
-                                    " leased_at = ") +
-                            dialect_.now + " WHERE address = $1",
-                        {Param64(*address), station}) &&
-                 Count(tx, name, "issued = issued + 1");
-        }
-        const Mac48 first = static_cast<Mac48>(Number((*pool)[0]));
-        const Mac48 last = static_cast<Mac48>(Number((*pool)[1]));
-        const Mac48 next = static_cast<Mac48>(Number((*pool)[2]));
-        if (next > last) {
-          return tx.Refuse("pool " + name + " is used up: all " + std::to_string(last - first + 1) +
-                           " addresses (" + FormatMac48(first) + " ... " + FormatMac48(last) +
-                           ") are issued");
-        }
-        *address = next;
-        return tx.Run(std::string("INSERT INTO pelorus_addresses (address, pool, state, station,"
-                                  " leased_at) VALUES ($1, $2, 'leased', $3, ") +
-                          dialect_.now + ")",
-                      {Param64(next), name, station}) &&
-               Count(tx, name, "issued = issued + 1, next_address = " + std::to_string(next + 1));
-      },
-      error);
-}
-
-bool SqlPool::LockStationRow(Transaction& tx, Mac48 address, const std::string& station, Row* row) {
-  const std::string shown = FormatMac48(address);
-  const auto rows = tx.Query(std::string("SELECT state, station, port, verified_at, readback, pool"
-                                         " FROM pelorus_addresses WHERE address = $1") +
-                                 dialect_.lock_row,
-                             {Param64(address)});
-  if (tx.failed()) {
-    return false;
-  }
-  if (rows.empty() || StateFromName(Text(rows[0][0])) == AddressState::kFree) {
-    return tx.Refuse(shown + " is not leased to any station: lease it first");
-  }
-  if (Text(rows[0][1]) != station) {
-    return tx.Refuse(shown + " belongs to station " + Text(rows[0][1]) + ", not to " + station);
-  }
-  *row = rows[0];
-  return true;
-}
-
 std::optional<SqlPool::Row> SqlPool::FindPool(Transaction& tx, const std::string& name,
                                               const char* columns, bool lock) {
   const auto rows =
@@ -232,69 +158,6 @@ std::optional<SqlPool::Row> SqlPool::FindPool(Transaction& tx, const std::string
 
 bool SqlPool::Count(Transaction& tx, const std::string& pool, const std::string& change) {
   return tx.Run("UPDATE pelorus_pools SET " + change + " WHERE name = $1", {pool});
-}
-
-bool SqlPool::MarkWritten(Mac48 address, const std::string& station, const std::string& port,
-                          std::string* error) {
-  const std::string shown = FormatMac48(address);
-  return InTransaction(
-      [&](Transaction& tx) {
-        Row row;
-        if (!LockStationRow(tx, address, station, &row)) {
-          return false;
-        }
-        switch (StateFromName(Text(row[0]))) {
-          case AddressState::kVerified:
-            return tx.Refuse(shown + " was written and verified already (" + Text(row[3]) +
-                             "): it is never written again");
-          case AddressState::kWritten:
-            // The same mark again is a replay of one whose acknowledgement was lost.
-            if (Text(row[2]) == port) {
-              return true;
-            }
-            return tx.Refuse(shown + " was written through port " + Text(row[2]) + ", not " + port +
-                             ": a written address is never written into another device");
-          case AddressState::kLeased:
-          case AddressState::kFree:
-            break;
-        }
-        return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'written', port = $2,"
-                                  " attempts = attempts + 1, written_at = ") +
-                          dialect_.now + " WHERE address = $1",
-                      {Param64(address), port}) &&
-               Count(tx, Text(row[5]), "unconfirmed = unconfirmed + 1");
-      },
-      error);
-}
-
-bool SqlPool::MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
-                           std::string* error) {
-  const std::string shown = FormatMac48(address);
-  const std::string line = EscapeConsoleLine(readback);
-  return InTransaction(
-      [&](Transaction& tx) {
-        Row row;
-        if (!LockStationRow(tx, address, station, &row)) {
-          return false;
-        }
-        switch (StateFromName(Text(row[0]))) {
-          case AddressState::kLeased:
-          case AddressState::kFree:
-            return tx.Refuse(shown + " was never recorded as written, so it cannot be verified");
-          case AddressState::kVerified:
-            return Text(row[4]) == line ||
-                   tx.Refuse(shown + " was verified already (" + Text(row[3]) +
-                             ") with another read-back line");
-          case AddressState::kWritten:
-            break;
-        }
-        return tx.Run(std::string("UPDATE pelorus_addresses SET state = 'verified', readback = $2,"
-                                  " verified_at = ") +
-                          dialect_.now + " WHERE address = $1",
-                      {Param64(address), line}) &&
-               Count(tx, Text(row[5]), "unconfirmed = unconfirmed - 1, verified = verified + 1");
-      },
-      error);
 }
 
 bool SqlPool::LockAddressRow(Transaction& tx, Mac48 address, AddressState* state, Row* row) {
@@ -365,21 +228,6 @@ bool SqlPool::ReleaseUnconfirmed(Mac48 address, const std::string& who, const st
                      "issued = issued - 1, unconfirmed = unconfirmed - 1, released = released + 1");
       },
       error);
-}
-
-bool SqlPool::OpenAddress(const std::string& name, const std::string& station,
-                          std::optional<Mac48>* address, std::string* error) {
-  return InTransaction(
-      [&](Transaction& tx) {
-        if (!FindPool(tx, name, "name")) {
-          return false;
-        }
-        const auto open = tx.Query(kOpenAddressSql, {name, station});
-        *address = open.empty() ? std::nullopt
-                                : std::optional<Mac48>(static_cast<Mac48>(Number(open[0][0])));
-        return !tx.failed();
-      },
-      error, Access::kRead);
 }
 
 }  // namespace pelorus::pool

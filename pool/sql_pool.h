@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -14,14 +15,14 @@ namespace pelorus::pool {
 // The address pool's rules, written once in SQL that both stores understand; a store adds
 // how it runs a statement and the few words in which its SQL differs.
 //
-// Schema (version 4):
+// Schema (version 5):
 //   pelorus_meta      (key, value)          -- schema_version
 //   pelorus_pools     (name, first_address, last_address, next_address, created_at, issued,
 //                      unconfirmed, verified, released)
 //   pelorus_addresses (address UNIQUE, pool, state, station, port, leased_at, written_at,
 //                      verified_at, attempts, readback, released_at, released_by,
-//                      release_reason)  -- indexed by (pool, station, state), and the free
-//                                       -- rows alone by (pool, address)
+//                      release_reason, lease_token)  -- indexed by (pool, station, state), and
+//                                       -- the free rows alone by (pool, address)
 //   pelorus_releases  (address, pool, station, port, written_at, attempts, released_at,
 //                      released_by, reason)  -- every release of an unconfirmed address
 //   pelorus_attempts  (id, pool, station, port, address, outcome, code_at, written_at,
@@ -32,10 +33,12 @@ namespace pelorus::pool {
 // before any new one. The pool's row counts its addresses (issued: leased, written or
 // verified; unconfirmed: written, never verified; verified; released: unconfirmed addresses
 // given back, ever), moved by every step in the step's own transaction. Read-back lines are
-// kept escaped (EscapeConsoleLine).
+// kept escaped (EscapeConsoleLine). lease_token is the token of the address's current lease
+// (the one its written mark was made under, once written), empty for a free address and for
+// one leased or written before tokens were kept.
 class SqlPool : public AddressPool {
  public:
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
 
   // The store's own words, where its SQL differs.
   struct Dialect {
@@ -61,13 +64,14 @@ class SqlPool : public AddressPool {
 
   const std::string& Where() const override { return where_; }
   bool Refused() const override { return refused_; }
+  void SetLockWait(std::chrono::milliseconds wait) override { lock_wait_ = wait; }
   bool Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) override;
-  bool Lease(const std::string& name, const std::string& station, Mac48* address,
+  bool Lease(const std::string& name, const std::string& station, LeasedAddress* leased,
              std::string* error) override;
-  bool MarkWritten(Mac48 address, const std::string& station, const std::string& port,
+  bool MarkWritten(const LeasedAddress& leased, const std::string& station, const std::string& port,
                    std::string* error) override;
-  bool MarkVerified(Mac48 address, const std::string& station, const std::string& readback,
-                    std::string* error) override;
+  bool MarkVerified(const LeasedAddress& leased, const std::string& station,
+                    const std::string& readback, std::string* error) override;
   bool Release(Mac48 address, std::string* error) override;
   bool ReleaseUnconfirmed(Mac48 address, const std::string& who, const std::string& reason,
                           std::string* error) override;
@@ -76,6 +80,7 @@ class SqlPool : public AddressPool {
   bool Unconfirmed(const std::string& name, const std::string& station,
                    std::vector<AddressRecord>* records, std::string* error) override;
   bool Check(Mac48 address, AddressRecord* record, std::string* error) override;
+  bool PoolNames(std::vector<std::string>* names, std::string* error) override;
   bool Status(const std::string& name, PoolStatus* status, std::string* error) override;
   using AddressPool::Export;
   bool Export(const std::string& name, const RecordFilter& filter,
@@ -121,6 +126,9 @@ class SqlPool : public AddressPool {
   // both false with *error naming the location.
   bool Refuse(const std::string& why, std::string* error);
   bool Failed(const std::string& why, std::string* error);
+  // Starts a call that runs no transaction: Refused() describes this call, not one before.
+  void ClearRefusal() { refused_ = false; }
+  std::chrono::milliseconds LockWait() const { return lock_wait_; }
 
  private:
   class Transaction;
@@ -140,7 +148,7 @@ class SqlPool : public AddressPool {
   bool Migrate(Transaction& tx, std::int64_t from, std::vector<std::string>* steps);
   // Reads the address's state, its row locked for the change to come; refuses (false) an
   // address that is free or another station's. *row: state, station, port, verified_at,
-  // readback, pool.
+  // readback, pool, lease_token, written_at.
   bool LockStationRow(Transaction& tx, Mac48 address, const std::string& station, Row* row);
   // The address's state, station and pool, its row locked for the change to come (a free
   // state and empty columns where it has no row); false when the query failed.
@@ -159,6 +167,7 @@ class SqlPool : public AddressPool {
   std::string where_;
   Dialect dialect_;
   bool refused_ = false;
+  std::chrono::milliseconds lock_wait_{kLockWaitMs};
 };
 
 }  // namespace pelorus::pool

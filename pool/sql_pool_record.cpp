@@ -69,6 +69,18 @@ bool SqlPool::Check(Mac48 address, AddressRecord* record, std::string* error) {
       error, Access::kRead);
 }
 
+bool SqlPool::PoolNames(std::vector<std::string>* names, std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        names->clear();
+        for (const Row& r : tx.Query("SELECT name FROM pelorus_pools ORDER BY name")) {
+          names->push_back(Text(r[0]));
+        }
+        return !tx.failed();
+      },
+      error, Access::kRead);
+}
+
 bool SqlPool::Status(const std::string& name, PoolStatus* status, std::string* error) {
   return InTransaction(
       [&](Transaction& tx) {

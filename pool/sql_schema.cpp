@@ -101,6 +101,10 @@ const std::vector<Migration>& Migrations() {
            "CREATE INDEX pelorus_attempts_pool ON pelorus_attempts (pool, ended_at)",
            "CREATE INDEX pelorus_attempts_station ON pelorus_attempts (pool, station, ended_at)",
        }},
+      {"each address keeps the token of its current lease; a mark is one lease's",
+       {
+           "ALTER TABLE pelorus_addresses ADD COLUMN lease_token TEXT NOT NULL DEFAULT ''",
+       }},
   };
   return migrations;
 }

@@ -38,22 +38,6 @@ std::string Numbered(std::string sql) {
   return sql;
 }
 
-// SQLite's own busy wait sleeps longer and longer between tries, up to 100 ms, and a station
-// that sleeps that long rarely finds the lock free while others commit one step after the
-// other: it starves. Short, slightly varied sleeps give every waiting station its turn.
-int WaitForLock(void* started_at, int tries) {
-  using Clock = std::chrono::steady_clock;
-  auto& since = *static_cast<Clock::time_point*>(started_at);
-  if (tries == 0) {
-    since = Clock::now();
-  }
-  if (Clock::now() - since >= std::chrono::milliseconds(AddressPool::kLockWaitMs)) {
-    return 0;
-  }
-  std::this_thread::sleep_for(std::chrono::microseconds(500 + (tries * 7919) % 1000));
-  return 1;
-}
-
 // A name as a part of a file name: letters, digits, '.', '_' and '-' stay, any other byte
 // becomes %XX, so that no two names share a file and none leaves the folder.
 std::string FileNamePart(const std::string& name) {
@@ -82,12 +66,29 @@ std::string ThisHost() {
 SqlitePool::SqlitePool(std::string path, sqlite3* db)
     : SqlPool(std::move(path), kSqlite), db_(db) {}
 
+// SQLite's own busy wait sleeps longer and longer between tries, up to 100 ms, and a station
+// that sleeps that long rarely finds the lock free while others commit one step after the
+// other: it starves. Short, slightly varied sleeps give every waiting station its turn.
+int SqlitePool::WaitForLock(void* pool, int tries) {
+  using Clock = std::chrono::steady_clock;
+  auto& self = *static_cast<SqlitePool*>(pool);
+  if (tries == 0) {
+    self.lock_wait_started_ = Clock::now();
+  }
+  if (Clock::now() - self.lock_wait_started_ >= self.LockWait()) {
+    return 0;
+  }
+  std::this_thread::sleep_for(std::chrono::microseconds(500 + (tries * 7919) % 1000));
+  return 1;
+}
+
 SqlitePool::~SqlitePool() {
   Unclaim();
   sqlite3_close_v2(db_);
 }
 
 bool SqlitePool::Claim(const std::string& name, const std::string& station, std::string* error) {
+  ClearRefusal();
   const std::string folder = Where() + ".stations";
   const std::string path =
       folder + "/" + FileNamePart(name) + "@" + FileNamePart(station) + ".lock";
@@ -168,7 +169,7 @@ std::unique_ptr<SqlitePool> SqlitePool::Connect(const std::string& path, bool cr
     return nullptr;
   }
   std::unique_ptr<SqlitePool> pool(new SqlitePool(path, db));
-  sqlite3_busy_handler(db, WaitForLock, &pool->lock_wait_started_);
+  sqlite3_busy_handler(db, WaitForLock, pool.get());
   sqlite3_extended_result_codes(db, 1);
   // Only a store that is a database, and a pool or nothing yet, is ours to touch.
   std::vector<Row> tables;

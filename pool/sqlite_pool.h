@@ -38,6 +38,8 @@ class SqlitePool : public SqlPool {
 
  private:
   SqlitePool(std::string path, sqlite3* db);
+  // SQLite's busy handler: true (1) to try again, while the lock wait lasts.
+  static int WaitForLock(void* pool, int tries);
 
   sqlite3* db_;
   std::string claim_path_;  // the claim held, empty when none

@@ -107,6 +107,7 @@ std::unique_ptr<Station> Station::Open(const Config& config, std::string* error)
   if (!pool) {
     return nullptr;
   }
+  pool->SetLockWait(config.lock_wait);
   // A store that does not answer now may answer at the next step, and a verified mark must
   // still find its journal: only a pool that is not there stops the station.
   PoolStatus status;
@@ -125,100 +126,95 @@ std::unique_ptr<Station> Station::Open(const Config& config, std::string* error)
 Station::Station(Config config, std::unique_ptr<AddressPool> pool)
     : config_(std::move(config)), pool_(std::move(pool)), journal_(config_.journal_path) {}
 
-bool Station::Claim(std::string* error, std::vector<std::string>* notes) {
-  refused_ = false;
-  if (!pool_->Claim(config_.name, config_.station, error)) {
-    refused_ = pool_->Refused();
-    return false;
-  }
-  return Replay(error, notes);
+Outcome Station::Of(bool done) const {
+  return done ? Outcome::kDone : pool_->Refused() ? Outcome::kRefused : Outcome::kUnavailable;
+}
+
+Outcome Station::Claim(std::string* error, std::vector<std::string>* notes) {
+  const Outcome claimed = Of(pool_->Claim(config_.name, config_.station, error));
+  return claimed == Outcome::kDone ? Replay(error, notes) : claimed;
 }
 
 void Station::Unclaim() {
   pool_->Unclaim();
 }
 
-bool Station::Replay(std::string* error, std::vector<std::string>* notes) {
-  refused_ = false;
+Outcome Station::Replay(std::string* error, std::vector<std::string>* notes) {
   std::vector<JournalMark> marks;
   if (!journal_.Read(&marks, error)) {
-    return false;
+    return Outcome::kUnavailable;
   }
   for (const JournalMark& mark : marks) {
     std::string why;
-    bool refused = false;
-    const bool done = PutOnRecord(mark, &why, &refused);
-    if (!done && !refused) {
+    const Outcome outcome = PutOnRecord(mark, &why);
+    if (outcome == Outcome::kUnavailable) {
       // The marks before this one stay in the journal too: they are on record now, and the
       // store takes the same mark again as done, so the next replay starts from the top.
       *error = why + " (" + std::to_string(marks.size()) + " marks wait in the journal " +
                journal_.Path() + ")";
-      return false;
+      return outcome;
     }
     if (notes != nullptr) {
-      notes->push_back(done ? "put on record: " + Describe(mark)
-                            : "dropped: " + Describe(mark) + ": " + why);
+      notes->push_back(outcome == Outcome::kDone ? "put on record: " + Describe(mark)
+                                                 : "dropped: " + Describe(mark) + ": " + why);
     }
   }
-  return journal_.Clear(error);
+  return journal_.Clear(error) ? Outcome::kDone : Outcome::kUnavailable;
 }
 
-bool Station::PutOnRecord(const JournalMark& mark, std::string* why, bool* refused) {
+Outcome Station::ReplayWaiting(std::string* error) {
+  return JournalEmpty(journal_.Path()) ? Outcome::kDone : Replay(error);
+}
+
+Outcome Station::PutOnRecord(const JournalMark& mark, std::string* why) {
   Attempt attempt;
   std::string transcript;
   if (mark.kind == JournalMark::Kind::kAttempt && !Unpack(mark.detail, &attempt, &transcript)) {
     // Its checksum held, yet it reads as no attempt: no store could ever take it.
     *why = "not an attempt this build reads";
-    *refused = true;
-    return false;
+    return Outcome::kRefused;
   }
   attempt.station = config_.station;
+  const LeasedAddress leased{mark.address, mark.token};
   std::int64_t id = 0;
-  const bool done = mark.kind == JournalMark::Kind::kWritten
-                        ? pool_->MarkWritten(mark.address, config_.station, mark.detail, why)
-                    : mark.kind == JournalMark::Kind::kVerified
-                        ? pool_->MarkVerified(mark.address, config_.station, mark.detail, why)
-                        : pool_->RecordAttempt(config_.name, attempt, transcript, &id, why);
-  *refused = !done && pool_->Refused();
-  return done;
+  switch (mark.kind) {
+    case JournalMark::Kind::kWritten:
+      return Of(pool_->MarkWritten(leased, config_.station, mark.detail, why));
+    case JournalMark::Kind::kVerified:
+      return Of(pool_->MarkVerified(leased, config_.station, mark.detail, why));
+    case JournalMark::Kind::kAttempt:
+      break;
+  }
+  return Of(pool_->RecordAttempt(config_.name, attempt, transcript, &id, why));
 }
 
-bool Station::Lease(Mac48* address, std::string* error) {
-  refused_ = false;
-  if (!JournalEmpty(journal_.Path()) && !Replay(error)) {
-    return false;
+Outcome Station::Lease(LeasedAddress* leased, std::string* error) {
+  const Outcome replayed = ReplayWaiting(error);
+  if (replayed != Outcome::kDone) {
+    return replayed;
   }
-  if (!pool_->Lease(config_.name, config_.station, address, error)) {
-    refused_ = pool_->Refused();
-    return false;
-  }
-  return true;
+  return Of(pool_->Lease(config_.name, config_.station, leased, error));
 }
 
-bool Station::MarkWritten(Mac48 address, const std::string& port, std::string* error) {
-  refused_ = false;
-  if (!JournalEmpty(journal_.Path()) && !Replay(error)) {
-    return false;
+Outcome Station::MarkWritten(const LeasedAddress& leased, const std::string& port,
+                             std::string* error) {
+  const Outcome replayed = ReplayWaiting(error);
+  if (replayed != Outcome::kDone) {
+    return replayed;
   }
-  // Not journaled when the store fails: the address command then does not go out, so there
-  // is nothing to put on record later.
-  if (!pool_->MarkWritten(address, config_.station, port, error)) {
-    refused_ = pool_->Refused();
-    return false;
-  }
-  return true;
+  return Of(pool_->MarkWritten(leased, config_.station, port, error));
 }
 
-Station::Verification Station::MarkVerified(Mac48 address, const std::string& readback,
-                                            std::string* error) {
-  refused_ = false;
+Station::Verification Station::MarkVerified(const LeasedAddress& leased,
+                                            const std::string& readback, std::string* error) {
   std::string store_error;
-  if (JournalEmpty(journal_.Path()) || Replay(&store_error)) {
-    if (pool_->MarkVerified(address, config_.station, readback, &store_error)) {
+  if (ReplayWaiting(&store_error) == Outcome::kDone) {
+    const Outcome outcome =
+        Of(pool_->MarkVerified(leased, config_.station, readback, &store_error));
+    if (outcome == Outcome::kDone) {
       return Verification::kOnRecord;
     }
-    if (pool_->Refused()) {
-      refused_ = true;
+    if (outcome == Outcome::kRefused) {
       *error = store_error;
       return Verification::kRefused;
     }
@@ -226,8 +222,9 @@ Station::Verification Station::MarkVerified(Mac48 address, const std::string& re
   // The device has the address and showed it: that must not be lost because the store did
   // not answer now. After any marks still waiting, so that they go on record in order.
   std::string journal_error;
-  if (journal_.Append({JournalMark::Kind::kVerified, address, readback, UtcNow()},
-                      &journal_error)) {
+  if (journal_.Append(
+          {JournalMark::Kind::kVerified, leased.address, readback, UtcNow(), leased.token},
+          &journal_error)) {
     *error = store_error;
     return Verification::kJournaled;
   }
@@ -235,52 +232,42 @@ Station::Verification Station::MarkVerified(Mac48 address, const std::string& re
   return Verification::kFailed;
 }
 
-bool Station::RecordAttempt(const Attempt& attempt, const std::string& transcript,
-                            std::string* error) {
-  refused_ = false;
+Outcome Station::RecordAttempt(const Attempt& attempt, const std::string& transcript,
+                               std::string* error) {
   Attempt ours = attempt;
   ours.pool = config_.name;
   ours.station = config_.station;
   std::string store_error;
-  if (JournalEmpty(journal_.Path()) || Replay(&store_error)) {
+  if (ReplayWaiting(&store_error) == Outcome::kDone) {
     std::int64_t id = 0;
-    if (pool_->RecordAttempt(config_.name, ours, transcript, &id, &store_error)) {
+    const Outcome outcome =
+        Of(pool_->RecordAttempt(config_.name, ours, transcript, &id, &store_error));
+    if (outcome == Outcome::kDone) {
       error->clear();
-      return true;
+      return outcome;
     }
-    if (pool_->Refused()) {
-      refused_ = true;
+    if (outcome == Outcome::kRefused) {
       *error = store_error;
-      return false;
+      return outcome;
     }
   }
   std::string journal_error;
   if (journal_.Append({JournalMark::Kind::kAttempt, attempt.address.value_or(0),
-                       Pack(ours, transcript), ours.ended_at},
+                       Pack(ours, transcript), ours.ended_at, ""},
                       &journal_error)) {
     *error = store_error;
-    return true;
+    return Outcome::kDone;
   }
   *error = store_error + "; " + journal_error;
-  return false;
+  return Outcome::kUnavailable;
 }
 
-bool Station::Status(PoolStatus* status, std::string* error) {
-  refused_ = false;
-  if (!pool_->Status(config_.name, status, error)) {
-    refused_ = pool_->Refused();
-    return false;
-  }
-  return true;
+Outcome Station::Status(PoolStatus* status, std::string* error) {
+  return Of(pool_->Status(config_.name, status, error));
 }
 
-bool Station::Current(std::optional<Mac48>* address, std::string* error) {
-  refused_ = false;
-  if (!pool_->OpenAddress(config_.name, config_.station, address, error)) {
-    refused_ = pool_->Refused();
-    return false;
-  }
-  return true;
+Outcome Station::Current(std::optional<Mac48>* address, std::string* error) {
+  return Of(pool_->OpenAddress(config_.name, config_.station, address, error));
 }
 
 std::size_t Station::Pending() const {

@@ -1,23 +1,29 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "pool/address_pool.h"
+#include "pool/outcome.h"
 #include "pool/station_journal.h"
 
 namespace pelorus::pool {
 
 // One station of a pool: its claim, its journal and its steps, the same for a window and for
-// a script that runs pelorus-pool. Not thread-safe: one thread at a time (the window runs it
-// on its store worker).
+// a script that runs pelorus-pool. Not thread-safe: one thread at a time (a run drives it
+// from a thread of its own).
 //
 // Order of a station's life: Open, Claim (which puts the journal on record first), then
 // Lease / MarkWritten / MarkVerified as devices come, Unclaim at the end of the run.
 // Every step puts the journal on record before it does anything else; a step that cannot
-// (the store does not answer) fails as the store failed.
+// (the store does not answer) is kUnavailable as the store was.
+//
+// Each step returns its own Outcome (see pool/outcome.h): kDone, kRefused when the pool's
+// rules say no (a claim held by another, a used-up pool, an address in another state or of
+// another lease), kUnavailable when the store failed; *error says why for the last two.
 class Station {
  public:
   struct Config {
@@ -26,6 +32,8 @@ class Station {
     std::string station;
     // Where the journal lives; empty: StationJournal::PathFor(location, name, station).
     std::string journal_path;
+    // How long a step waits for a store another station holds locked.
+    std::chrono::milliseconds lock_wait{AddressPool::kLockWaitMs};
   };
 
   // What became of a verified mark.
@@ -33,7 +41,8 @@ class Station {
     kOnRecord,   // the store took it
     kJournaled,  // the store failed; the mark is in the journal, durable, and goes to the
                  // store before the station's next step
-    kRefused,    // the pool's rules refuse it (the address is not this station's written one)
+    kRefused,    // the pool's rules refuse it (the address is not this station's written one,
+                 // or was written under another lease)
     kFailed,     // neither the store nor the journal took it (*error gives both reasons): the
                  // mark is lost, and the device must not be announced as done
   };
@@ -46,45 +55,49 @@ class Station {
   const std::string& Name() const { return config_.name; }
   const std::string& StationName() const { return config_.station; }
   const std::string& Where() const { return pool_->Where(); }
-  // Whether the last step that failed was refused by the pool's rules (a claim held by
-  // another, a used-up pool, an address in another state), rather than by the store.
-  bool Refused() const { return refused_; }
 
   // Claims the station (see AddressPool::Claim), then puts the journal on record (*notes as
   // for Replay). When the claim is taken but the journal cannot be put on record, the claim
-  // stays held and the result is false, not refused.
-  bool Claim(std::string* error, std::vector<std::string>* notes = nullptr);
+  // stays held and the outcome is the replay's.
+  Outcome Claim(std::string* error, std::vector<std::string>* notes = nullptr);
   void Unclaim();
-  // Puts the journal's marks on record, then empties it; a mark the store refuses is dropped.
-  // *notes (when given) receives one line per mark: put on record, or dropped and why. A
-  // store failure stops it: the journal keeps every mark (a mark already on record counts as
-  // done when it is replayed).
-  bool Replay(std::string* error, std::vector<std::string>* notes = nullptr);
+  // Puts the journal's marks on record, then empties it; only a mark the store refuses is
+  // dropped. *notes (when given) receives one line per mark: put on record, or dropped and
+  // why. A store that fails stops it, kUnavailable: the journal keeps every mark (a mark
+  // already on record counts as done when it is replayed).
+  Outcome Replay(std::string* error, std::vector<std::string>* notes = nullptr);
 
-  bool Lease(Mac48* address, std::string* error);
-  bool MarkWritten(Mac48 address, const std::string& port, std::string* error);
-  Verification MarkVerified(Mac48 address, const std::string& readback, std::string* error);
+  // A new lease of the station (see AddressPool::Lease): its address and token.
+  Outcome Lease(LeasedAddress* leased, std::string* error);
+  // The written mark of leased, through port (see AddressPool::MarkWritten). Never
+  // journaled: when the store fails, the address command must not go out.
+  Outcome MarkWritten(const LeasedAddress& leased, const std::string& port, std::string* error);
+  Verification MarkVerified(const LeasedAddress& leased, const std::string& readback,
+                            std::string* error);
   // Puts attempt (of this station and pool, whatever it names) on record with its encoded
-  // transcript (see AddressPool::RecordAttempt). When the store fails, the attempt goes into
-  // the journal and on record before the station's next step: true, with *error saying why
-  // the store did not take it (empty when it did). False with *error when the pool refuses
-  // it (Refused()) or neither the store nor the journal took it.
-  bool RecordAttempt(const Attempt& attempt, const std::string& transcript, std::string* error);
-  bool Status(PoolStatus* status, std::string* error);
+  // transcript (see AddressPool::RecordAttempt). kDone also when the store failed and the
+  // attempt went into the journal instead, to go on record before the station's next step:
+  // *error then says why the store did not take it (empty when it did). kRefused when the
+  // pool refuses it; kUnavailable when neither the store nor the journal took it.
+  Outcome RecordAttempt(const Attempt& attempt, const std::string& transcript, std::string* error);
+  Outcome Status(PoolStatus* status, std::string* error);
   // The station's leased address, if it has one; the store is only read.
-  bool Current(std::optional<Mac48>* address, std::string* error);
+  Outcome Current(std::optional<Mac48>* address, std::string* error);
   // Marks waiting in the journal.
   std::size_t Pending() const;
 
  private:
   Station(Config config, std::unique_ptr<AddressPool> pool);
-  // Puts one journal mark on record; *refused when the pool will never take it.
-  bool PutOnRecord(const JournalMark& mark, std::string* why, bool* refused);
+  // What became of a step of the pool that returned done.
+  Outcome Of(bool done) const;
+  // Puts one journal mark on record.
+  Outcome PutOnRecord(const JournalMark& mark, std::string* why);
+  // Replays the journal when it holds anything: kDone when it is empty then.
+  Outcome ReplayWaiting(std::string* error);
 
   Config config_;
   std::unique_ptr<AddressPool> pool_;
   StationJournal journal_;
-  bool refused_ = false;
 };
 
 }  // namespace pelorus::pool

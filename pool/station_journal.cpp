@@ -22,7 +22,9 @@ namespace {
 // The readable part of a journal's file name stays well under any file system's limit; the
 // hash after it keeps two stations apart that only differ beyond it.
 constexpr std::size_t kReadableNameMax = 96;
-constexpr const char* kVersion = "v1";
+// v1 records (no token) are still read: a journal outlives the build that wrote it.
+constexpr const char* kVersion = "v2";
+constexpr const char* kVersionWithoutToken = "v1";
 
 std::uint64_t Fnv1a64(const std::string& bytes) {
   std::uint64_t digest = 14695981039346656037ULL;
@@ -109,12 +111,13 @@ const char* KindName(JournalMark::Kind kind) {
   return "?";
 }
 
-// One line: "v1 KIND ADDRESS AT DETAIL-HEX CHECK", CHECK being the FNV-1a 64 of what comes
-// before its space; the detail is hex so that the line holds no LF whatever the device sent.
+// One line: "v2 KIND ADDRESS AT TOKEN-HEX DETAIL-HEX CHECK", CHECK being the FNV-1a 64 of
+// what comes before its space, TOKEN-HEX "-" for no token; token and detail are hex so that
+// the line holds no blank or LF whatever they are. A v1 line has no token field.
 std::string Record(const JournalMark& mark) {
   const std::string body = std::string(kVersion) + ' ' + KindName(mark.kind) + ' ' +
                            FormatMac48(mark.address) + ' ' + TimeField(mark.at) + ' ' +
-                           Hex(mark.detail);
+                           (mark.token.empty() ? "-" : Hex(mark.token)) + ' ' + Hex(mark.detail);
   return body + ' ' + Hex64(Fnv1a64(body)) + '\n';
 }
 
@@ -125,8 +128,10 @@ bool Parse(const std::string& line, JournalMark* mark) {
     return false;
   }
   std::istringstream fields(line.substr(0, check_at));
-  std::string version, kind, address, detail;
-  if (!(fields >> version >> kind >> address >> mark->at) || version != kVersion) {
+  std::string version, kind, address, token = "-", detail;
+  if (!(fields >> version >> kind >> address >> mark->at) ||
+      (version != kVersion && version != kVersionWithoutToken) ||
+      (version == kVersion && !(fields >> token))) {
     return false;
   }
   fields >> detail;  // absent when the detail is empty
@@ -135,6 +140,10 @@ bool Parse(const std::string& line, JournalMark* mark) {
       std::find_if(std::begin(kKinds), std::end(kKinds),
                    [&](JournalMark::Kind k) { return kind == KindName(k); });
   if (!parsed || known == std::end(kKinds) || !Unhex(detail, &mark->detail)) {
+    return false;
+  }
+  mark->token.clear();
+  if (token != "-" && !Unhex(token, &mark->token)) {
     return false;
   }
   mark->kind = *known;

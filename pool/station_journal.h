@@ -20,6 +20,9 @@ struct JournalMark {
   // encoded transcript as Station packs them (attempt).
   std::string detail;
   std::string at;  // when it happened, UTC, ISO 8601 with milliseconds
+  // The token of the lease the mark is one of (written, verified); empty for an attempt, a
+  // mark made without one, and a mark of a journal written before tokens were kept.
+  std::string token;
 };
 
 class StationJournal {

@@ -52,12 +52,17 @@ std::unique_ptr<AddressPool> Made(const PoolStore& store, Mac48 first = kFirst,
   return pool;
 }
 
+// A lease of the default pool to the station; address 0 when it refuses.
+LeasedAddress LeaseOf(AddressPool& pool, const std::string& station) {
+  LeasedAddress leased;
+  std::string error;
+  EXPECT_TRUE(pool.Lease(kPool, station, &leased, &error)) << error;
+  return leased;
+}
+
 // The address the default pool gives the station; 0 when it refuses.
 Mac48 Lease(AddressPool& pool, const std::string& station) {
-  Mac48 a = 0;
-  std::string error;
-  EXPECT_TRUE(pool.Lease(kPool, station, &a, &error)) << error;
-  return a;
+  return LeaseOf(pool, station).address;
 }
 
 // How a claim refused by this process names the holder.
@@ -114,22 +119,27 @@ class AddressPoolTest : public ::testing::TestWithParam<const char*> {
 TEST_P(AddressPoolTest, AddressGoesFromLeaseToVerifiedOnceAndOnRecord) {
   auto pool = Made(store_);
   std::string error;
-  const Mac48 a = Lease(*pool, "bench3/COM1");
+  const LeasedAddress first = LeaseOf(*pool, "bench3/COM1");
+  const Mac48 a = first.address;
   EXPECT_EQ(a, kFirst);
-  EXPECT_EQ(Lease(*pool, "bench3/COM1"), a);  // a restarted window finds its leased address
+  // A restarted window finds its leased address, under a lease of its own.
+  const LeasedAddress leased = LeaseOf(*pool, "bench3/COM1");
+  EXPECT_EQ(leased.address, a);
+  EXPECT_EQ(leased.token.size(), 32u);
+  EXPECT_NE(leased.token, first.token);
   const Mac48 other = Lease(*pool, "bench3/COM2");
   EXPECT_EQ(other, kFirst + 1);
   const std::string line =
       std::string("1fd0000c: 00 1A 2B 3C 00 00 ") + '\xFF' + '\0' + "\\ \xC3\xA9\t" + '\r';
   for (int replay = 0; replay < 2; ++replay) {
-    ASSERT_TRUE(pool->MarkWritten(a, "bench3/COM1", "COM1", &error)) << error;
+    ASSERT_TRUE(pool->MarkWritten(leased, "bench3/COM1", "COM1", &error)) << error;
   }
   EXPECT_EQ(Lease(*pool, "bench3/COM1"), kFirst + 2);
   std::optional<Mac48> open;
   ASSERT_TRUE(pool->OpenAddress(kPool, "bench3/COM1", &open, &error)) << error;
   EXPECT_EQ(open, kFirst + 2);
   for (int replay = 0; replay < 2; ++replay) {
-    ASSERT_TRUE(pool->MarkVerified(a, "bench3/COM1", line, &error)) << error;
+    ASSERT_TRUE(pool->MarkVerified(leased, "bench3/COM1", line, &error)) << error;
   }
 
   const std::string kept = "1fd0000c: 00 1A 2B 3C 00 00 \\xFF\\x00\\\\ \xC3\xA9\t\\x0D";
@@ -176,9 +186,10 @@ TEST_P(AddressPoolTest, AddressGoesFromLeaseToVerifiedOnceAndOnRecord) {
 // Every refusal names the store, says why, and leaves the store as it was.
 TEST_P(AddressPoolTest, RefusalsChangeNothing) {
   auto pool = Made(store_, kFirst, kFirst + 2);
-  ASSERT_EQ(Lease(*pool, "s1"), kFirst);
+  const LeasedAddress s1 = LeaseOf(*pool, "s1");
+  ASSERT_EQ(s1.address, kFirst);
   std::string error;
-  Mac48 a = 0;
+  LeasedAddress a;
   const std::vector<std::string> before = Record(*pool);
 
   const auto refused = [&](bool ok, const char* why) {
@@ -194,9 +205,11 @@ TEST_P(AddressPoolTest, RefusalsChangeNothing) {
   refused(pool->Create("B", kLast + 9, kLast + 1, &error), "must not come after");
   refused(pool->Create("B", 0x010000000000ULL, 0x0100000000FFULL, &error), "group");
   refused(pool->Lease("nonesuch", "s1", &a, &error), "no pool named nonesuch");
-  refused(pool->MarkWritten(kFirst, "s2", "COM1", &error), "belongs to station s1");
-  refused(pool->MarkWritten(kFirst + 1, "s1", "COM1", &error), "not leased");
-  refused(pool->MarkVerified(kFirst, "s1", "", &error), "never recorded as written");
+  refused(pool->MarkWritten({kFirst, ""}, "s2", "COM1", &error), "belongs to station s1");
+  refused(pool->MarkWritten({kFirst + 1, ""}, "s1", "COM1", &error), "not leased");
+  refused(pool->MarkWritten({kFirst, "f00d"}, "s1", "COM1", &error),
+          "leased again since: another lease of this station holds it");
+  refused(pool->MarkVerified({kFirst, ""}, "s1", "", &error), "never recorded as written");
   refused(pool->ReleaseUnconfirmed(kFirst, "ann", "", &error), "is leased: only a written");
   AddressRecord record;
   refused(pool->Check(kLast, &record, &error), "in no pool");
@@ -204,13 +217,21 @@ TEST_P(AddressPoolTest, RefusalsChangeNothing) {
   EXPECT_EQ(Record(*pool), before);
 
   // Written, then verified: never written again, through any port, nor verified otherwise.
-  ASSERT_TRUE(pool->MarkWritten(kFirst, "s1", "COM1", &error));
-  refused(pool->MarkWritten(kFirst, "s1", "COM2", &error), "written through port COM1, not COM2");
-  refused(pool->MarkWritten(kFirst, "s2", "COM1", &error), "belongs to station s1");
+  ASSERT_TRUE(pool->MarkWritten({kFirst, ""}, "s1", "COM1", &error));
+  refused(pool->MarkWritten({kFirst, ""}, "s1", "COM1", &error),
+          " through COM1; pass its --token to replay the mark");
+  refused(pool->MarkWritten(s1, "s1", "COM2", &error), "written through port COM1, not COM2");
+  refused(pool->MarkWritten({kFirst, "f00d"}, "s1", "COM1", &error),
+          "written under another lease of station s1");
+  refused(pool->MarkWritten({kFirst, ""}, "s2", "COM1", &error), "belongs to station s1");
   refused(pool->Release(kFirst, &error), "never went into a device");
-  ASSERT_TRUE(pool->MarkVerified(kFirst, "s1", "00 1A", &error));
-  refused(pool->MarkVerified(kFirst, "s1", "00 1B", &error), "verified already");
-  refused(pool->MarkWritten(kFirst, "s1", "COM1", &error), "never written again");
+  refused(pool->MarkVerified({kFirst, "f00d"}, "s1", "00 1A", &error),
+          "written under another lease of station s1");
+  ASSERT_TRUE(pool->MarkWritten(s1, "s1", "COM1", &error)) << "the write took the lease's token";
+  ASSERT_TRUE(pool->MarkVerified({kFirst, ""}, "s1", "00 1A", &error));
+  ASSERT_TRUE(pool->MarkVerified(s1, "s1", "00 1A", &error));
+  refused(pool->MarkVerified({kFirst, ""}, "s1", "00 1B", &error), "verified already");
+  refused(pool->MarkWritten(s1, "s1", "COM1", &error), "never written again");
   refused(pool->ReleaseUnconfirmed(kFirst, "ann", "", &error), "is verified");
   // Used up: the last addresses go, then every lease is refused.
   EXPECT_EQ(Lease(*pool, "s2"), kFirst + 1);
@@ -240,14 +261,14 @@ TEST_P(AddressPoolTest, EightStationsAtOnceNeverShareAnAddressAndKeepTheCounts) 
   for (int s = 0; s < kStations; ++s) {
     children.push_back(Station([s](AddressPool& pool, std::string* error) {
       const std::string station = "station" + std::to_string(s);
-      Mac48 a = 0;
+      LeasedAddress a;
       const auto lease = [&] { return pool.Lease(kPool, station, &a, error); };
       const auto write = [&] { return pool.MarkWritten(a, station, "COM1", error); };
       for (int i = 0; i < kEach; ++i) {
-        if (!lease() || (i % 10 == 3 && !(pool.Release(a, error) && lease())) || !write() ||
+        if (!lease() || (i % 10 == 3 && !(pool.Release(a.address, error) && lease())) || !write() ||
             (i % 10 == 7 &&
-             !(pool.ReleaseUnconfirmed(a, "ann", "blank", error) && lease() && write())) ||
-            !pool.MarkVerified(a, station, FormatMac48(a, ' '), error)) {
+             !(pool.ReleaseUnconfirmed(a.address, "ann", "blank", error) && lease() && write())) ||
+            !pool.MarkVerified(a, station, FormatMac48(a.address, ' '), error)) {
           return false;
         }
       }
@@ -298,7 +319,7 @@ TEST_P(AddressPoolTest, EightStationsAtOnceNeverShareAnAddressAndKeepTheCounts) 
 TEST_P(AddressPoolTest, UnconfirmedAddressIsSpentUntilAPersonGivesItBack) {
   Made(store_).reset();
   const pid_t child = Station([](AddressPool& pool, std::string* error) {
-    Mac48 a = 0;
+    LeasedAddress a;
     if (pool.Lease(kPool, "bench1/COM1", &a, error) &&
         pool.MarkWritten(a, "bench1/COM1", "COM1", error)) {
       raise(SIGKILL);
@@ -518,7 +539,7 @@ TEST_P(AddressPoolTest, UpgradesAVersion1StoreKeepingItsRecord) {
   ASSERT_TRUE(store_.Sql(sql.str())) << store_.error();
   for (const bool create : {false, true}) {
     EXPECT_THAT(OpenError(store_.location(), create),
-                HasSubstr(": holds a pool of schema version 1; this build needs version 4: run "
+                HasSubstr(": holds a pool of schema version 1; this build needs version 5: run "
                           "pelorus-pool upgrade " +
                           store_.location()));
   }
@@ -527,7 +548,8 @@ TEST_P(AddressPoolTest, UpgradesAVersion1StoreKeepingItsRecord) {
   std::string error;
   ASSERT_TRUE(AddressPool::Upgrade(store_.location(), &steps, &error)) << error;
   EXPECT_THAT(steps, ElementsAre(HasSubstr("schema 1 -> 2: "), HasSubstr("schema 2 -> 3: "),
-                                 HasSubstr("schema 3 -> 4: every attempt of a board")));
+                                 HasSubstr("schema 3 -> 4: every attempt of a board"),
+                                 HasSubstr("schema 4 -> 5: ")));
   ASSERT_TRUE(AddressPool::Upgrade(store_.location(), &steps, &error)) << error;
   EXPECT_THAT(steps, IsEmpty());
   auto pool = AddressPool::Open(store_.location(), false, &error);
@@ -623,13 +645,18 @@ TEST(SqliteStoreTest, RefusesWhatIsNoPoolOrLockedAndTouchesNothing) {
   // fails and changes nothing.
   std::filesystem::remove(path);
   auto pool = Made(store, kFirst, kFirst + 9);
+  LeasedAddress a;
+  std::string error;
+  pool->SetLockWait(std::chrono::milliseconds(300));
+  // A refusal before it does not make the wait a refusal.
+  EXPECT_FALSE(pool->Lease("nonesuch", "s1", &a, &error));
+  EXPECT_TRUE(pool->Refused());
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  Mac48 a = 0;
-  std::string error;
   EXPECT_FALSE(pool->Lease(kPool, "s1", &a, &error));
-  EXPECT_THAT(error, HasSubstr("locked by another station"));
+  EXPECT_FALSE(pool->Refused());
+  EXPECT_THAT(error, HasSubstr("locked by another station for more than 300 ms"));
   // What only reads waits for no station.
   auto reader = AddressPool::Open(path, false, &error);
   PoolStatus status;
@@ -677,7 +704,7 @@ TEST(PostgresStoreTest, LostSessionFailsTheStepAndTheNextTakesTheClaimAgain) {
   PQclear(PQexec(holder, "BEGIN"));
   PQclear(PQexec(holder, "SELECT * FROM pelorus_pools FOR UPDATE"));
   auto lease = std::async(std::launch::async, [&] {
-    Mac48 a = 0;
+    LeasedAddress a;
     std::string why;
     return pool->Lease(kPool, "s1", &a, &why) ? std::string() : why;
   });
@@ -717,7 +744,7 @@ TEST(PostgresStoreTest, LostSessionFailsTheStepAndTheNextTakesTheClaimAgain) {
   EXPECT_FALSE(other->Claim(kPool, "s1", &error));
   ASSERT_TRUE(end_claim());
   ASSERT_TRUE(other->Claim(kPool, "s1", &error)) << error;
-  Mac48 next = 0;
+  LeasedAddress next;
   EXPECT_FALSE(pool->Lease(kPool, "s1", &next, &error));
   EXPECT_TRUE(pool->Refused());
   EXPECT_THAT(error, HasSubstr("station s1 of pool default is claimed by " + ThisProcess()));

@@ -1,6 +1,5 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,6 +18,7 @@
 #include "pool/station.h"
 #include "pool/transcript.h"
 #include "pool_store.h"
+#include "pool_tool.h"
 
 namespace pelorus::testing {
 namespace {
@@ -27,30 +26,6 @@ namespace {
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-// Runs a program (pelorus-pool unless named) as a script would, through the shell: its exit
-// status and what it printed where.
-Result Tool(const std::vector<std::string>& args, const std::string& program = PELORUS_POOL_PATH) {
-  const std::string out = ::testing::TempDir() + "pool-stdout-" + std::to_string(getpid());
-  std::string command = "'" + program + "'";
-  for (const std::string& arg : args) {
-    command += " '" + std::regex_replace(arg, std::regex("'"), "'\\''") + "'";
-  }
-  const int status = std::system((command + " >" + out + " 2>" + out + ".err").c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(out + ".err")};
-}
 
 // A script's whole round on one station, and the record it leaves, as CSV a spreadsheet
 // reads back field for field.
@@ -180,7 +155,7 @@ TEST(PoolCommandTest, UnconfirmedAddressesClaimsAndJournal) {
     std::string err;  // a part of stderr
   };
   const std::vector<Step> steps = {
-      {{"upgrade", at}, 0, "schema is current (version 4)\n", ""},
+      {{"upgrade", at}, 0, "schema is current (version 5)\n", ""},
       {{"lease", at, "--station", "s1"}, 0, a + "\n", ""},
       {{"written", at, a, "--station", "s1", "--port", "ttyS1"}, 0, "", ""},
       {{"unconfirmed", at}, 0, "address            station  port   written", ""},
@@ -210,7 +185,7 @@ TEST(PoolCommandTest, UnconfirmedAddressesClaimsAndJournal) {
   config.location = at;
   config.station = "s1";
   auto window = pool::Station::Open(config, &error);
-  ASSERT_TRUE(window && window->Claim(&error)) << error;
+  ASSERT_TRUE(window && window->Claim(&error) == pool::Outcome::kDone) << error;
   Result r = Tool({"lease", at, "--station", "s1"});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, AllOf(HasSubstr("s1"), HasSubstr(std::to_string(getpid()))));
@@ -220,7 +195,7 @@ TEST(PoolCommandTest, UnconfirmedAddressesClaimsAndJournal) {
   const std::string journal = pool::StationJournal::PathFor(at, "default", "s1");
   EXPECT_THAT(journal, StartsWith(state + "/pelorus/"));
   ASSERT_TRUE(pool::StationJournal(journal).Append(
-      {pool::JournalMark::Kind::kVerified, 0x001A2B3C0001ULL, "ok", "2026-12-06T09:41:07.250Z"},
+      {pool::JournalMark::Kind::kVerified, 0x001A2B3C0001ULL, "ok", "2026-12-06T09:41:07.250Z", ""},
       &error));
   r = Tool({"journal", at, "--station", "s1"});
   EXPECT_THAT(r.out, StartsWith("put on record: verified " + b + " (2026-12-06T09:41:07.250Z)\n"));
@@ -274,7 +249,7 @@ TEST(PoolCommandTest, ReportHistoryAndTranscriptOfAScriptedLine) {
   std::set<Mac48> addresses;
   std::vector<double> seconds;
   int in_9_and_10 = 0;
-  std::map<std::string, Mac48> open;  // a station's address until a board takes it
+  std::map<std::string, pool::LeasedAddress> open;  // a station's lease until a board takes it
   std::mt19937 random(7);
   std::int64_t first_id = 0;
   for (int hour = 8; hour < 13; ++hour) {
@@ -292,7 +267,7 @@ TEST(PoolCommandTest, ReportHistoryAndTranscriptOfAScriptedLine) {
           ASSERT_TRUE(pool->Lease("default", a.station, &open[a.station], &error)) << error;
           ASSERT_TRUE(pool->MarkWritten(open[a.station], a.station, a.port, &error)) << error;
         }
-        a.address = open[a.station];
+        a.address = open[a.station].address;
         const int taken = 20 + static_cast<int>(random() % 40);
         a.code_at = Utc(hour, b * 9 + s, 0);
         a.ended_at = Utc(hour, b * 9 + s, taken);
@@ -308,7 +283,7 @@ TEST(PoolCommandTest, ReportHistoryAndTranscriptOfAScriptedLine) {
         if (a.outcome == AttemptOutcome::kVerified) {
           per_station[a.station].second += 1;
           seconds.push_back(taken);
-          ASSERT_TRUE(pool->MarkVerified(*a.address, a.station, "ok", &error)) << error;
+          ASSERT_TRUE(pool->MarkVerified(open[a.station], a.station, "ok", &error)) << error;
           open.erase(a.station);
         }
       }

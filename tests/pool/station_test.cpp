@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -57,6 +58,48 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
+// Holds the store locked, as another station in the middle of a long step would, for the
+// object's life: a SQLite file through a connection in BEGIN IMMEDIATE, a PostgreSQL pool
+// through a transaction that holds its addresses' table.
+class StoreLock {
+ public:
+  StoreLock(const std::string& kind, const std::string& location) {
+    if (kind == "sqlite") {
+      held_ = sqlite3_open(location.c_str(), &sqlite_) == SQLITE_OK &&
+              sqlite3_exec(sqlite_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    } else {
+      server_ = PQconnectdb(location.c_str());
+      held_ = Exec("BEGIN") && Exec("LOCK TABLE pelorus_addresses IN ACCESS EXCLUSIVE MODE");
+    }
+  }
+  ~StoreLock() {
+    if (sqlite_ != nullptr) {
+      sqlite3_exec(sqlite_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    sqlite3_close(sqlite_);
+    if (server_ != nullptr) {
+      Exec("ROLLBACK");
+      PQfinish(server_);
+    }
+  }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+  bool held() const { return held_; }
+
+ private:
+  bool Exec(const char* sql) {
+    PGresult* result = PQexec(server_, sql);
+    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    return ok;
+  }
+
+  sqlite3* sqlite_ = nullptr;
+  PGconn* server_ = nullptr;
+  bool held_ = false;
+};
+
 std::vector<std::string> Read(const StationJournal& journal) {
   std::vector<JournalMark> marks;
   std::string error;
@@ -64,7 +107,7 @@ std::vector<std::string> Read(const StationJournal& journal) {
   std::vector<std::string> lines;
   for (const JournalMark& m : marks) {
     lines.push_back((m.kind == Kind::kWritten ? "written " : "verified ") + FormatMac48(m.address) +
-                    " " + m.at + " " + m.detail);
+                    " " + m.at + " " + m.detail + (m.token.empty() ? "" : " token " + m.token));
   }
   return lines;
 }
@@ -79,14 +122,14 @@ TEST(StationJournalTest, KeepsAnyBytesAndIgnoresATornTail) {
     bytes += static_cast<char>(i);
   }
   const std::string at = "2026-12-06T09:41:07.250Z";
-  const JournalMark marks[] = {{Kind::kVerified, kFirst, bytes, at},
-                               {Kind::kWritten, kFirst + 1, "ttyUSB0", at},
-                               {Kind::kVerified, kFirst + 2, "", ""}};
+  const JournalMark marks[] = {{Kind::kVerified, kFirst, bytes, at, "a token\n"},
+                               {Kind::kWritten, kFirst + 1, "ttyUSB0", at, ""},
+                               {Kind::kVerified, kFirst + 2, "", "", ""}};
   std::string error;
   for (const JournalMark& mark : marks) {
     ASSERT_TRUE(journal.Append(mark, &error)) << error;
   }
-  const std::string first = "verified 00-1A-2B-3C-00-00 " + at + " " + bytes;
+  const std::string first = "verified 00-1A-2B-3C-00-00 " + at + " " + bytes + " token a token\n";
   const std::string second = "written 00-1A-2B-3C-00-01 " + at + " ttyUSB0";
   const std::string third = "verified 00-1A-2B-3C-00-02  ";
   EXPECT_THAT(Read(journal), ElementsAre(first, second, third));
@@ -103,6 +146,12 @@ TEST(StationJournalTest, KeepsAnyBytesAndIgnoresATornTail) {
 
   ASSERT_TRUE(journal.Clear(&error)) << error;
   EXPECT_TRUE(Read(journal).empty());
+
+  // A record of the journal's first form, which kept no token, still reads: as a mark
+  // without one.
+  std::ofstream(journal.Path(), std::ios::app)
+      << "v1 verified 00-1A-2B-3C-00-05 2026-12-06T09:41:07.250Z 6f6b 5bf83706ab62ad09\n";
+  EXPECT_THAT(Read(journal), ElementsAre("verified 00-1A-2B-3C-00-05 " + at + " ok"));
 }
 
 // One file per store, pool and station, under the user's state folder, named so that a
@@ -151,6 +200,7 @@ class StationTest : public ::testing::TestWithParam<const char*> {
     config_.location = store_.location();
     config_.station = "bench1/COM1";
     config_.journal_path = folder_.path() + "/station.journal";
+    config_.lock_wait = std::chrono::milliseconds(300);
   }
 
   PoolStore store_{GetParam()};
@@ -164,48 +214,95 @@ class StationTest : public ::testing::TestWithParam<const char*> {
 TEST_P(StationTest, VerifiedMarkOutlivesAStoreFailure) {
   std::string error;
   auto station = Station::Open(config_, &error);
-  ASSERT_TRUE(station && station->Claim(&error)) << error;
+  ASSERT_TRUE(station && station->Claim(&error) == Outcome::kDone) << error;
 
-  Mac48 a = 0;
-  ASSERT_TRUE(station->Lease(&a, &error)) << error;
-  ASSERT_TRUE(station->MarkWritten(a, "ttyUSB0", &error)) << error;
+  LeasedAddress a;
+  ASSERT_EQ(station->Lease(&a, &error), Outcome::kDone) << error;
+  ASSERT_EQ(station->MarkWritten(a, "ttyUSB0", &error), Outcome::kDone) << error;
   const char kLine[] = "1fd0000c: 00 1A 2B 3C 00 00 \xff\0\n";
   const std::string line(kLine, sizeof kLine - 1);
   StationJournal journal(config_.journal_path);
-  if (std::string(GetParam()) == "sqlite") {
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(store_.location().c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  {
+    StoreLock lock(GetParam(), store_.location());
+    ASSERT_TRUE(lock.held());
     EXPECT_EQ(station->MarkVerified(a, line, &error), Station::Verification::kJournaled);
-    EXPECT_THAT(error, HasSubstr("locked"));
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
-  } else {
-    ASSERT_TRUE(journal.Append({Kind::kVerified, a, line, "2026-12-06T09:41:07.250Z"}, &error));
+    EXPECT_THAT(error, HasSubstr("locked by another station for more than 300 ms"));
   }
   EXPECT_EQ(station->Pending(), 1u);
 
-  Mac48 next = 0;
-  ASSERT_TRUE(station->Lease(&next, &error)) << error;
-  EXPECT_EQ(next, kFirst + 1);
+  LeasedAddress next;
+  ASSERT_EQ(station->Lease(&next, &error), Outcome::kDone) << error;
+  EXPECT_EQ(next.address, kFirst + 1);
   EXPECT_EQ(station->Pending(), 0u);
   auto pool = AddressPool::Open(store_.location(), false, &error);
   AddressRecord record;
-  ASSERT_TRUE(pool && pool->Check(a, &record, &error)) << error;
+  ASSERT_TRUE(pool && pool->Check(a.address, &record, &error)) << error;
   EXPECT_EQ(record.state, AddressState::kVerified);
   EXPECT_EQ(record.readback, EscapeConsoleLine(line));
 
-  ASSERT_TRUE(journal.Append({Kind::kVerified, a, line, "t1"}, &error));
-  ASSERT_TRUE(journal.Append({Kind::kVerified, kFirst + 50, "x", "t2"}, &error));
+  ASSERT_TRUE(journal.Append({Kind::kVerified, a.address, line, "t1", ""}, &error));
+  ASSERT_TRUE(journal.Append({Kind::kVerified, kFirst + 50, "x", "t2", ""}, &error));
   std::vector<std::string> notes;
-  ASSERT_TRUE(station->Replay(&error, &notes)) << error;
+  ASSERT_EQ(station->Replay(&error, &notes), Outcome::kDone) << error;
   EXPECT_THAT(notes, ElementsAre("put on record: verified 00-1A-2B-3C-00-00 (t1)",
                                  StartsWith("dropped: verified 00-1A-2B-3C-00-32 (t2): ")));
   EXPECT_EQ(station->Pending(), 0u);
-  ASSERT_TRUE(pool->Check(a, &record, &error)) << error;
+  ASSERT_TRUE(pool->Check(a.address, &record, &error)) << error;
   EXPECT_EQ(record.attempts, 1);
-  EXPECT_EQ(station->MarkVerified(kFirst + 60, "x", &error), Station::Verification::kRefused);
-  EXPECT_TRUE(station->Refused());
+  EXPECT_EQ(station->MarkVerified({kFirst + 60, ""}, "x", &error), Station::Verification::kRefused);
+}
+
+// A refusal tells of its own step alone: after a claim another holds, a replay that meets a
+// locked store keeps every mark; after a refused mark, a verified mark that meets a locked
+// store goes into the journal.
+TEST_P(StationTest, ARefusalDoesNotOutliveItsStep) {
+  std::string error;
+  auto holder = Station::Open(config_, &error);
+  ASSERT_TRUE(holder && holder->Claim(&error) == Outcome::kDone) << error;
+  LeasedAddress a;
+  ASSERT_EQ(holder->Lease(&a, &error), Outcome::kDone) << error;
+  ASSERT_EQ(holder->MarkWritten(a, "ttyUSB0", &error), Outcome::kDone) << error;
+
+  Station::Config second = config_;
+  second.journal_path = folder_.path() + "/second.journal";
+  auto station = Station::Open(second, &error);
+  ASSERT_TRUE(station) << error;
+  StationJournal journal(second.journal_path);
+  ASSERT_TRUE(journal.Append({Kind::kVerified, a.address, "ok", "t1", a.token}, &error));
+  ASSERT_TRUE(journal.Append({Kind::kVerified, kFirst + 50, "x", "t2", ""}, &error));
+  EXPECT_EQ(station->Claim(&error), Outcome::kRefused);
+  EXPECT_THAT(error, HasSubstr("station bench1/COM1 of pool default is claimed by"));
+  {
+    StoreLock lock(GetParam(), store_.location());
+    ASSERT_TRUE(lock.held());
+    EXPECT_EQ(station->Replay(&error), Outcome::kUnavailable);
+    EXPECT_THAT(error, HasSubstr("locked by another station"));
+  }
+  EXPECT_EQ(station->Pending(), 2u);
+
+  EXPECT_EQ(holder->MarkVerified({kFirst + 60, ""}, "x", &error), Station::Verification::kRefused);
+  {
+    StoreLock lock(GetParam(), store_.location());
+    ASSERT_TRUE(lock.held());
+    EXPECT_EQ(holder->MarkVerified(a, "ok", &error), Station::Verification::kJournaled);
+  }
+  EXPECT_EQ(holder->Pending(), 1u);
+  LeasedAddress next;
+  ASSERT_EQ(holder->Lease(&next, &error), Outcome::kDone) << error;
+  EXPECT_EQ(holder->Pending(), 0u);
+  auto pool = AddressPool::Open(store_.location(), false, &error);
+  AddressRecord record;
+  ASSERT_TRUE(pool && pool->Check(a.address, &record, &error)) << error;
+  EXPECT_EQ(record.state, AddressState::kVerified);
+
+  // The journal of the station's other object: the same mark is on record already, the
+  // other is refused; both leave it.
+  holder->Unclaim();
+  std::vector<std::string> notes;
+  ASSERT_EQ(station->Claim(&error, &notes), Outcome::kDone) << error;
+  EXPECT_THAT(notes, ElementsAre(StartsWith("put on record: verified 00-1A-2B-3C-00-00"),
+                                 StartsWith("dropped: verified 00-1A-2B-3C-00-32")));
+  EXPECT_EQ(station->Pending(), 0u);
 }
 
 // An attempt the store cannot take waits in the journal, transcript and all, and is on record
@@ -213,7 +310,7 @@ TEST_P(StationTest, VerifiedMarkOutlivesAStoreFailure) {
 TEST_P(StationTest, AttemptOutlivesAStoreFailure) {
   std::string error;
   auto station = Station::Open(config_, &error);
-  ASSERT_TRUE(station && station->Claim(&error)) << error;
+  ASSERT_TRUE(station && station->Claim(&error) == Outcome::kDone) << error;
   Attempt attempt;
   attempt.station = "someone else";
   attempt.port = "ttyUSB0";
@@ -226,14 +323,14 @@ TEST_P(StationTest, AttemptOutlivesAStoreFailure) {
 
   ASSERT_TRUE(store_.Sql("ALTER TABLE pelorus_attempts RENAME TO pelorus_attempts_away"))
       << store_.error();
-  EXPECT_TRUE(station->RecordAttempt(attempt, transcript, &error));
+  EXPECT_EQ(station->RecordAttempt(attempt, transcript, &error), Outcome::kDone);
   EXPECT_THAT(error, HasSubstr("pelorus_attempts"));
   EXPECT_EQ(station->Pending(), 1u);
   ASSERT_TRUE(store_.Sql("ALTER TABLE pelorus_attempts_away RENAME TO pelorus_attempts"))
       << store_.error();
 
-  Mac48 a = 0;
-  ASSERT_TRUE(station->Lease(&a, &error)) << error;
+  LeasedAddress a;
+  ASSERT_EQ(station->Lease(&a, &error), Outcome::kDone) << error;
   EXPECT_EQ(station->Pending(), 0u);
   auto pool = AddressPool::Open(store_.location(), false, &error);
   std::vector<Attempt> history;
@@ -249,13 +346,12 @@ TEST_P(StationTest, AttemptOutlivesAStoreFailure) {
   EXPECT_EQ(kept, transcript);
 
   // On record already: the same attempt again is the same one.
-  EXPECT_TRUE(station->RecordAttempt(attempt, transcript, &error));
+  EXPECT_EQ(station->RecordAttempt(attempt, transcript, &error), Outcome::kDone);
   EXPECT_EQ(error, "");
   ASSERT_TRUE(pool->History(kFirst, &history, &error)) << error;
   EXPECT_EQ(history.size(), 1u);
   attempt.address = kFirst + 100;
-  EXPECT_FALSE(station->RecordAttempt(attempt, transcript, &error));
-  EXPECT_TRUE(station->Refused());
+  EXPECT_EQ(station->RecordAttempt(attempt, transcript, &error), Outcome::kRefused);
   EXPECT_EQ(station->Pending(), 0u);
 }
 

@@ -164,15 +164,16 @@ std::string DefaultWho() {
 }
 
 bool Release(const Request& request) {
-  if (request.unconfirmed && request.reason.find_first_not_of(" \t") == std::string::npos) {
-    return Fail("--unconfirmed needs a --reason: what was checked on the board");
+  if (request.unconfirmed) {
+    if (request.reason.find_first_not_of(" \t") == std::string::npos) {
+      return Fail("--unconfirmed needs a --reason: what was checked on the board");
+    }
+    Request checked = request;
+    checked.by = request.by.empty() ? DefaultWho() : request.by;
+    return pelorus::pool::ReleaseUnconfirmedStep(checked);
   }
-  return Step(request, [&request](AddressPool& pool, Mac48 address, std::string* error) {
-    const bool released =
-        request.unconfirmed
-            ? pool.ReleaseUnconfirmed(address, request.by.empty() ? DefaultWho() : request.by,
-                                      request.reason, error)
-            : pool.Release(address, error);
+  return Step(request, [](AddressPool& pool, Mac48 address, std::string* error) {
+    const bool released = pool.Release(address, error);
     if (released) {
       std::cout << "released " << pelorus::FormatMac48(address) << '\n';
     }
@@ -216,11 +217,15 @@ class Commands {
     sub->add_option("LOCATION", request_.location,
                     "the store: a SQLite file, or a postgresql:// URI or libpq key=value string")
         ->required();
-    sub->callback([this, command] { command_ = command; });
+    sub->callback([this, sub, command] {
+      const CLI::Option* name = sub->get_option_no_throw("--name");
+      request_.name_given = name != nullptr && name->count() > 0;
+      command_ = command;
+    });
     return sub;
   }
-  void AddName(CLI::App* sub) {
-    sub->add_option("--name", request_.name, "the pool's name (default: default)");
+  void AddName(CLI::App* sub, const char* description = "the pool's name (default: default)") {
+    sub->add_option("--name", request_.name, description);
   }
   void AddAddress(CLI::App* sub) {
     sub->add_option("ADDRESS", request_.address, kAddressForm)->required();
@@ -229,6 +234,15 @@ class Commands {
   void AddStation(CLI::App* sub) {
     sub->add_option("--station", request_.station, "the station's name")->required();
     AddName(sub);
+  }
+  // A station's mark of ADDRESS, made under a lease's token (or without one).
+  void AddMark(CLI::App* sub) {
+    AddAddress(sub);
+    sub->add_option("--station", request_.station, "the station's name")->required();
+    AddName(sub, "the pool's name (default: the pool ADDRESS lies in)");
+    sub->add_option("--token", request_.token,
+                    "the token of the lease the address came with (lease --json); without "
+                    "it, the station's leased address is written once and no mark replayed");
   }
   bool Run() const { return command_ != nullptr && command_(request_); }
 
@@ -307,6 +321,12 @@ int main(int argc, char** argv) {
       ->needs(unconfirmed);
   release->add_option("--by", request.by, "who checked it (default: $USER@host)")
       ->needs(unconfirmed);
+  release->footer(
+      std::string("With --unconfirmed, takes the claim of the station that wrote the address "
+                  "for the command (refused, naming the holder, while a window or a script "
+                  "holds it) and first puts that station's journal on record: an address "
+                  "whose mark waits there is not given back.\n") +
+      kExitStatus);
 
   commands.Add("upgrade", "Bring the store's schema to this build's, one step a line", Upgrade);
   CLI::App* unconfirmed_command =
@@ -321,20 +341,24 @@ int main(int argc, char** argv) {
       "lease", "Lease an address to a station and print it (the station's leased one first)",
       pelorus::pool::LeaseStep);
   commands.AddStation(lease);
+  lease->add_flag("--json", request.json,
+                  "print one JSON object on one line: address, and token, the lease's token "
+                  "for written and verified (a new one each time; the one before it no longer "
+                  "writes the address)");
   lease->footer(station_footer + kExitStatus);
 
   CLI::App* written =
       commands.Add("written", "Record that the address-write command is about to go out",
                    pelorus::pool::WrittenStep);
-  commands.AddAddress(written);
-  commands.AddStation(written);
+  commands.AddMark(written);
   written->add_option("--port", request.port, "the device's port, as the station names it");
-  written->footer(station_footer + kExitStatus + " With 1, the command must not go out.");
+  written->footer(station_footer + kExitStatus +
+                  " With 1, the command must not go out. The same mark again with the same "
+                  "--token is success.");
 
   CLI::App* verified = commands.Add("verified", "Record that the device read the address back",
                                     pelorus::pool::VerifiedStep);
-  commands.AddAddress(verified);
-  commands.AddStation(verified);
+  commands.AddMark(verified);
   verified->add_option("--readback", request.readback, "the device's line that showed it");
   verified->footer(station_footer +
                    "When the store fails, the mark goes into the station's journal instead, "

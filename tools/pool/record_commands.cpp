@@ -11,6 +11,7 @@
 #include "pool/address_pool.h"
 #include "pool/transcript.h"
 #include "tools/pool/line_report.h"
+#include "tools/pool/pool_choice.h"
 
 namespace pelorus::pool {
 namespace {
@@ -126,7 +127,8 @@ RecordCommands::RecordCommands(CLI::App& app) {
                          "The line's figures over a window of time: boards per hour and "
                          "station, yield, failures by outcome, time per board, the pool's use",
                          &RecordCommands::Report);
-  report->add_option("--name", name_, "the pool's name (default: default)");
+  report->add_option("--name", name_,
+                     "the pool's name (default: the store's only pool, or else default)");
   report->add_option("--since", since_,
                      "from this UTC time on (2026-12-06, 2026-12-06T08:00, ...; default: the "
                      "first attempt)");
@@ -139,7 +141,6 @@ RecordCommands::RecordCommands(CLI::App& app) {
                      ->expected(0, 1);
   report->footer(std::string(kJsonKeys) +
                  "\nExit status: 0 on success, 1 with a one-line reason on stderr otherwise.");
-  name_ = AddressPool::kDefaultName;
 }
 
 CLI::App* RecordCommands::Add(CLI::App& app, const char* name, const char* description,
@@ -242,13 +243,15 @@ bool RecordCommands::Report() const {
   }
   auto pool = OpenPool(location_);
   PoolStatus status;
+  std::string name;
   std::string error;
-  if (!pool || !pool->Status(name_, &status, &error)) {
+  if (!pool || PoolOfStore(*pool, name_, &name, &error) != Outcome::kDone ||
+      !pool->Status(name, &status, &error)) {
     return pool && Fail(error);
   }
-  LineReport report(name_, pool->Where(), since, until);
+  LineReport report(name, pool->Where(), since, until);
   if (!pool->ExportAttempts(
-          name_, since, until, [&](const Attempt& attempt) { report.Add(attempt); }, &error)) {
+          name, since, until, [&](const Attempt& attempt) { report.Add(attempt); }, &error)) {
     return Fail(error);
   }
   report.Finish(status);

@@ -15,12 +15,14 @@ constexpr const char* kAddressForm = "six octets of two hex digits, - or : betwe
 struct Request {
   std::string location;
   std::string name = AddressPool::kDefaultName;
+  bool name_given = false;  // --name was on the command line
   std::string address;
   std::string first;
   std::string last;
   std::string station;
   std::string port;
   std::string readback;
+  std::string token;  // of the lease a mark is one of; empty for none
   std::string csv;
   std::string since;
   bool json = false;
