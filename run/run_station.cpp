@@ -64,18 +64,14 @@ pool::Station* RunStation::Current(std::string* error) {
   return station_.get();
 }
 
-RunStation::Answer RunStation::AnswerOf(bool done, const pool::Station* station) const {
-  if (done) {
-    return Answer::kDone;
-  }
-  return station != nullptr && station->Refused() ? Answer::kRefused : Answer::kUnavailable;
-}
-
 RunStation::Answer RunStation::Claim(std::vector<std::string>* notes,
                                      std::vector<std::string>* unannounced, std::string* error) {
   pool::Station* station = Current(error);
-  if (station == nullptr || !station->Claim(error, notes)) {
-    return AnswerOf(false, station);
+  if (station == nullptr) {
+    return Answer::kUnavailable;
+  }
+  if (const Answer claimed = station->Claim(error, notes); claimed != Answer::kDone) {
+    return claimed;
   }
   std::vector<pool::JournalMark> marks;
   std::string unread;
@@ -95,8 +91,8 @@ RunStation::Answer RunStation::Claim(std::vector<std::string>* notes,
     attempt.outcome = pool::AttemptOutcome::kWindowEnded;
     attempt.written_at = last.at;
     attempt.ended_at = last.at;
-    if (!station->RecordAttempt(attempt, pool::Transcript().Encode(), error) &&
-        !station->Refused()) {
+    if (station->RecordAttempt(attempt, pool::Transcript().Encode(), error) ==
+        Answer::kUnavailable) {
       return Answer::kUnavailable;
     }
   }
@@ -111,21 +107,41 @@ void RunStation::Unclaim() {
 
 RunStation::Answer RunStation::Lease(Mac48* address, std::string* error) {
   pool::Station* station = Current(error);
-  return AnswerOf(station != nullptr && station->Lease(address, error), station);
+  if (station == nullptr) {
+    return Answer::kUnavailable;
+  }
+  const Answer answer = station->Lease(&leased_, error);
+  writing_ = false;
+  *address = leased_.address;
+  return answer;
 }
 
 RunStation::Answer RunStation::LeaseAndMarkWritten(Mac48* address, const std::string& port,
                                                    const std::string& code_at, std::string* error) {
   pool::Station* station = Current(error);
-  if (station == nullptr || !station->Lease(address, error) ||
-      !station->MarkWritten(*address, port, error)) {
-    return AnswerOf(false, station);
+  if (station == nullptr) {
+    return Answer::kUnavailable;
+  }
+  if (!writing_) {
+    if (const Answer leased = station->Lease(&leased_, error); leased != Answer::kDone) {
+      return leased;
+    }
+    writing_ = true;
+  }
+  *address = leased_.address;
+  const Answer written = station->MarkWritten(leased_, port, error);
+  if (written == Answer::kUnavailable) {
+    return written;
+  }
+  writing_ = false;
+  if (written == Answer::kRefused) {
+    return written;
   }
   std::string unwritten;
   board_->Clear(&unwritten);
-  board_->Append(
-      {pool::JournalMark::Kind::kWritten, *address, port + "\n" + code_at, AttemptRecorder::Now()},
-      &unwritten);
+  board_->Append({pool::JournalMark::Kind::kWritten, leased_.address, port + "\n" + code_at,
+                  AttemptRecorder::Now(), leased_.token},
+                 &unwritten);
   return Answer::kDone;
 }
 
@@ -136,7 +152,9 @@ RunStation::Answer RunStation::MarkVerified(Mac48 address, const std::string& li
   if (station == nullptr) {
     return Answer::kUnavailable;
   }
-  const pool::Station::Verification outcome = station->MarkVerified(address, line, error);
+  const pool::LeasedAddress leased =
+      leased_.address == address ? leased_ : pool::LeasedAddress{address, std::string()};
+  const pool::Station::Verification outcome = station->MarkVerified(leased, line, error);
   switch (outcome) {
     case pool::Station::Verification::kRefused:
       return Answer::kRefused;
@@ -151,8 +169,9 @@ RunStation::Answer RunStation::MarkVerified(Mac48 address, const std::string& li
   // A run that ends from here until the banner is closed leaves a board that the operator
   // cannot tell from one still to do; the station's next claim says so.
   std::string unwritten;
-  board_->Append({pool::JournalMark::Kind::kVerified, address, line, AttemptRecorder::Now()},
-                 &unwritten);
+  board_->Append(
+      {pool::JournalMark::Kind::kVerified, address, line, AttemptRecorder::Now(), leased.token},
+      &unwritten);
   ++verified_;
   return Answer::kDone;
 }
@@ -181,7 +200,7 @@ std::optional<Mac48> RunStation::Current() {
   std::string error;
   std::optional<Mac48> address;
   pool::Station* station = Current(&error);
-  if (station == nullptr || !station->Current(&address, &error)) {
+  if (station == nullptr || station->Current(&address, &error) != Answer::kDone) {
     return std::nullopt;
   }
   return address;
@@ -193,7 +212,7 @@ std::string RunStation::StatusLine() {
   std::string error;
   pool::PoolStatus status;
   pool::Station* station = Current(&error);
-  return station != nullptr && station->Status(&status, &error)
+  return station != nullptr && station->Status(&status, &error) == Answer::kDone
              ? "pool " + config_.name + ": " + Grouped(status.issued) + " / " +
                    Grouped(status.total) + " used" + tail
              : "pool " + config_.name + ": not reachable" + tail;

@@ -26,13 +26,9 @@ class RunStation {
     std::string station;  // empty: the host's name and the port's device
   };
 
-  // What became of a step; nothing carries from one step to the next.
-  enum class Answer {
-    kDone,
-    kRefused,      // the pool's rules say no (a station held by another, a used-up pool);
-                   // *error says why
-    kUnavailable,  // the store failed or did not answer; the same step may succeed later
-  };
+  // What became of a step (see pool::Outcome): kRefused is the pool's answer (a station held
+  // by another, a used-up pool), kUnavailable a store that failed or did not answer.
+  using Answer = pool::Outcome;
 
   // Opens the pool for the station of the first port (see SetDevice) and checks that the pool
   // exists; null with *error otherwise. The caller's thread may then hand the object to a run.
@@ -58,11 +54,14 @@ class RunStation {
   void Unclaim();
   Answer Lease(Mac48* address, std::string* error);
   // Takes the station's leased address (a new one when the last was written and never
-  // confirmed: it is spent) into *address and puts it on record as written through port.
-  // code_at is when the board's attempt began, kept with the board in hand.
+  // confirmed: it is spent) into *address and puts it on record as written through port, the
+  // mark carrying the lease's token. Tried again after the store failed, it replays the same
+  // mark (a commit whose answer was lost is taken as done) rather than leasing anew. code_at is
+  // when the board's attempt began, kept with the board in hand.
   Answer LeaseAndMarkWritten(Mac48* address, const std::string& port, const std::string& code_at,
                              std::string* error);
-  // kDone also when the store failed but the mark is in the station's journal (*journaled).
+  // The mark carries the token of the lease that wrote address. kDone also when the store
+  // failed but the mark is in the station's journal (*journaled).
   // Until Announced, the board counts as unannounced for the station's next Claim.
   Answer MarkVerified(Mac48 address, const std::string& line, bool* journaled, std::string* error);
   // The banner of the last verified board was closed.
@@ -81,12 +80,13 @@ class RunStation {
   explicit RunStation(Config config);
   // The station for the current name, opened anew when the name changed; null with *error.
   pool::Station* Current(std::string* error);
-  Answer AnswerOf(bool done, const pool::Station* station) const;
 
   Config config_;
   std::string host_;
   std::string station_name_;
   int verified_ = 0;
+  pool::LeasedAddress leased_;  // the station's lease in hand
+  bool writing_ = false;        // leased_'s written mark was asked for and not yet answered
   std::unique_ptr<pool::Station> station_;
   std::unique_ptr<pool::StationJournal> board_;
 };

@@ -41,5 +41,4 @@ inline std::unique_ptr<CPELORUSDlg> OpenWindow(const std::string& location) {
   return window;
 }
 
-
 }  // namespace pelorus::testing

@@ -7,9 +7,9 @@
 #include <chrono>
 
 #include "pool/address_pool.h"
+#include "pool_window_support.h"
 #include "ui/pelorus_app.h"
 #include "ui/pelorus_dlg.h"
-#include "pool_window_support.h"
 #include "ui_test_support.h"
 
 using namespace pelorus;
@@ -17,7 +17,6 @@ using namespace pelorus::testing;
 using pool::AddressPool;
 using pool::AddressRecord;
 using std::chrono::milliseconds;
-
 
 class PoolWindowTest : public QObject {
   Q_OBJECT
@@ -37,7 +36,7 @@ class PoolWindowTest : public QObject {
     PoolStore store("sqlite");
     Record record(store.location(), kFirst + 2);
     QVERIFY2(record.ok, record.error.c_str());
-    Mac48 open = 0;
+    pool::LeasedAddress open;
     QVERIFY(record.pool->Lease(AddressPool::kDefaultName, kStation, &open, &record.error));
 
     PtyPair device("PELORUS_COM1");
@@ -66,7 +65,8 @@ class PoolWindowTest : public QObject {
     window->SetWaitFunction([&](milliseconds duration) {
       if (duration == milliseconds(500)) {
         OnWindowThread([&] {
-          before_command = record.State(open) + "|" + QString::fromStdString(device.Received());
+          before_command =
+              record.State(open.address) + "|" + QString::fromStdString(device.Received());
         });
       }
     });
