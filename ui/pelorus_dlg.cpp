@@ -223,6 +223,12 @@ void CPELORUSDlg::OnStart() {
 // soon as its thread can.
 void CPELORUSDlg::OnReset() {
   run_->Stop();
+  ShowStopped();
+}
+
+// The Stopped state after a run: the status lines about its port and store go, and the
+// operator is back in the first octet box.
+void CPELORUSDlg::ShowStopped() {
   ShowRunState(false);
   port_status_.clear();
   store_status_.clear();

@@ -126,6 +126,7 @@ class CPELORUSDlg : public QDialog, public FieldBinding, private RunObserver {
   void SetOctets(Mac48 address);
   bool StartsOnEnter() const;
   void ShowRunState(bool running);
+  void ShowStopped();
   // A message box modal to the window; answered (if given) receives the button pressed.
   void MessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon,
                   const QString& detail = {},

@@ -43,15 +43,9 @@ void CPELORUSDlg::RunFailed(std::uint64_t run, const std::string& text, const st
 
 void CPELORUSDlg::RunEnded(std::uint64_t run) {
   Queue([this, run] {
-    if (!OnThisRun(run)) {
-      return;
+    if (OnThisRun(run)) {
+      ShowStopped();
     }
-    ShowRunState(false);
-    port_status_.clear();
-    store_status_.clear();
-    ShowStatusLine();
-    StoreFields();
-    OctetBox(1)->setFocus();
   });
 }
 
