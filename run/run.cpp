@@ -122,12 +122,10 @@ void Run::RunOnce(std::uint64_t run) {
         }
         switch (event->kind) {
           case Mailbox::Event::Kind::kPortData:
-            in_chunk_ = true;
             comm_.HandlePortData(static_cast<std::uint64_t>(event->value),
                                  [this](const char* bytes, int n) {
                                    dialogue_.OnPortData(bytes, static_cast<std::size_t>(n));
                                  });
-            in_chunk_ = false;
             break;
           case Mailbox::Event::Kind::kPortLost:
             if (comm_.IsCurrent(static_cast<std::uint64_t>(event->value)) && !WaitForPort(run)) {
