@@ -49,6 +49,14 @@ struct RecordFilter {
   std::string station;  // only addresses this station leased (or last leased)
 };
 
+// Which of a pool's attempts an export takes; an empty field takes all.
+struct AttemptFilter {
+  // Only attempts that ended at since or later and before until (ISO 8601 text as kept).
+  std::string since;
+  std::string until;
+  std::string station;  // only this station's attempts
+};
+
 // A pool's counts, kept in the pool's row and changed by each step in its own transaction:
 // reading them costs the same whatever the pool's size.
 struct PoolStatus {
@@ -181,18 +189,25 @@ class AddressPool {
   virtual bool RecordAttempt(const std::string& name, const Attempt& attempt,
                              const std::string& transcript, std::int64_t* id,
                              std::string* error) = 0;
-  // Every attempt that wrote address, oldest end first, without transcripts.
+  // Every attempt that wrote address, oldest end first, without transcripts; the store is only
+  // read.
   virtual bool History(Mac48 address, std::vector<Attempt>* attempts, std::string* error) = 0;
-  // The transcript of attempt id as recorded; refused for an id not on record.
+  // The transcript of attempt id as recorded; refused for an id not on record. The store is
+  // only read.
   virtual bool TranscriptOf(std::int64_t id, std::string* transcript, std::string* error) = 0;
-  // The pool's attempts that ended at since or later and before until (ISO 8601 text as kept;
-  // empty for no bound), in the order they ended, without transcripts. They are read a batch
-  // at a time, each batch in a transaction of its own, so a long record never sits in memory
-  // whole; an attempt put on record meanwhile may or may not be among them.
-  virtual bool ExportAttempts(const std::string& name, const std::string& since,
-                              const std::string& until,
+  // The pool's attempts that filter takes, in the order they ended, without transcripts. They
+  // are read a batch at a time, each batch in a transaction of its own that only reads, so a
+  // long record never sits in memory whole and no station waits for it; an attempt put on
+  // record meanwhile may or may not be among them.
+  virtual bool ExportAttempts(const std::string& name, const AttemptFilter& filter,
                               const std::function<void(const Attempt&)>& row,
                               std::string* error) = 0;
+  // Every station's attempts that ended at since or later and before until (empty for no
+  // bound).
+  bool ExportAttempts(const std::string& name, const std::string& since, const std::string& until,
+                      const std::function<void(const Attempt&)>& row, std::string* error) {
+    return ExportAttempts(name, AttemptFilter{since, until, ""}, row, error);
+  }
 };
 
 }  // namespace pelorus::pool

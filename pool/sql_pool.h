@@ -84,7 +84,8 @@ class SqlPool : public AddressPool {
                      std::int64_t* id, std::string* error) override;
   bool History(Mac48 address, std::vector<Attempt>* attempts, std::string* error) override;
   bool TranscriptOf(std::int64_t id, std::string* transcript, std::string* error) override;
-  bool ExportAttempts(const std::string& name, const std::string& since, const std::string& until,
+  using AddressPool::ExportAttempts;
+  bool ExportAttempts(const std::string& name, const AttemptFilter& filter,
                       const std::function<void(const Attempt&)>& row, std::string* error) override;
 
  protected:

@@ -107,7 +107,7 @@ bool SqlPool::History(Mac48 address, std::vector<Attempt>* attempts, std::string
         }
         return !tx.failed();
       },
-      error);
+      error, Access::kRead);
 }
 
 bool SqlPool::TranscriptOf(std::int64_t id, std::string* transcript, std::string* error) {
@@ -123,22 +123,25 @@ bool SqlPool::TranscriptOf(std::int64_t id, std::string* transcript, std::string
         *transcript = Text(rows[0][0]);
         return true;
       },
-      error);
+      error, Access::kRead);
 }
 
-bool SqlPool::ExportAttempts(const std::string& name, const std::string& since,
-                             const std::string& until,
+bool SqlPool::ExportAttempts(const std::string& name, const AttemptFilter& filter,
                              const std::function<void(const Attempt&)>& row, std::string* error) {
   std::vector<Param> bounds = {name};
   std::string sql =
       std::string("SELECT ") + kAttemptColumns + " FROM pelorus_attempts WHERE pool = $1";
-  if (!since.empty()) {
-    bounds.emplace_back(since);
+  if (!filter.since.empty()) {
+    bounds.emplace_back(filter.since);
     sql += " AND ended_at >= $" + std::to_string(bounds.size());
   }
-  if (!until.empty()) {
-    bounds.emplace_back(until);
+  if (!filter.until.empty()) {
+    bounds.emplace_back(filter.until);
     sql += " AND ended_at < $" + std::to_string(bounds.size());
+  }
+  if (!filter.station.empty()) {
+    bounds.emplace_back(filter.station);
+    sql += " AND station = $" + std::to_string(bounds.size());
   }
   const std::string after = std::to_string(bounds.size() + 1);
   const std::string after_id = std::to_string(bounds.size() + 2);
@@ -164,7 +167,7 @@ bool SqlPool::ExportAttempts(const std::string& name, const std::string& since,
           }
           return !tx.failed();
         },
-        error);
+        error, Access::kRead);
     if (!read) {
       return false;
     }

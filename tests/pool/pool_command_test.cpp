@@ -20,6 +20,7 @@
 #include "pool/station.h"
 #include "pool/transcript.h"
 #include "pool_store.h"
+#include "pool_tool.h"
 
 namespace pelorus::testing {
 namespace {
@@ -27,30 +28,6 @@ namespace {
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-// Runs a program (pelorus-pool unless named) as a script would, through the shell: its exit
-// status and what it printed where.
-Result Tool(const std::vector<std::string>& args, const std::string& program = PELORUS_POOL_PATH) {
-  const std::string out = ::testing::TempDir() + "pool-stdout-" + std::to_string(getpid());
-  std::string command = "'" + program + "'";
-  for (const std::string& arg : args) {
-    command += " '" + std::regex_replace(arg, std::regex("'"), "'\\''") + "'";
-  }
-  const int status = std::system((command + " >" + out + " 2>" + out + ".err").c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(out + ".err")};
-}
 
 // A script's whole round on one station, and the record it leaves, as CSV a spreadsheet
 // reads back field for field.

@@ -98,8 +98,8 @@ bool Export(const Request& request) {
   if (request.attempts) {
     pelorus::pool::CsvAttemptWriter writer(out);
     exported = pool->ExportAttempts(
-        request.name, filter.since, "", [&](const auto& attempt) { writer.Write(attempt); },
-        &error);
+        request.name, pelorus::pool::AttemptFilter{filter.since, "", filter.station},
+        [&](const auto& attempt) { writer.Write(attempt); }, &error);
   } else {
     pelorus::pool::CsvRecordWriter writer(out);
     exported = pool->Export(
@@ -283,7 +283,9 @@ int main(int argc, char** argv) {
                                "release) at or after TIME (") +
                        kTimeForm + ")")
       ->type_name("TIME");
-  export_command->add_option("--station", request.station, "only this station's addresses")
+  export_command
+      ->add_option("--station", request.station,
+                   "only this station's addresses (with --attempts: its attempts)")
       ->type_name("NAME");
   export_command->add_flag("--attempts", request.attempts,
                            "every attempt of a board instead, in the order they ended, without "
