@@ -77,6 +77,14 @@ struct PoolStatus {
 // control characters other than a tab, which become "\xNN" (two upper-case hex digits).
 std::string EscapeConsoleLine(const std::string& bytes);
 
+// A pool's or a station's name is text for people, for file names and for JSON: not empty, at
+// most kNameMaxBytes bytes of valid UTF-8, no control character.
+constexpr std::size_t kNameMaxBytes = 200;
+// Empty when name is such a name; otherwise one line that says why not, beginning with what
+// ("station") and the name as the record shows console bytes: `station name "rack\x01"
+// holds a control character (\x01 at byte 5)`.
+std::string NameProblem(const std::string& what, const std::string& name);
+
 // The address pool and its production record: one store of one or more named pools, each a
 // range of addresses that never overlaps another. The store (not the caller) guarantees that
 // no address is ever issued to two stations, whatever runs at once: every step is one
@@ -119,7 +127,8 @@ class AddressPool {
   virtual bool Refused() const = 0;
 
   // Adds the pool name with the range first ... last (first <= last, no group address in
-  // it); refused when the name exists or the range overlaps another pool's.
+  // it); refused when the name exists or is no name (NameProblem), or the range overlaps
+  // another pool's.
   virtual bool Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) = 0;
 
   // Claims station in pool name for this object until Unclaim or its end (and for a process
@@ -128,13 +137,14 @@ class AddressPool {
   // a lost connection (a step then fails, refused, if another holder took it meanwhile); on
   // SQLite an flock on a lock file beside the pool file (FILE.stations/NAME.lock). Claiming
   // the station held already is success. Refused (Refused() true) with *error naming the
-  // station and its holder (host and process id) when another holds it.
+  // station and its holder (host and process id) when another holds it, and for a station
+  // name that NameProblem refuses.
   virtual bool Claim(const std::string& name, const std::string& station, std::string* error) = 0;
   virtual void Unclaim() = 0;
 
   // The station's leased address (never written) if it has one; otherwise the lowest
   // given-back address, or else the lowest never issued, now leased to the station. A written
-  // address is never leased again.
+  // address is never leased again. Refused for a station name that NameProblem refuses.
   virtual bool Lease(const std::string& name, const std::string& station, Mac48* address,
                      std::string* error) = 0;
   // Records that the address-write command for address is about to go out through port, one
@@ -182,10 +192,10 @@ class AddressPool {
 
   // Puts one attempt of a board at a station of pool name on record, with its transcript as
   // Transcript::Encode gave it (kept as bytes), and gives its id. attempt.id and attempt.pool
-  // are not read. Refused without a station or an end time, for an unknown pool, or for an
-  // address outside the pool's range. The same attempt again (station, port, CODE and end
-  // times) is success with the first one's id, so that one whose acknowledgement was lost may
-  // be put on record again. Durable when it returns.
+  // are not read. Refused without a station or an end time, for a station name that
+  // NameProblem refuses, for an unknown pool, or for an address outside the pool's range. The same
+  // attempt again (station, port, CODE and end times) is success with the first one's id, so that
+  // one whose acknowledgement was lost may be put on record again. Durable when it returns.
   virtual bool RecordAttempt(const std::string& name, const Attempt& attempt,
                              const std::string& transcript, std::int64_t* id,
                              std::string* error) = 0;

@@ -119,6 +119,9 @@ std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
 }
 
 bool PostgresPool::Claim(const std::string& name, const std::string& station, std::string* error) {
+  if (!UsableName("station", station, error)) {
+    return false;
+  }
   if (claimed_ && claim_held_ && name == claim_name_ && station == claim_station_) {
     return true;
   }

@@ -54,6 +54,11 @@ bool SqlPool::Failed(const std::string& why, std::string* error) {
   return false;
 }
 
+bool SqlPool::UsableName(const std::string& what, const std::string& name, std::string* error) {
+  const std::string problem = NameProblem(what, name);
+  return problem.empty() || Refuse(problem, error);
+}
+
 bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::string* error,
                             Access access) {
   const bool read = access == Access::kRead;
@@ -97,6 +102,9 @@ bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::stri
   refused_ = true;
   if (name.empty()) {
     *error = Fail("a pool needs a name");
+    return false;
+  }
+  if (!UsableName("pool", name, error)) {
     return false;
   }
   if (first > last || last > kMac48Last) {
@@ -144,6 +152,9 @@ bool SqlPool::Lease(const std::string& name, const std::string& station, Mac48* 
   if (station.empty()) {
     refused_ = true;
     *error = Fail("a lease needs a station name");
+    return false;
+  }
+  if (!UsableName("station", station, error)) {
     return false;
   }
   return InTransaction(

@@ -122,6 +122,8 @@ class SqlPool : public AddressPool {
   // both false with *error naming the location.
   bool Refuse(const std::string& why, std::string* error);
   bool Failed(const std::string& why, std::string* error);
+  // True when name may name what ("pool", "station", see NameProblem); refused otherwise.
+  bool UsableName(const std::string& what, const std::string& name, std::string* error);
 
  private:
   class Transaction;

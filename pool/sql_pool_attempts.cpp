@@ -43,6 +43,9 @@ bool SqlPool::RecordAttempt(const std::string& name, const Attempt& attempt,
   if (attempt.ended_at.empty()) {
     return Refuse("an attempt needs the time it ended", error);
   }
+  if (!UsableName("station", attempt.station, error)) {
+    return false;
+  }
   return InTransaction(
       [&](Transaction& tx) {
         const auto pool = FindPool(tx, name, "first_address, last_address");

@@ -88,6 +88,9 @@ SqlitePool::~SqlitePool() {
 }
 
 bool SqlitePool::Claim(const std::string& name, const std::string& station, std::string* error) {
+  if (!UsableName("station", station, error)) {
+    return false;
+  }
   const std::string folder = Where() + ".stations";
   const std::string path =
       folder + "/" + FileNamePart(name) + "@" + FileNamePart(station) + ".lock";

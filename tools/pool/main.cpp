@@ -220,14 +220,17 @@ class Commands {
     return sub;
   }
   void AddName(CLI::App* sub) {
-    sub->add_option("--name", request_.name, "the pool's name (default: default)");
+    sub->add_option("--name", request_.name, "the pool's name (default: default)")
+        ->check(pelorus::pool::UsableName("pool"));
   }
   void AddAddress(CLI::App* sub) {
     sub->add_option("ADDRESS", request_.address, kAddressForm)->required();
   }
   // A station of a pool: its name, and the pool's.
   void AddStation(CLI::App* sub) {
-    sub->add_option("--station", request_.station, "the station's name")->required();
+    sub->add_option("--station", request_.station, "the station's name")
+        ->required()
+        ->check(pelorus::pool::UsableName("station"));
     AddName(sub);
   }
   bool Run() const { return command_ != nullptr && command_(request_); }
@@ -286,7 +289,8 @@ int main(int argc, char** argv) {
   export_command
       ->add_option("--station", request.station,
                    "only this station's addresses (with --attempts: its attempts)")
-      ->type_name("NAME");
+      ->type_name("NAME")
+      ->check(pelorus::pool::UsableName("station"));
   export_command->add_flag("--attempts", request.attempts,
                            "every attempt of a board instead, in the order they ended, without "
                            "transcripts (--since applies to when they ended)");
@@ -314,7 +318,8 @@ int main(int argc, char** argv) {
   CLI::App* unconfirmed_command =
       commands.Add("unconfirmed", "The written, never verified addresses, one a line", Unconfirmed);
   commands.AddName(unconfirmed_command);
-  unconfirmed_command->add_option("--station", request.station, "only this station's");
+  unconfirmed_command->add_option("--station", request.station, "only this station's")
+      ->check(pelorus::pool::UsableName("station"));
 
   const std::string station_footer =
       "Takes the station's claim for the command (refused, naming the holder, while a window "

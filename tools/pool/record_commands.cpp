@@ -126,7 +126,8 @@ RecordCommands::RecordCommands(CLI::App& app) {
                          "The line's figures over a window of time: boards per hour and "
                          "station, yield, failures by outcome, time per board, the pool's use",
                          &RecordCommands::Report);
-  report->add_option("--name", name_, "the pool's name (default: default)");
+  report->add_option("--name", name_, "the pool's name (default: default)")
+      ->check(CLI::Validator([](std::string& name) { return NameProblem("pool", name); }, ""));
   report->add_option("--since", since_,
                      "from this UTC time on (2026-12-06, 2026-12-06T08:00, ...; default: the "
                      "first attempt)");
