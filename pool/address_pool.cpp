@@ -1,9 +1,9 @@
 #include "pool/address_pool.h"
 
 #include <cstdio>
-#include <regex>
 
 #include "pool/postgres_pool.h"
+#include "pool/server_location.h"
 #include "pool/sqlite_pool.h"
 #include "pool/utf8.h"
 
@@ -78,14 +78,13 @@ bool AddressPool::Upgrade(const std::string& location, std::vector<std::string>*
   return pool && pool->UpgradeSchema(steps, error);
 }
 
-// A password does not belong on a screen or in a log.
 std::string AddressPool::Shown(const std::string& location) {
-  static const std::regex uri_password(R"(^([A-Za-z][A-Za-z0-9+.-]*://[^:/?#@]*:)[^@/?#]*@)");
-  static const std::regex query_password(R"(([?&]password=)[^&#]*)");
-  static const std::regex key_password(R"((^|\s)password\s*=\s*('([^'\\]|\\.)*'|\S+))");
-  std::string shown = std::regex_replace(location, uri_password, "$1****@");
-  shown = std::regex_replace(shown, query_password, "$1****");
-  return std::regex_replace(shown, key_password, "$1password=****");
+  if (!PostgresPool::Names(location)) {
+    return location;
+  }
+  std::string why;
+  const auto server = ServerLocation::Parse(location, &why);
+  return server ? server->Shown() : ServerLocation::Unreadable(location);
 }
 
 }  // namespace pelorus::pool

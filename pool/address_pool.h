@@ -113,8 +113,9 @@ class AddressPool {
   // refused.
   static bool Upgrade(const std::string& location, std::vector<std::string>* steps,
                       std::string* error);
-  // The location as it may be shown: a password is never shown, whether in a URI's user
-  // information, a password= query parameter or a libpq password= key.
+  // The location as it may be shown: a server's location as libpq reads it, in the form it
+  // was given, its password and SSL key's password (sslpassword) as **** however written;
+  // one that libpq cannot read as its kind only. A file's path as it is.
   static std::string Shown(const std::string& location);
 
   virtual ~AddressPool() = default;

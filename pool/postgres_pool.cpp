@@ -9,6 +9,8 @@
 #include <regex>
 #include <sstream>
 
+#include "pool/server_location.h"
+
 namespace pelorus::pool {
 namespace {
 
@@ -88,7 +90,13 @@ PostgresPool::~PostgresPool() {
 
 std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
                                                     std::string* error) {
-  const std::string where = Shown(location);
+  std::string why;
+  const auto server = ServerLocation::Parse(location, &why);
+  if (!server) {
+    *error = ServerLocation::Unreadable(location) + ": cannot read the location: " + why;
+    return nullptr;
+  }
+  const std::string where = server->Shown();
   // Later keywords override earlier ones: what the location says wins over these. A server
   // that goes silent mid-step must not hold the window for the minutes TCP would wait, so
   // unanswered traffic fails the step within about the lock wait.
@@ -106,9 +114,10 @@ std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
     return nullptr;
   }
   std::unique_ptr<PostgresPool> pool(new PostgresPool(where, connection));
+  pool->secrets_ = server->Secrets();
   std::string detail;
   if (PQstatus(connection) != CONNECTION_OK) {
-    *error = where + ": cannot reach the server: " + OneLine(PQerrorMessage(connection));
+    *error = where + ": cannot reach the server: " + pool->Said(PQerrorMessage(connection));
     return nullptr;
   }
   if (!pool->Configure(&detail)) {
@@ -116,6 +125,18 @@ std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
     return nullptr;
   }
   return pool;
+}
+
+std::string PostgresPool::Said(const char* message) const {
+  // libpq and the server may quote what the location gave them (a database name that was
+  // itself a location, say); a secret stays out of what is shown whatever quotes it.
+  std::string said = OneLine(message);
+  for (const std::string& secret : secrets_) {
+    for (std::size_t at; secret.size() >= 4 && (at = said.find(secret)) != std::string::npos;) {
+      said.replace(at, secret.size(), "****");
+    }
+  }
+  return said;
 }
 
 bool PostgresPool::Claim(const std::string& name, const std::string& station, std::string* error) {
@@ -202,7 +223,7 @@ SqlPool::Outcome PostgresPool::Reconnect(std::string* detail) {
   claim_held_ = false;
   PQreset(connection_);
   if (PQstatus(connection_) != CONNECTION_OK || !Configure(detail)) {
-    *detail = "cannot reach the server: " + OneLine(PQerrorMessage(connection_));
+    *detail = "cannot reach the server: " + Said(PQerrorMessage(connection_));
     return Outcome::kLost;
   }
   return Outcome::kOk;
@@ -326,7 +347,7 @@ SqlPool::Outcome PostgresPool::Query(const std::string& sql, const std::vector<P
   } else if (status != PGRES_COMMAND_OK) {
     const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
     const std::string code = state != nullptr ? state : "";
-    *detail = OneLine(PQerrorMessage(connection_));
+    *detail = Said(PQerrorMessage(connection_));
     if (PQstatus(connection_) != CONNECTION_OK || code.rfind("08", 0) == 0 || code == "57P01") {
       outcome = Outcome::kLost;
       claim_held_ = false;

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "pool/sql_pool.h"
 
@@ -38,6 +39,8 @@ class PostgresPool : public SqlPool {
 
  private:
   PostgresPool(std::string where, pg_conn* connection);
+  // A message of libpq's or the server's on one line, the location's secrets left out.
+  std::string Said(const char* message) const;
   bool Configure(std::string* detail);
   Outcome Execute(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
                   std::string* detail);
@@ -51,8 +54,9 @@ class PostgresPool : public SqlPool {
   Outcome TakeClaim(std::string* detail);
 
   pg_conn* connection_;
-  bool claimed_ = false;     // this object claims claim_name_ / claim_station_
-  bool claim_held_ = false;  // ... and the present session holds the lock
+  std::vector<std::string> secrets_;  // the location's, never shown
+  bool claimed_ = false;              // this object claims claim_name_ / claim_station_
+  bool claim_held_ = false;           // ... and the present session holds the lock
   std::string claim_name_;
   std::string claim_station_;
 };
