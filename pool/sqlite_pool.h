@@ -1,9 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "pool/file_claim.h"
 #include "pool/sql_pool.h"
 
 struct sqlite3;
@@ -16,15 +20,21 @@ namespace pelorus::pool {
 // kLockWaitMs for it, trying again every millisecond or so while another station holds it.
 // One that only reads takes no lock: the log keeps its view while stations write.
 //
-// A station's claim is an flock on PATH.stations/POOL@STATION.lock (names percent-escaped),
-// which holds "host pid" of its holder; the lock ends with the descriptor, so with a process
-// that dies.
+// A station's claim is a FileClaim on the pool file. A file on a network file system is
+// refused: SQLite's locks and the claims hold on a local disk only.
 class SqlitePool : public SqlPool {
  public:
+  // The file system that holds path, as statfs names it (f_type); nullopt when it cannot be
+  // told.
+  using FileSystemProbe = std::function<std::optional<std::int64_t>(const std::string& path)>;
+  static std::optional<std::int64_t> FileSystemOf(const std::string& path);
+
   // Opens path (making the file only with create) and checks that it is a pool store or
-  // empty; the schema is not looked at yet. Null with *error.
+  // empty, on a local disk as file_system tells; the schema is not looked at yet. Null with
+  // *error.
   static std::unique_ptr<SqlitePool> Connect(const std::string& path, bool create,
-                                             std::string* error);
+                                             std::string* error,
+                                             const FileSystemProbe& file_system = FileSystemOf);
   ~SqlitePool() override;
 
   bool Claim(const std::string& name, const std::string& station, std::string* error) override;
@@ -40,8 +50,7 @@ class SqlitePool : public SqlPool {
   SqlitePool(std::string path, sqlite3* db);
 
   sqlite3* db_;
-  std::string claim_path_;  // the claim held, empty when none
-  int claim_fd_ = -1;
+  FileClaim claim_;
   std::chrono::steady_clock::time_point lock_wait_started_{};
 };
 
