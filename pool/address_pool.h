@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -91,11 +92,13 @@ std::string NameProblem(const std::string& what, const std::string& name);
 // transaction, and a step that fails changes nothing.
 //
 // Every failure returns false with a one-line *error that names the location (a server's
-// password left out) and the reason. Not thread-safe: one object per thread or process.
+// password left out) and the reason. Not thread-safe: one object per thread or process, but
+// for Interrupt, which any thread may call.
 class AddressPool {
  public:
   static constexpr const char* kDefaultName = "default";
-  // How long a step waits for a store that another station holds locked before it fails.
+  // How long a step waits for a store that another station holds locked before it fails,
+  // unless SetLockWait says otherwise.
   static constexpr int kLockWaitMs = 5000;
   // How long connecting to a server may take before it fails (seconds).
   static constexpr int kConnectTimeoutS = 5;
@@ -122,6 +125,16 @@ class AddressPool {
 
   // The location as shown to people.
   virtual const std::string& Where() const = 0;
+  // Ends the step under way soon (well within a second: a wait for a lock or for the server
+  // ends at once, a statement under way on a server is cancelled there), and every later step
+  // at once, as a failure of the store (not a refusal) whose reason is "interrupted", until
+  // Resume. Thread-safe: a run ends its store's work from the thread that ends the run.
+  virtual void Interrupt() = 0;
+  // Lets steps run again after Interrupt; on the thread that runs the steps.
+  virtual void Resume() = 0;
+  // How long a step waits for a store that another station holds locked (kLockWaitMs until
+  // set).
+  virtual void SetLockWait(std::chrono::milliseconds wait) = 0;
   // Whether the last step that failed was refused by the pool's rules (an address in another
   // state or of another station, a used-up or unknown pool), rather than failed by the store
   // (unreachable, locked, broken): only the latter may succeed when tried again.

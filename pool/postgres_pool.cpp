@@ -1,14 +1,11 @@
 #include "pool/postgres_pool.h"
 
-#include <libpq-fe.h>
-
 #include <unistd.h>
 
-#include <cctype>
-#include <cstring>
 #include <regex>
 #include <sstream>
 
+#include "pool/postgres_connection.h"
 #include "pool/server_location.h"
 
 namespace pelorus::pool {
@@ -32,45 +29,12 @@ constexpr SqlPool::Dialect kPostgres = {
 // round trip costs little per row.
 constexpr int kStreamBatch = 4096;
 
-constexpr Oid kByteaOid = 17;  // pg_type's bytea
-
 constexpr const char* kClaimKey = "hashtextextended('pelorus:' || $1::text || '/' || $2::text, 0)";
 
 std::string ThisProcess() {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   return std::string("pelorus ") + host + " " + std::to_string(getpid());
-}
-
-// libpq's messages may run over several lines; the operator gets one.
-std::string OneLine(const char* message) {
-  std::string text;
-  for (const char* c = message != nullptr ? message : ""; *c != '\0'; ++c) {
-    const bool blank = std::isspace(static_cast<unsigned char>(*c)) != 0;
-    if (!blank) {
-      text += *c;
-    } else if (!text.empty() && text.back() != ' ') {
-      text += ' ';
-    }
-  }
-  if (!text.empty() && text.back() == ' ') {
-    text.pop_back();
-  }
-  return text;
-}
-
-// A column's value as text, a bytea column's as its bytes (the server sends those as hex text).
-std::string Value(const PGresult* result, int row, int column) {
-  const char* text = PQgetvalue(result, row, column);
-  if (PQftype(result, column) != kByteaOid) {
-    return std::string(text, static_cast<std::size_t>(PQgetlength(result, row, column)));
-  }
-  std::size_t size = 0;
-  unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &size);
-  std::string value =
-      bytes != nullptr ? std::string(reinterpret_cast<const char*>(bytes), size) : std::string();
-  PQfreemem(bytes);
-  return value;
 }
 
 }  // namespace
@@ -81,12 +45,13 @@ bool PostgresPool::Names(const std::string& location) {
          std::regex_search(location, key_value);
 }
 
-PostgresPool::PostgresPool(std::string where, pg_conn* connection)
-    : SqlPool(std::move(where), kPostgres), connection_(connection) {}
+PostgresPool::PostgresPool(std::string where, std::vector<std::string> keywords,
+                           std::vector<std::string> values, std::vector<std::string> secrets)
+    : SqlPool(std::move(where), kPostgres),
+      connection_(std::make_unique<Connection>(std::move(keywords), std::move(values),
+                                               std::move(secrets), interruption())) {}
 
-PostgresPool::~PostgresPool() {
-  PQfinish(connection_);
-}
+PostgresPool::~PostgresPool() = default;
 
 std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
                                                     std::string* error) {
@@ -100,24 +65,16 @@ std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
   // Later keywords override earlier ones: what the location says wins over these. A server
   // that goes silent mid-step must not hold the window for the minutes TCP would wait, so
   // unanswered traffic fails the step within about the lock wait.
-  const std::string timeout = std::to_string(kConnectTimeoutS);
-  const std::string silence = std::to_string(kLockWaitMs + 1000);
-  const std::string name = ThisProcess();
-  const char* keywords[] = {
-      "connect_timeout",  "tcp_user_timeout", "keepalives_idle", "keepalives_interval",
-      "keepalives_count", "application_name", "dbname",          nullptr};
-  const char* values[] = {timeout.c_str(), silence.c_str(),  "5",    "2", "2",
-                          name.c_str(),    location.c_str(), nullptr};
-  pg_conn* connection = PQconnectdbParams(keywords, values, 1);
-  if (connection == nullptr) {
-    *error = where + ": out of memory";
-    return nullptr;
-  }
-  std::unique_ptr<PostgresPool> pool(new PostgresPool(where, connection));
-  pool->secrets_ = server->Secrets();
+  std::unique_ptr<PostgresPool> pool(
+      new PostgresPool(where,
+                       {"connect_timeout", "tcp_user_timeout", "keepalives_idle",
+                        "keepalives_interval", "keepalives_count", "application_name", "dbname"},
+                       {std::to_string(kConnectTimeoutS), std::to_string(kLockWaitMs + 1000), "5",
+                        "2", "2", ThisProcess(), location},
+                       server->Secrets()));
   std::string detail;
-  if (PQstatus(connection) != CONNECTION_OK) {
-    *error = where + ": cannot reach the server: " + pool->Said(PQerrorMessage(connection));
+  if (pool->connection_->Open(&detail) != Outcome::kOk) {
+    *error = where + ": cannot reach the server: " + detail;
     return nullptr;
   }
   if (!pool->Configure(&detail)) {
@@ -125,18 +82,6 @@ std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
     return nullptr;
   }
   return pool;
-}
-
-std::string PostgresPool::Said(const char* message) const {
-  // libpq and the server may quote what the location gave them (a database name that was
-  // itself a location, say); a secret stays out of what is shown whatever quotes it.
-  std::string said = OneLine(message);
-  for (const std::string& secret : secrets_) {
-    for (std::size_t at; secret.size() >= 4 && (at = said.find(secret)) != std::string::npos;) {
-      said.replace(at, secret.size(), "****");
-    }
-  }
-  return said;
 }
 
 bool PostgresPool::Claim(const std::string& name, const std::string& station, std::string* error) {
@@ -149,9 +94,12 @@ bool PostgresPool::Claim(const std::string& name, const std::string& station, st
   Unclaim();
   claim_name_ = name;
   claim_station_ = station;
+  if (interruption().Raised()) {
+    return Failed("interrupted", error);
+  }
   std::string detail;
-  Outcome outcome = PQstatus(connection_) == CONNECTION_OK ? TakeClaim(&detail) : Outcome::kLost;
-  if (outcome == Outcome::kLost && Reconnect(&detail) == Outcome::kOk) {
+  Outcome outcome = connection_->IsOpen() ? TakeClaim(&detail) : Outcome::kLost;
+  if (outcome == Outcome::kLost && (outcome = Reconnect(&detail)) == Outcome::kOk) {
     outcome = TakeClaim(&detail);
   }
   switch (outcome) {
@@ -160,13 +108,15 @@ bool PostgresPool::Claim(const std::string& name, const std::string& station, st
       return true;
     case Outcome::kRefused:
       return Refuse(detail, error);
+    case Outcome::kInterrupted:
+      return Failed(detail, error);
     default:
       return Failed("cannot claim station " + station + " of pool " + name + ": " + detail, error);
   }
 }
 
 void PostgresPool::Unclaim() {
-  if (claimed_ && claim_held_ && PQstatus(connection_) == CONNECTION_OK) {
+  if (claimed_ && claim_held_ && connection_->IsOpen()) {
     std::string ignored;
     Execute(std::string("SELECT pg_advisory_unlock(") + kClaimKey + ")",
             {claim_name_, claim_station_}, nullptr, &ignored);
@@ -221,20 +171,30 @@ SqlPool::Outcome PostgresPool::TakeClaim(std::string* detail) {
 
 SqlPool::Outcome PostgresPool::Reconnect(std::string* detail) {
   claim_held_ = false;
-  PQreset(connection_);
-  if (PQstatus(connection_) != CONNECTION_OK || !Configure(detail)) {
-    *detail = "cannot reach the server: " + Said(PQerrorMessage(connection_));
-    return Outcome::kLost;
+  std::string why;
+  const Outcome outcome = connection_->Open(&why);
+  if (outcome != Outcome::kOk) {
+    *detail = outcome == Outcome::kInterrupted ? why : "cannot reach the server: " + why;
+    return outcome;
   }
-  return Outcome::kOk;
+  return Configure(detail) ? Outcome::kOk : Outcome::kLost;
 }
 
 // Every session waits for a lock at most as long as the SQLite store does, and keeps its
 // messages quiet.
 bool PostgresPool::Configure(std::string* detail) {
-  const std::string wait = "SET lock_timeout = " + std::to_string(kLockWaitMs);
-  return Execute(wait, {}, nullptr, detail) == Outcome::kOk &&
-         Execute("SET client_min_messages = warning", {}, nullptr, detail) == Outcome::kOk;
+  return Execute(
+             "SELECT set_config('lock_timeout', $1, false),"
+             " set_config('client_min_messages', 'warning', false)",
+             {std::to_string(lock_wait().count())}, nullptr, detail) == Outcome::kOk;
+}
+
+void PostgresPool::LockWaitChanged() {
+  std::string ignored;
+  if (connection_->IsOpen()) {
+    Execute("SELECT set_config('lock_timeout', $1, false)", {std::to_string(lock_wait().count())},
+            nullptr, &ignored);
+  }
 }
 
 SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Param>& params,
@@ -247,7 +207,7 @@ SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Par
   // fails the step.
   for (int tries = 1;; ++tries) {
     Outcome outcome = Outcome::kOk;
-    if (PQstatus(connection_) != CONNECTION_OK) {
+    if (!connection_->IsOpen()) {
       outcome = Reconnect(detail);
     }
     if (outcome == Outcome::kOk && claimed_ && !claim_held_) {
@@ -264,12 +224,18 @@ SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Par
 
 SqlPool::Outcome PostgresPool::Execute(const std::string& sql, const std::vector<Param>& params,
                                        std::vector<Row>* rows, std::string* detail) {
-  if (rows == nullptr) {
-    return Query(
-        sql, params, [](const Row&) {}, detail);
+  const Outcome outcome = connection_->Execute(
+      sql, params,
+      [rows](const Row& row) {
+        if (rows != nullptr) {
+          rows->push_back(row);
+        }
+      },
+      detail);
+  if (!connection_->IsOpen()) {
+    claim_held_ = false;
   }
-  return Query(
-      sql, params, [rows](const Row& row) { rows->push_back(row); }, detail);
+  return outcome;
 }
 
 SqlPool::Outcome PostgresPool::Stream(const std::string& sql, const std::vector<Param>& params,
@@ -283,7 +249,7 @@ SqlPool::Outcome PostgresPool::Stream(const std::string& sql, const std::vector<
   int fetched = kStreamBatch;
   while (outcome == Outcome::kOk && fetched == kStreamBatch) {
     fetched = 0;
-    outcome = Query(
+    outcome = connection_->Execute(
         fetch, {},
         [&](const Row& row) {
           ++fetched;
@@ -291,76 +257,10 @@ SqlPool::Outcome PostgresPool::Stream(const std::string& sql, const std::vector<
         },
         detail);
   }
+  if (!connection_->IsOpen()) {
+    claim_held_ = false;
+  }
   return outcome == Outcome::kOk ? Execute("CLOSE pelorus_stream", {}, nullptr, detail) : outcome;
-}
-
-SqlPool::Outcome PostgresPool::Query(const std::string& sql, const std::vector<Param>& params,
-                                     const std::function<void(const Row&)>& each,
-                                     std::string* detail) {
-  std::vector<std::string> texts;
-  texts.reserve(params.size());
-  std::vector<const char*> values;
-  std::vector<int> lengths;
-  std::vector<int> formats;
-  for (const Param& param : params) {
-    if (const auto* number = std::get_if<std::int64_t>(&param)) {
-      texts.push_back(std::to_string(*number));
-    } else if (const auto* text = std::get_if<std::string>(&param)) {
-      texts.push_back(*text);
-    } else {
-      texts.emplace_back();
-    }
-  }
-  // Bytes go as binary, as they are; the rest as text.
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    const auto* blob = std::get_if<Blob>(&params[i]);
-    values.push_back(blob != nullptr                                     ? blob->bytes.data()
-                     : std::holds_alternative<std::nullptr_t>(params[i]) ? nullptr
-                                                                         : texts[i].c_str());
-    lengths.push_back(blob != nullptr ? static_cast<int>(blob->bytes.size()) : 0);
-    formats.push_back(blob != nullptr ? 1 : 0);
-  }
-  PGresult* result = PQexecParams(connection_, sql.c_str(), static_cast<int>(params.size()),
-                                  nullptr, values.data(), lengths.data(), formats.data(), 0);
-  const ExecStatusType status = PQresultStatus(result);
-  Outcome outcome = Outcome::kOk;
-  if (status == PGRES_TUPLES_OK) {
-    // One row, filled again for each of the result's: its strings keep their room.
-    Row row(static_cast<std::size_t>(PQnfields(result)));
-    for (int r = 0; r < PQntuples(result); ++r) {
-      for (int c = 0; c < PQnfields(result); ++c) {
-        auto& column = row[static_cast<std::size_t>(c)];
-        if (PQgetisnull(result, r, c)) {
-          column.reset();
-        } else if (PQftype(result, c) == kByteaOid) {
-          column = Value(result, r, c);
-        } else if (column) {
-          column->assign(PQgetvalue(result, r, c),
-                         static_cast<std::size_t>(PQgetlength(result, r, c)));
-        } else {
-          column.emplace(PQgetvalue(result, r, c),
-                         static_cast<std::size_t>(PQgetlength(result, r, c)));
-        }
-      }
-      each(row);
-    }
-  } else if (status != PGRES_COMMAND_OK) {
-    const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-    const std::string code = state != nullptr ? state : "";
-    *detail = Said(PQerrorMessage(connection_));
-    if (PQstatus(connection_) != CONNECTION_OK || code.rfind("08", 0) == 0 || code == "57P01") {
-      outcome = Outcome::kLost;
-      claim_held_ = false;
-    } else if (code == "40001" || code == "40P01") {
-      outcome = Outcome::kRetry;
-    } else if (code == "55P03") {
-      outcome = Outcome::kBusy;
-    } else {
-      outcome = Outcome::kFailed;
-    }
-  }
-  PQclear(result);
-  return outcome;
 }
 
 }  // namespace pelorus::pool

@@ -6,20 +6,21 @@
 
 #include "pool/sql_pool.h"
 
-struct pg_conn;
-
 namespace pelorus::pool {
 
 // The pool on a PostgreSQL server, for several benches sharing one block of addresses. One
 // short transaction per step; concurrent leases of a pool take turns on the pool's row, the
 // address's uniqueness is the last guard. A lost connection fails the step under way (the
-// server rolls it back) and is made again for the next one.
+// server rolls it back) and is made again for the next one. Connecting and every statement
+// wait in poll() beside the interruption, so that Interrupt ends them (see Connection).
 //
 // A station's claim is a session-level advisory lock on hashtextextended('pelorus:POOL/
 // STATION'); the session names its process ("pelorus HOST PID" as application_name, unless
 // the location names it otherwise), so that a refused claimer can say who holds it.
 class PostgresPool : public SqlPool {
  public:
+  class Connection;
+
   // True when location names a server rather than a file: a postgresql:// or postgres:// URI
   // or a libpq "key=value" string.
   static bool Names(const std::string& location);
@@ -36,27 +37,24 @@ class PostgresPool : public SqlPool {
               std::string* detail) override;
   Outcome Stream(const std::string& sql, const std::vector<Param>& params,
                  const std::function<void(const Row&)>& each, std::string* detail) override;
+  void LockWaitChanged() override;
 
  private:
-  PostgresPool(std::string where, pg_conn* connection);
-  // A message of libpq's or the server's on one line, the location's secrets left out.
-  std::string Said(const char* message) const;
+  PostgresPool(std::string where, std::vector<std::string> keywords,
+               std::vector<std::string> values, std::vector<std::string> secrets);
+  // Sets what every session runs with (lock wait, messages).
   bool Configure(std::string* detail);
   Outcome Execute(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
                   std::string* detail);
-  // Runs one statement, each row of its result handed to each in turn.
-  Outcome Query(const std::string& sql, const std::vector<Param>& params,
-                const std::function<void(const Row&)>& each, std::string* detail);
   // Makes the lost connection again; the new session holds no claim.
   Outcome Reconnect(std::string* detail);
   // Takes the claim of claim_name_ / claim_station_ in this session: kRefused with the holder
   // in *detail when another session has it.
   Outcome TakeClaim(std::string* detail);
 
-  pg_conn* connection_;
-  std::vector<std::string> secrets_;  // the location's, never shown
-  bool claimed_ = false;              // this object claims claim_name_ / claim_station_
-  bool claim_held_ = false;           // ... and the present session holds the lock
+  std::unique_ptr<Connection> connection_;
+  bool claimed_ = false;     // this object claims claim_name_ / claim_station_
+  bool claim_held_ = false;  // ... and the present session holds the lock
   std::string claim_name_;
   std::string claim_station_;
 };

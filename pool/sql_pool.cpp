@@ -15,6 +15,12 @@ constexpr const char* kClearedRow =
     "state = 'free', station = '', port = '', leased_at = '', written_at = '', verified_at = '',"
     " attempts = 0, readback = ''";
 
+// "5 s", or "250 ms" for a wait of less than a whole second.
+std::string Span(std::chrono::milliseconds wait) {
+  return wait.count() % 1000 == 0 ? std::to_string(wait.count() / 1000) + " s"
+                                  : std::to_string(wait.count()) + " ms";
+}
+
 constexpr const char* kOpenAddressSql =
     "SELECT address FROM pelorus_addresses WHERE pool = $1 AND station = $2"
     " AND state = 'leased' ORDER BY address LIMIT 1";
@@ -63,6 +69,9 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
                             Access access) {
   const bool read = access == Access::kRead;
   for (int attempt = 1;; ++attempt) {
+    if (interruption_.Raised()) {
+      return Failed("interrupted", error);
+    }
     Transaction tx(*this);
     if (tx.Run(read ? dialect_.begin_read : dialect_.begin) && step(tx) && tx.Run("COMMIT")) {
       return true;
@@ -77,25 +86,38 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
         if (attempt < kMaxAttempts && !read) {
           continue;
         }
-        *error =
-            Fail("the store kept giving up on the step (" + tx.detail() + "); nothing changed");
-        return false;
+        return Failed("the store kept giving up on the step (" + tx.detail() + "); nothing changed",
+                      error);
       case Outcome::kBusy:
-        *error = Fail("locked by another station for more than " +
-                      std::to_string(kLockWaitMs / 1000) + " s; nothing changed");
-        return false;
+        return Failed(
+            "locked by another station for more than " + Span(lock_wait_) + "; nothing changed",
+            error);
       case Outcome::kLost:
-        *error = Fail("the connection was lost (" + tx.detail() + "); nothing changed");
-        return false;
+        return Failed("the connection was lost (" + tx.detail() + "); nothing changed", error);
+      case Outcome::kInterrupted:
+        return Failed("interrupted", error);
       case Outcome::kRefused:
         return Refuse(tx.detail(), error);
       case Outcome::kOk:
       case Outcome::kFailed:
         break;
     }
-    *error = Fail(tx.detail());
-    return false;
+    return Failed(tx.detail(), error);
   }
+}
+
+void SqlPool::Interrupt() {
+  interruption_.Raise();
+  Interrupted();
+}
+
+void SqlPool::Resume() {
+  interruption_.Clear();
+}
+
+void SqlPool::SetLockWait(std::chrono::milliseconds wait) {
+  lock_wait_ = wait;
+  LockWaitChanged();
 }
 
 bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "pool/address_pool.h"
+#include "pool/interruption.h"
 
 namespace pelorus::pool {
 
@@ -61,6 +63,9 @@ class SqlPool : public AddressPool {
 
   const std::string& Where() const override { return where_; }
   bool Refused() const override { return refused_; }
+  void Interrupt() override;
+  void Resume() override;
+  void SetLockWait(std::chrono::milliseconds wait) override;
   bool Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) override;
   bool Lease(const std::string& name, const std::string& station, Mac48* address,
              std::string* error) override;
@@ -100,11 +105,12 @@ class SqlPool : public AddressPool {
   // What became of a statement.
   enum class Outcome {
     kOk,
-    kBusy,     // another station held the store locked past the bounded wait
-    kRetry,    // the store gave up on the transaction (serialisation, deadlock): run it again
-    kLost,     // the connection to the store went away
-    kRefused,  // the pool's rules refuse it (a claim another holds); detail says why
-    kFailed,   // anything else; detail says what
+    kBusy,         // another station held the store locked past the bounded wait
+    kRetry,        // the store gave up on the transaction (serialisation, deadlock): run it again
+    kLost,         // the connection to the store went away
+    kRefused,      // the pool's rules refuse it (a claim another holds); detail says why
+    kInterrupted,  // Interrupt ended it
+    kFailed,       // anything else; detail says what
   };
 
   SqlPool(std::string where, Dialect dialect);
@@ -117,6 +123,14 @@ class SqlPool : public AddressPool {
   // than a batch of rows at a time; the row handed over is valid until each returns.
   virtual Outcome Stream(const std::string& sql, const std::vector<Param>& params,
                          const std::function<void(const Row&)>& each, std::string* detail) = 0;
+
+  // What a store does on Interrupt beside raising interruption(): wake what the raised
+  // descriptor does not (any thread calls it).
+  virtual void Interrupted() {}
+  // What a store does when SetLockWait changed lock_wait().
+  virtual void LockWaitChanged() {}
+  const Interruption& interruption() const { return interruption_; }
+  std::chrono::milliseconds lock_wait() const { return lock_wait_; }
 
   // Ends a step outside a transaction: refused by the pool's rules, or failed by the store;
   // both false with *error naming the location.
@@ -162,6 +176,8 @@ class SqlPool : public AddressPool {
   std::string where_;
   Dialect dialect_;
   bool refused_ = false;
+  Interruption interruption_;
+  std::chrono::milliseconds lock_wait_{kLockWaitMs};
 };
 
 }  // namespace pelorus::pool

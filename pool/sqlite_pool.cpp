@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 namespace pelorus::pool {
 namespace {
@@ -33,22 +32,6 @@ std::string Numbered(std::string sql) {
   return sql;
 }
 
-// SQLite's own busy wait sleeps longer and longer between tries, up to 100 ms, and a station
-// that sleeps that long rarely finds the lock free while others commit one step after the
-// other: it starves. Short, slightly varied sleeps give every waiting station its turn.
-int WaitForLock(void* started_at, int tries) {
-  using Clock = std::chrono::steady_clock;
-  auto& since = *static_cast<Clock::time_point*>(started_at);
-  if (tries == 0) {
-    since = Clock::now();
-  }
-  if (Clock::now() - since >= std::chrono::milliseconds(AddressPool::kLockWaitMs)) {
-    return 0;
-  }
-  std::this_thread::sleep_for(std::chrono::microseconds(500 + (tries * 7919) % 1000));
-  return 1;
-}
-
 // statfs's names of the file systems that hold a file on another host.
 const char* NetworkFileSystem(std::int64_t type) {
   switch (type) {
@@ -70,6 +53,26 @@ const char* NetworkFileSystem(std::int64_t type) {
 SqlitePool::SqlitePool(std::string path, sqlite3* db)
     : SqlPool(path, kSqlite), db_(db), claim_(std::move(path)) {}
 
+// SQLite's own busy wait sleeps longer and longer between tries, up to 100 ms, and a station
+// that sleeps that long rarely finds the lock free while others commit one step after the
+// other: it starves. Short, slightly varied sleeps give every waiting station its turn; each
+// ends at once on Interrupt, and then so does the wait.
+int SqlitePool::WaitForLock(void* self, int tries) {
+  auto& pool = *static_cast<SqlitePool*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (tries == 0) {
+    pool.lock_wait_started_ = now;
+  }
+  if (now - pool.lock_wait_started_ >= pool.lock_wait()) {
+    return 0;
+  }
+  return pool.interruption().Sleep(std::chrono::microseconds(500 + (tries * 7919) % 1000)) ? 1 : 0;
+}
+
+void SqlitePool::Interrupted() {
+  sqlite3_interrupt(db_);
+}
+
 SqlitePool::~SqlitePool() {
   sqlite3_close_v2(db_);
 }
@@ -77,6 +80,9 @@ SqlitePool::~SqlitePool() {
 bool SqlitePool::Claim(const std::string& name, const std::string& station, std::string* error) {
   if (!UsableName("station", station, error)) {
     return false;
+  }
+  if (interruption().Raised()) {
+    return Failed("interrupted", error);
   }
   const std::string what = "station " + station + " of pool " + name;
   std::string why;
@@ -133,7 +139,7 @@ std::unique_ptr<SqlitePool> SqlitePool::Connect(const std::string& path, bool cr
     return nullptr;
   }
   std::unique_ptr<SqlitePool> pool(new SqlitePool(path, db));
-  sqlite3_busy_handler(db, WaitForLock, &pool->lock_wait_started_);
+  sqlite3_busy_handler(db, WaitForLock, pool.get());
   sqlite3_extended_result_codes(db, 1);
   // Only a store that is a database, and a pool or nothing yet, is ours to touch.
   std::vector<Row> tables;
@@ -220,6 +226,9 @@ SqlPool::Outcome SqlitePool::Stream(const std::string& sql, const std::vector<Pa
   sqlite3_finalize(statement);
   if (status == SQLITE_DONE) {
     return Outcome::kOk;
+  }
+  if (interruption().Raised()) {
+    return Outcome::kInterrupted;
   }
   switch (status & 0xFF) {
     case SQLITE_BUSY:

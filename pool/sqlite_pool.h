@@ -17,8 +17,9 @@ namespace pelorus::pool {
 // The pool in one SQLite file: the embedded store for one bench, or several windows on one
 // PC. Write-ahead log with full sync, so a step is on disk when it returns; every transaction
 // that changes the store takes the write lock at once (BEGIN IMMEDIATE) and waits at most
-// kLockWaitMs for it, trying again every millisecond or so while another station holds it.
-// One that only reads takes no lock: the log keeps its view while stations write.
+// lock_wait() for it, trying again every millisecond or so while another station holds it.
+// One that only reads takes no lock: the log keeps its view while stations write. Interrupt
+// ends the wait at once, and a statement under way (sqlite3_interrupt).
 //
 // A station's claim is a FileClaim on the pool file. A file on a network file system is
 // refused: SQLite's locks and the claims hold on a local disk only.
@@ -45,9 +46,12 @@ class SqlitePool : public SqlPool {
               std::string* detail) override;
   Outcome Stream(const std::string& sql, const std::vector<Param>& params,
                  const std::function<void(const Row&)>& each, std::string* detail) override;
+  void Interrupted() override;
 
  private:
   SqlitePool(std::string path, sqlite3* db);
+  // SQLite's busy handler: self is the pool, tries the waits so far for this lock.
+  static int WaitForLock(void* self, int tries);
 
   sqlite3* db_;
   FileClaim claim_;
