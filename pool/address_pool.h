@@ -148,11 +148,12 @@ class AddressPool {
   // Claims station in pool name for this object until Unclaim or its end (and for a process
   // that dies, until then): at most one holder at a time, whatever process or host it runs
   // in. On PostgreSQL a session-level advisory lock, taken again before any other step after
-  // a lost connection (a step then fails, refused, if another holder took it meanwhile); on
-  // SQLite a FileClaim. Claiming the station held already is success. Refused (Refused()
-  // true) with *error naming the station and its holder (host, process id and, where it can
-  // be told, since when) when another holds it, and for a station name that NameProblem
-  // refuses.
+  // a lost connection (a step then fails, refused, if another holder took it meanwhile, and
+  // fails, not refused, while an earlier session of this object's that the server has not yet
+  // found cut off holds it); on SQLite a FileClaim. Claiming the station held already is success.
+  // Refused (Refused() true) with *error naming the station and its holder (host, process id and,
+  // where it can be told, since when) when another holds it, and for a station name that
+  // NameProblem refuses.
   virtual bool Claim(const std::string& name, const std::string& station, std::string* error) = 0;
   virtual void Unclaim() = 0;
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <ctime>
 #include <regex>
 #include <sstream>
 
@@ -37,6 +38,18 @@ std::string ThisProcess() {
   return std::string("pelorus ") + host + " " + std::to_string(getpid());
 }
 
+// Claims taken by this object's sessions, remembered to tell its own earlier sessions.
+constexpr std::size_t kClaimSessions = 16;
+
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
 }  // namespace
 
 bool PostgresPool::Names(const std::string& location) {
@@ -64,13 +77,14 @@ std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
   const std::string where = server->Shown();
   // Later keywords override earlier ones: what the location says wins over these. A server
   // that goes silent mid-step must not hold the window for the minutes TCP would wait, so
-  // unanswered traffic fails the step within about the lock wait.
+  // unanswered traffic fails the step within about the lock wait, and the client probes a
+  // silent server after 5 s.
   std::unique_ptr<PostgresPool> pool(
       new PostgresPool(where,
-                       {"connect_timeout", "tcp_user_timeout", "keepalives_idle",
+                       {"connect_timeout", "tcp_user_timeout", "keepalives", "keepalives_idle",
                         "keepalives_interval", "keepalives_count", "application_name", "dbname"},
-                       {std::to_string(kConnectTimeoutS), std::to_string(kLockWaitMs + 1000), "5",
-                        "2", "2", ThisProcess(), location},
+                       {std::to_string(kConnectTimeoutS), std::to_string(kLockWaitMs + 1000), "1",
+                        "5", "2", "2", ThisProcess(), location},
                        server->Secrets()));
   std::string detail;
   if (pool->connection_->Open(&detail) != Outcome::kOk) {
@@ -102,12 +116,15 @@ bool PostgresPool::Claim(const std::string& name, const std::string& station, st
   if (outcome == Outcome::kLost && (outcome = Reconnect(&detail)) == Outcome::kOk) {
     outcome = TakeClaim(&detail);
   }
+  // A claim the store failed (rather than refused) is still this object's to take: the next
+  // step takes it before anything else, or is refused when another took it meanwhile.
+  claimed_ = outcome != Outcome::kRefused;
   switch (outcome) {
     case Outcome::kOk:
-      claimed_ = true;
       return true;
     case Outcome::kRefused:
       return Refuse(detail, error);
+    case Outcome::kFailed:
     case Outcome::kInterrupted:
       return Failed(detail, error);
     default:
@@ -134,6 +151,10 @@ SqlPool::Outcome PostgresPool::TakeClaim(std::string* detail) {
   }
   if (!taken.empty() && taken[0][0].value_or("") == "t") {
     claim_held_ = true;
+    claim_sessions_.emplace_back(connection_->BackendPid(), UtcNow());
+    if (claim_sessions_.size() > kClaimSessions) {
+      claim_sessions_.erase(claim_sessions_.begin());
+    }
     return Outcome::kOk;
   }
   // A bigint advisory key shows in pg_locks as its high and low 32 bits.
@@ -150,6 +171,17 @@ SqlPool::Outcome PostgresPool::TakeClaim(std::string* detail) {
   if (outcome != Outcome::kOk) {
     return outcome;
   }
+  const std::string claim = "station " + claim_station_ + " of pool " + claim_name_;
+  // A session of this object's that the server has not yet seen cut off (its keepalive
+  // probes have not run out): the claim is this object's, only not in this session yet.
+  for (const auto& [pid, since] : claim_sessions_) {
+    if (!holders.empty() && holders[0][2].value_or("") == std::to_string(pid) &&
+        pid != connection_->BackendPid() &&
+        holders[0][0].value_or("") == connection_->Reported("application_name")) {
+      *detail = claim + " is held by an earlier session of this host since " + since + ", waiting";
+      return Outcome::kFailed;
+    }
+  }
   std::string holder = "another session, gone meanwhile";
   if (!holders.empty()) {
     const std::string application = holders[0][0].value_or("");
@@ -165,7 +197,7 @@ SqlPool::Outcome PostgresPool::TakeClaim(std::string* detail) {
       holder += ", connected from " + *holders[0][1];
     }
   }
-  *detail = "station " + claim_station_ + " of pool " + claim_name_ + " is claimed by " + holder;
+  *detail = claim + " is claimed by " + holder;
   return Outcome::kRefused;
 }
 
@@ -180,12 +212,15 @@ SqlPool::Outcome PostgresPool::Reconnect(std::string* detail) {
   return Configure(detail) ? Outcome::kOk : Outcome::kLost;
 }
 
-// Every session waits for a lock at most as long as the SQLite store does, and keeps its
-// messages quiet.
+// Every session waits for a lock at most as long as the SQLite store does, keeps its messages
+// quiet, and has the server find out within half a minute that its client is gone.
 bool PostgresPool::Configure(std::string* detail) {
   return Execute(
              "SELECT set_config('lock_timeout', $1, false),"
-             " set_config('client_min_messages', 'warning', false)",
+             " set_config('client_min_messages', 'warning', false),"
+             " set_config('tcp_keepalives_idle', '10', false),"
+             " set_config('tcp_keepalives_interval', '5', false),"
+             " set_config('tcp_keepalives_count', '3', false)",
              {std::to_string(lock_wait().count())}, nullptr, detail) == Outcome::kOk;
 }
 
