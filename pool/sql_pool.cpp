@@ -7,19 +7,11 @@
 namespace pelorus::pool {
 namespace {
 
-constexpr int kMaxAttempts = 5;
-
 // An address row given back: free, of no station, with nothing done to it. The last release
 // of a written address stays on it.
 constexpr const char* kClearedRow =
     "state = 'free', station = '', port = '', leased_at = '', written_at = '', verified_at = '',"
     " attempts = 0, readback = ''";
-
-// "5 s", or "250 ms" for a wait of less than a whole second.
-std::string Span(std::chrono::milliseconds wait) {
-  return wait.count() % 1000 == 0 ? std::to_string(wait.count() / 1000) + " s"
-                                  : std::to_string(wait.count()) + " ms";
-}
 
 constexpr const char* kOpenAddressSql =
     "SELECT address FROM pelorus_addresses WHERE pool = $1 AND station = $2"
@@ -63,61 +55,6 @@ bool SqlPool::Failed(const std::string& why, std::string* error) {
 bool SqlPool::UsableName(const std::string& what, const std::string& name, std::string* error) {
   const std::string problem = NameProblem(what, name);
   return problem.empty() || Refuse(problem, error);
-}
-
-bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::string* error,
-                            Access access) {
-  const bool read = access == Access::kRead;
-  for (int attempt = 1;; ++attempt) {
-    if (interruption_.Raised()) {
-      return Failed("interrupted", error);
-    }
-    Transaction tx(*this);
-    if (tx.Run(read ? dialect_.begin_read : dialect_.begin) && step(tx) && tx.Run("COMMIT")) {
-      return true;
-    }
-    std::string ignored;
-    Run("ROLLBACK", {}, nullptr, &ignored);
-    if (!tx.refusal().empty()) {
-      return Refuse(tx.refusal(), error);
-    }
-    switch (tx.outcome()) {
-      case Outcome::kRetry:
-        if (attempt < kMaxAttempts && !read) {
-          continue;
-        }
-        return Failed("the store kept giving up on the step (" + tx.detail() + "); nothing changed",
-                      error);
-      case Outcome::kBusy:
-        return Failed(
-            "locked by another station for more than " + Span(lock_wait_) + "; nothing changed",
-            error);
-      case Outcome::kLost:
-        return Failed("the connection was lost (" + tx.detail() + "); nothing changed", error);
-      case Outcome::kInterrupted:
-        return Failed("interrupted", error);
-      case Outcome::kRefused:
-        return Refuse(tx.detail(), error);
-      case Outcome::kOk:
-      case Outcome::kFailed:
-        break;
-    }
-    return Failed(tx.detail(), error);
-  }
-}
-
-void SqlPool::Interrupt() {
-  interruption_.Raise();
-  Interrupted();
-}
-
-void SqlPool::Resume() {
-  interruption_.Clear();
-}
-
-void SqlPool::SetLockWait(std::chrono::milliseconds wait) {
-  lock_wait_ = wait;
-  LockWaitChanged();
 }
 
 bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) {
