@@ -105,12 +105,12 @@ bool PostgresPool::Claim(const std::string& name, const std::string& station, st
   if (claimed_ && claim_held_ && name == claim_name_ && station == claim_station_) {
     return true;
   }
-  Unclaim();
-  claim_name_ = name;
-  claim_station_ = station;
   if (interruption().Raised()) {
     return Failed("interrupted", error);
   }
+  Unclaim();
+  claim_name_ = name;
+  claim_station_ = station;
   std::string detail;
   Outcome outcome = connection_->IsOpen() ? TakeClaim(&detail) : Outcome::kLost;
   if (outcome == Outcome::kLost && (outcome = Reconnect(&detail)) == Outcome::kOk) {
