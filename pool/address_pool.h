@@ -50,6 +50,14 @@ struct RecordFilter {
   std::string station;  // only addresses this station leased (or last leased)
 };
 
+// Which of a pool's attempts an export takes; an empty field takes all.
+struct AttemptFilter {
+  // Only attempts that ended at since or later and before until (ISO 8601 text as kept).
+  std::string since;
+  std::string until;
+  std::string station;  // only this station's attempts
+};
+
 // A pool's counts, kept in the pool's row and changed by each step in its own transaction:
 // reading them costs the same whatever the pool's size.
 struct PoolStatus {
@@ -80,6 +88,14 @@ struct LeasedAddress {
 // control characters other than a tab, which become "\xNN" (two upper-case hex digits).
 std::string EscapeConsoleLine(const std::string& bytes);
 
+// A pool's or a station's name is text for people, for file names and for JSON: not empty, at
+// most kNameMaxBytes bytes of valid UTF-8, no control character.
+constexpr std::size_t kNameMaxBytes = 200;
+// Empty when name is such a name; otherwise one line that says why not, beginning with what
+// ("station") and the name as the record shows console bytes: `station name "rack\x01"
+// holds a control character (\x01 at byte 5)`.
+std::string NameProblem(const std::string& what, const std::string& name);
+
 // The address pool and its production record: one store of one or more named pools, each a
 // range of addresses that never overlaps another. The store (not the caller) guarantees that
 // no address is ever issued to two stations, whatever runs at once: every step is one
@@ -87,11 +103,12 @@ std::string EscapeConsoleLine(const std::string& bytes);
 //
 // Every failure returns false with a one-line *error that names the location (a server's
 // password left out) and the reason; Refused() then tells a refusal from a store failure. Not
-// thread-safe: one object per thread or process.
+// thread-safe: one object per thread or process, but for Interrupt, which any thread may call.
 class AddressPool {
  public:
   static constexpr const char* kDefaultName = "default";
-  // How long a step waits for a store that another station holds locked before it fails.
+  // How long a step waits for a store that another station holds locked before it fails,
+  // unless SetLockWait says otherwise.
   static constexpr int kLockWaitMs = 5000;
   // How long connecting to a server may take before it fails (seconds).
   static constexpr int kConnectTimeoutS = 5;
@@ -109,42 +126,53 @@ class AddressPool {
   // refused.
   static bool Upgrade(const std::string& location, std::vector<std::string>* steps,
                       std::string* error);
-  // The location as it may be shown: a password is never shown, whether in a URI's user
-  // information, a password= query parameter or a libpq password= key.
+  // The location as it may be shown: a server's location as libpq reads it, in the form it
+  // was given, its password and SSL key's password (sslpassword) as **** however written;
+  // one that libpq cannot read as its kind only. A file's path as it is.
   static std::string Shown(const std::string& location);
 
   virtual ~AddressPool() = default;
 
   // The location as shown to people.
   virtual const std::string& Where() const = 0;
+  // Ends the step under way soon (well within a second: a wait for a lock or for the server
+  // ends at once, a statement under way on a server is cancelled there), and every later step
+  // at once, as a failure of the store (not a refusal) whose reason is "interrupted", until
+  // Resume. Thread-safe: a run ends its store's work from the thread that ends the run.
+  virtual void Interrupt() = 0;
+  // Lets steps run again after Interrupt; on the thread that runs the steps.
+  virtual void Resume() = 0;
   // Whether the last call failed because the pool's rules refused it (an address in another
   // state or of another station, a used-up or unknown pool, a claim another holds), rather
-  // than because the store failed (unreachable, locked, broken): only the latter may succeed
-  // when tried again. It describes the last call alone: every call sets it, false when the
-  // call succeeded or the store failed.
+  // than because the store failed (unreachable, locked, broken, interrupted): only the latter
+  // may succeed when tried again. It describes the last call alone: every call sets it, false
+  // when the call succeeded or the store failed.
   virtual bool Refused() const = 0;
   // How long a step waits for a store that another station holds locked before it fails
   // (kLockWaitMs until set).
   virtual void SetLockWait(std::chrono::milliseconds wait) = 0;
 
   // Adds the pool name with the range first ... last (first <= last, no group address in
-  // it); refused when the name exists or the range overlaps another pool's.
+  // it); refused when the name exists or is no name (NameProblem), or the range overlaps
+  // another pool's.
   virtual bool Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) = 0;
 
   // Claims station in pool name for this object until Unclaim or its end (and for a process
   // that dies, until then): at most one holder at a time, whatever process or host it runs
   // in. On PostgreSQL a session-level advisory lock, taken again before any other step after
-  // a lost connection (a step then fails, refused, if another holder took it meanwhile); on
-  // SQLite an flock on a lock file beside the pool file (FILE.stations/NAME.lock). Claiming
-  // the station held already is success. Refused (Refused() true) with *error naming the
-  // station and its holder (host and process id) when another holds it.
+  // a lost connection (a step then fails, refused, if another holder took it meanwhile, and
+  // fails, not refused, while an earlier session of this object's that the server has not yet
+  // found cut off holds it); on SQLite a FileClaim. Claiming the station held already is success.
+  // Refused (Refused() true) with *error naming the station and its holder (host, process id and,
+  // where it can be told, since when) when another holds it, and for a station name that
+  // NameProblem refuses.
   virtual bool Claim(const std::string& name, const std::string& station, std::string* error) = 0;
   virtual void Unclaim() = 0;
 
   // The station's leased address (never written) if it has one; otherwise the lowest
   // given-back address, or else the lowest never issued, now leased to the station, with a
   // new token that supersedes the address's token before it. A written address is never
-  // leased again.
+  // leased again. Refused for a station name that NameProblem refuses.
   virtual bool Lease(const std::string& name, const std::string& station, LeasedAddress* leased,
                      std::string* error) = 0;
   // Records that the address-write command for leased.address is about to go out through
@@ -200,25 +228,32 @@ class AddressPool {
 
   // Puts one attempt of a board at a station of pool name on record, with its transcript as
   // Transcript::Encode gave it (kept as bytes), and gives its id. attempt.id and attempt.pool
-  // are not read. Refused without a station or an end time, for an unknown pool, or for an
-  // address outside the pool's range. The same attempt again (station, port, CODE and end
-  // times) is success with the first one's id, so that one whose acknowledgement was lost may
-  // be put on record again. Durable when it returns.
+  // are not read. Refused without a station or an end time, for a station name that
+  // NameProblem refuses, for an unknown pool, or for an address outside the pool's range. The same
+  // attempt again (station, port, CODE and end times) is success with the first one's id, so that
+  // one whose acknowledgement was lost may be put on record again. Durable when it returns.
   virtual bool RecordAttempt(const std::string& name, const Attempt& attempt,
                              const std::string& transcript, std::int64_t* id,
                              std::string* error) = 0;
-  // Every attempt that wrote address, oldest end first, without transcripts.
+  // Every attempt that wrote address, oldest end first, without transcripts; the store is only
+  // read.
   virtual bool History(Mac48 address, std::vector<Attempt>* attempts, std::string* error) = 0;
-  // The transcript of attempt id as recorded; refused for an id not on record.
+  // The transcript of attempt id as recorded; refused for an id not on record. The store is
+  // only read.
   virtual bool TranscriptOf(std::int64_t id, std::string* transcript, std::string* error) = 0;
-  // The pool's attempts that ended at since or later and before until (ISO 8601 text as kept;
-  // empty for no bound), in the order they ended, without transcripts. They are read a batch
-  // at a time, each batch in a transaction of its own, so a long record never sits in memory
-  // whole; an attempt put on record meanwhile may or may not be among them.
-  virtual bool ExportAttempts(const std::string& name, const std::string& since,
-                              const std::string& until,
+  // The pool's attempts that filter takes, in the order they ended, without transcripts. They
+  // are read a batch at a time, each batch in a transaction of its own that only reads, so a
+  // long record never sits in memory whole and no station waits for it; an attempt put on
+  // record meanwhile may or may not be among them.
+  virtual bool ExportAttempts(const std::string& name, const AttemptFilter& filter,
                               const std::function<void(const Attempt&)>& row,
                               std::string* error) = 0;
+  // Every station's attempts that ended at since or later and before until (empty for no
+  // bound).
+  bool ExportAttempts(const std::string& name, const std::string& since, const std::string& until,
+                      const std::function<void(const Attempt&)>& row, std::string* error) {
+    return ExportAttempts(name, AttemptFilter{since, until, ""}, row, error);
+  }
 };
 
 }  // namespace pelorus::pool

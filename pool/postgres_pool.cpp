@@ -1,13 +1,13 @@
 #include "pool/postgres_pool.h"
 
-#include <libpq-fe.h>
-
 #include <unistd.h>
 
-#include <cctype>
-#include <cstring>
+#include <ctime>
 #include <regex>
 #include <sstream>
+
+#include "pool/postgres_connection.h"
+#include "pool/server_location.h"
 
 namespace pelorus::pool {
 namespace {
@@ -30,8 +30,6 @@ constexpr SqlPool::Dialect kPostgres = {
 // round trip costs little per row.
 constexpr int kStreamBatch = 4096;
 
-constexpr Oid kByteaOid = 17;  // pg_type's bytea
-
 constexpr const char* kClaimKey = "hashtextextended('pelorus:' || $1::text || '/' || $2::text, 0)";
 
 std::string ThisProcess() {
@@ -40,35 +38,16 @@ std::string ThisProcess() {
   return std::string("pelorus ") + host + " " + std::to_string(getpid());
 }
 
-// libpq's messages may run over several lines; the operator gets one.
-std::string OneLine(const char* message) {
-  std::string text;
-  for (const char* c = message != nullptr ? message : ""; *c != '\0'; ++c) {
-    const bool blank = std::isspace(static_cast<unsigned char>(*c)) != 0;
-    if (!blank) {
-      text += *c;
-    } else if (!text.empty() && text.back() != ' ') {
-      text += ' ';
-    }
-  }
-  if (!text.empty() && text.back() == ' ') {
-    text.pop_back();
-  }
-  return text;
-}
+// Claims taken by this object's sessions, remembered to tell its own earlier sessions.
+constexpr std::size_t kClaimSessions = 16;
 
-// A column's value as text, a bytea column's as its bytes (the server sends those as hex text).
-std::string Value(const PGresult* result, int row, int column) {
-  const char* text = PQgetvalue(result, row, column);
-  if (PQftype(result, column) != kByteaOid) {
-    return std::string(text, static_cast<std::size_t>(PQgetlength(result, row, column)));
-  }
-  std::size_t size = 0;
-  unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &size);
-  std::string value =
-      bytes != nullptr ? std::string(reinterpret_cast<const char*>(bytes), size) : std::string();
-  PQfreemem(bytes);
-  return value;
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
 }
 
 }  // namespace
@@ -79,36 +58,37 @@ bool PostgresPool::Names(const std::string& location) {
          std::regex_search(location, key_value);
 }
 
-PostgresPool::PostgresPool(std::string where, pg_conn* connection)
-    : SqlPool(std::move(where), kPostgres), connection_(connection) {}
+PostgresPool::PostgresPool(std::string where, std::vector<std::string> keywords,
+                           std::vector<std::string> values, std::vector<std::string> secrets)
+    : SqlPool(std::move(where), kPostgres),
+      connection_(std::make_unique<Connection>(std::move(keywords), std::move(values),
+                                               std::move(secrets), interruption())) {}
 
-PostgresPool::~PostgresPool() {
-  PQfinish(connection_);
-}
+PostgresPool::~PostgresPool() = default;
 
 std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
                                                     std::string* error) {
-  const std::string where = Shown(location);
-  // Later keywords override earlier ones: what the location says wins over these. A server
-  // that goes silent mid-step must not hold the window for the minutes TCP would wait, so
-  // unanswered traffic fails the step within about the lock wait.
-  const std::string timeout = std::to_string(kConnectTimeoutS);
-  const std::string silence = std::to_string(kLockWaitMs + 1000);
-  const std::string name = ThisProcess();
-  const char* keywords[] = {
-      "connect_timeout",  "tcp_user_timeout", "keepalives_idle", "keepalives_interval",
-      "keepalives_count", "application_name", "dbname",          nullptr};
-  const char* values[] = {timeout.c_str(), silence.c_str(),  "5",    "2", "2",
-                          name.c_str(),    location.c_str(), nullptr};
-  pg_conn* connection = PQconnectdbParams(keywords, values, 1);
-  if (connection == nullptr) {
-    *error = where + ": out of memory";
+  std::string why;
+  const auto server = ServerLocation::Parse(location, &why);
+  if (!server) {
+    *error = ServerLocation::Unreadable(location) + ": cannot read the location: " + why;
     return nullptr;
   }
-  std::unique_ptr<PostgresPool> pool(new PostgresPool(where, connection));
+  const std::string where = server->Shown();
+  // Later keywords override earlier ones: what the location says wins over these. A server
+  // that goes silent mid-step must not hold the window for the minutes TCP would wait, so
+  // unanswered traffic fails the step within about the lock wait, and the client probes a
+  // silent server after 5 s.
+  std::unique_ptr<PostgresPool> pool(
+      new PostgresPool(where,
+                       {"connect_timeout", "tcp_user_timeout", "keepalives", "keepalives_idle",
+                        "keepalives_interval", "keepalives_count", "application_name", "dbname"},
+                       {std::to_string(kConnectTimeoutS), std::to_string(kLockWaitMs + 1000), "1",
+                        "5", "2", "2", ThisProcess(), location},
+                       server->Secrets()));
   std::string detail;
-  if (PQstatus(connection) != CONNECTION_OK) {
-    *error = where + ": cannot reach the server: " + OneLine(PQerrorMessage(connection));
+  if (pool->connection_->Open(&detail) != Outcome::kOk) {
+    *error = where + ": cannot reach the server: " + detail;
     return nullptr;
   }
   if (!pool->Configure(&detail)) {
@@ -120,30 +100,41 @@ std::unique_ptr<PostgresPool> PostgresPool::Connect(const std::string& location,
 
 bool PostgresPool::Claim(const std::string& name, const std::string& station, std::string* error) {
   ClearRefusal();
+  if (!UsableName("station", station, error)) {
+    return false;
+  }
   if (claimed_ && claim_held_ && name == claim_name_ && station == claim_station_) {
     return true;
+  }
+  if (interruption().Raised()) {
+    return Failed("interrupted", error);
   }
   Unclaim();
   claim_name_ = name;
   claim_station_ = station;
   std::string detail;
-  Outcome outcome = PQstatus(connection_) == CONNECTION_OK ? TakeClaim(&detail) : Outcome::kLost;
-  if (outcome == Outcome::kLost && Reconnect(&detail) == Outcome::kOk) {
+  Outcome outcome = connection_->IsOpen() ? TakeClaim(&detail) : Outcome::kLost;
+  if (outcome == Outcome::kLost && (outcome = Reconnect(&detail)) == Outcome::kOk) {
     outcome = TakeClaim(&detail);
   }
+  // A claim the store failed (rather than refused) is still this object's to take: the next
+  // step takes it before anything else, or is refused when another took it meanwhile.
+  claimed_ = outcome != Outcome::kRefused;
   switch (outcome) {
     case Outcome::kOk:
-      claimed_ = true;
       return true;
     case Outcome::kRefused:
       return Refuse(detail, error);
+    case Outcome::kFailed:
+    case Outcome::kInterrupted:
+      return Failed(detail, error);
     default:
       return Failed("cannot claim station " + station + " of pool " + name + ": " + detail, error);
   }
 }
 
 void PostgresPool::Unclaim() {
-  if (claimed_ && claim_held_ && PQstatus(connection_) == CONNECTION_OK) {
+  if (claimed_ && claim_held_ && connection_->IsOpen()) {
     std::string ignored;
     Execute(std::string("SELECT pg_advisory_unlock(") + kClaimKey + ")",
             {claim_name_, claim_station_}, nullptr, &ignored);
@@ -161,6 +152,10 @@ SqlPool::Outcome PostgresPool::TakeClaim(std::string* detail) {
   }
   if (!taken.empty() && taken[0][0].value_or("") == "t") {
     claim_held_ = true;
+    claim_sessions_.emplace_back(connection_->BackendPid(), UtcNow());
+    if (claim_sessions_.size() > kClaimSessions) {
+      claim_sessions_.erase(claim_sessions_.begin());
+    }
     return Outcome::kOk;
   }
   // A bigint advisory key shows in pg_locks as its high and low 32 bits.
@@ -177,6 +172,17 @@ SqlPool::Outcome PostgresPool::TakeClaim(std::string* detail) {
   if (outcome != Outcome::kOk) {
     return outcome;
   }
+  const std::string claim = "station " + claim_station_ + " of pool " + claim_name_;
+  // A session of this object's that the server has not yet seen cut off (its keepalive
+  // probes have not run out): the claim is this object's, only not in this session yet.
+  for (const auto& [pid, since] : claim_sessions_) {
+    if (!holders.empty() && holders[0][2].value_or("") == std::to_string(pid) &&
+        pid != connection_->BackendPid() &&
+        holders[0][0].value_or("") == connection_->Reported("application_name")) {
+      *detail = claim + " is held by an earlier session of this host since " + since + ", waiting";
+      return Outcome::kFailed;
+    }
+  }
   std::string holder = "another session, gone meanwhile";
   if (!holders.empty()) {
     const std::string application = holders[0][0].value_or("");
@@ -192,35 +198,39 @@ SqlPool::Outcome PostgresPool::TakeClaim(std::string* detail) {
       holder += ", connected from " + *holders[0][1];
     }
   }
-  *detail = "station " + claim_station_ + " of pool " + claim_name_ + " is claimed by " + holder;
+  *detail = claim + " is claimed by " + holder;
   return Outcome::kRefused;
 }
 
 SqlPool::Outcome PostgresPool::Reconnect(std::string* detail) {
   claim_held_ = false;
-  PQreset(connection_);
-  if (PQstatus(connection_) != CONNECTION_OK || !Configure(detail)) {
-    *detail = "cannot reach the server: " + OneLine(PQerrorMessage(connection_));
-    return Outcome::kLost;
+  std::string why;
+  const Outcome outcome = connection_->Open(&why);
+  if (outcome != Outcome::kOk) {
+    *detail = outcome == Outcome::kInterrupted ? why : "cannot reach the server: " + why;
+    return outcome;
   }
-  return Outcome::kOk;
+  return Configure(detail) ? Outcome::kOk : Outcome::kLost;
 }
 
-// A session made again later takes the new wait from Configure.
-void PostgresPool::SetLockWait(std::chrono::milliseconds wait) {
-  SqlPool::SetLockWait(wait);
-  if (PQstatus(connection_) == CONNECTION_OK) {
-    std::string ignored;
-    Execute("SET lock_timeout = " + std::to_string(wait.count()), {}, nullptr, &ignored);
-  }
-}
-
-// Every session waits for a lock at most as long as the SQLite store does, and keeps its
-// messages quiet.
+// Every session waits for a lock at most as long as the SQLite store does, keeps its messages
+// quiet, and has the server find out within half a minute that its client is gone.
 bool PostgresPool::Configure(std::string* detail) {
-  const std::string wait = "SET lock_timeout = " + std::to_string(LockWait().count());
-  return Execute(wait, {}, nullptr, detail) == Outcome::kOk &&
-         Execute("SET client_min_messages = warning", {}, nullptr, detail) == Outcome::kOk;
+  return Execute(
+             "SELECT set_config('lock_timeout', $1, false),"
+             " set_config('client_min_messages', 'warning', false),"
+             " set_config('tcp_keepalives_idle', '10', false),"
+             " set_config('tcp_keepalives_interval', '5', false),"
+             " set_config('tcp_keepalives_count', '3', false)",
+             {std::to_string(lock_wait().count())}, nullptr, detail) == Outcome::kOk;
+}
+
+void PostgresPool::LockWaitChanged() {
+  std::string ignored;
+  if (connection_->IsOpen()) {
+    Execute("SELECT set_config('lock_timeout', $1, false)", {std::to_string(lock_wait().count())},
+            nullptr, &ignored);
+  }
 }
 
 SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Param>& params,
@@ -233,7 +243,7 @@ SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Par
   // fails the step.
   for (int tries = 1;; ++tries) {
     Outcome outcome = Outcome::kOk;
-    if (PQstatus(connection_) != CONNECTION_OK) {
+    if (!connection_->IsOpen()) {
       outcome = Reconnect(detail);
     }
     if (outcome == Outcome::kOk && claimed_ && !claim_held_) {
@@ -250,12 +260,18 @@ SqlPool::Outcome PostgresPool::Run(const std::string& sql, const std::vector<Par
 
 SqlPool::Outcome PostgresPool::Execute(const std::string& sql, const std::vector<Param>& params,
                                        std::vector<Row>* rows, std::string* detail) {
-  if (rows == nullptr) {
-    return Query(
-        sql, params, [](const Row&) {}, detail);
+  const Outcome outcome = connection_->Execute(
+      sql, params,
+      [rows](const Row& row) {
+        if (rows != nullptr) {
+          rows->push_back(row);
+        }
+      },
+      detail);
+  if (!connection_->IsOpen()) {
+    claim_held_ = false;
   }
-  return Query(
-      sql, params, [rows](const Row& row) { rows->push_back(row); }, detail);
+  return outcome;
 }
 
 SqlPool::Outcome PostgresPool::Stream(const std::string& sql, const std::vector<Param>& params,
@@ -269,7 +285,7 @@ SqlPool::Outcome PostgresPool::Stream(const std::string& sql, const std::vector<
   int fetched = kStreamBatch;
   while (outcome == Outcome::kOk && fetched == kStreamBatch) {
     fetched = 0;
-    outcome = Query(
+    outcome = connection_->Execute(
         fetch, {},
         [&](const Row& row) {
           ++fetched;
@@ -277,76 +293,10 @@ SqlPool::Outcome PostgresPool::Stream(const std::string& sql, const std::vector<
         },
         detail);
   }
+  if (!connection_->IsOpen()) {
+    claim_held_ = false;
+  }
   return outcome == Outcome::kOk ? Execute("CLOSE pelorus_stream", {}, nullptr, detail) : outcome;
-}
-
-SqlPool::Outcome PostgresPool::Query(const std::string& sql, const std::vector<Param>& params,
-                                     const std::function<void(const Row&)>& each,
-                                     std::string* detail) {
-  std::vector<std::string> texts;
-  texts.reserve(params.size());
-  std::vector<const char*> values;
-  std::vector<int> lengths;
-  std::vector<int> formats;
-  for (const Param& param : params) {
-    if (const auto* number = std::get_if<std::int64_t>(&param)) {
-      texts.push_back(std::to_string(*number));
-    } else if (const auto* text = std::get_if<std::string>(&param)) {
-      texts.push_back(*text);
-    } else {
-      texts.emplace_back();
-    }
-  }
-  // Bytes go as binary, as they are; the rest as text.
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    const auto* blob = std::get_if<Blob>(&params[i]);
-    values.push_back(blob != nullptr                                     ? blob->bytes.data()
-                     : std::holds_alternative<std::nullptr_t>(params[i]) ? nullptr
-                                                                         : texts[i].c_str());
-    lengths.push_back(blob != nullptr ? static_cast<int>(blob->bytes.size()) : 0);
-    formats.push_back(blob != nullptr ? 1 : 0);
-  }
-  PGresult* result = PQexecParams(connection_, sql.c_str(), static_cast<int>(params.size()),
-                                  nullptr, values.data(), lengths.data(), formats.data(), 0);
-  const ExecStatusType status = PQresultStatus(result);
-  Outcome outcome = Outcome::kOk;
-  if (status == PGRES_TUPLES_OK) {
-    // One row, filled again for each of the result's: its strings keep their room.
-    Row row(static_cast<std::size_t>(PQnfields(result)));
-    for (int r = 0; r < PQntuples(result); ++r) {
-      for (int c = 0; c < PQnfields(result); ++c) {
-        auto& column = row[static_cast<std::size_t>(c)];
-        if (PQgetisnull(result, r, c)) {
-          column.reset();
-        } else if (PQftype(result, c) == kByteaOid) {
-          column = Value(result, r, c);
-        } else if (column) {
-          column->assign(PQgetvalue(result, r, c),
-                         static_cast<std::size_t>(PQgetlength(result, r, c)));
-        } else {
-          column.emplace(PQgetvalue(result, r, c),
-                         static_cast<std::size_t>(PQgetlength(result, r, c)));
-        }
-      }
-      each(row);
-    }
-  } else if (status != PGRES_COMMAND_OK) {
-    const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-    const std::string code = state != nullptr ? state : "";
-    *detail = OneLine(PQerrorMessage(connection_));
-    if (PQstatus(connection_) != CONNECTION_OK || code.rfind("08", 0) == 0 || code == "57P01") {
-      outcome = Outcome::kLost;
-      claim_held_ = false;
-    } else if (code == "40001" || code == "40P01") {
-      outcome = Outcome::kRetry;
-    } else if (code == "55P03") {
-      outcome = Outcome::kBusy;
-    } else {
-      outcome = Outcome::kFailed;
-    }
-  }
-  PQclear(result);
-  return outcome;
 }
 
 }  // namespace pelorus::pool

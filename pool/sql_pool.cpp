@@ -7,19 +7,11 @@
 namespace pelorus::pool {
 namespace {
 
-constexpr int kMaxAttempts = 5;
-
 // An address row given back: free, of no station, with nothing done to it. The last release
 // of a written address stays on it.
 constexpr const char* kClearedRow =
     "state = 'free', station = '', port = '', leased_at = '', written_at = '', verified_at = '',"
     " attempts = 0, readback = '', lease_token = ''";
-
-// A lock wait as people read it: "5 s", "250 ms".
-std::string Spoken(std::chrono::milliseconds wait) {
-  return wait.count() % 1000 == 0 ? std::to_string(wait.count() / 1000) + " s"
-                                  : std::to_string(wait.count()) + " ms";
-}
 
 }  // namespace
 
@@ -56,49 +48,17 @@ bool SqlPool::Failed(const std::string& why, std::string* error) {
   return false;
 }
 
-bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::string* error,
-                            Access access) {
-  const bool read = access == Access::kRead;
-  refused_ = false;
-  for (int attempt = 1;; ++attempt) {
-    Transaction tx(*this);
-    if (tx.Run(read ? dialect_.begin_read : dialect_.begin) && step(tx) && tx.Run("COMMIT")) {
-      return true;
-    }
-    std::string ignored;
-    Run("ROLLBACK", {}, nullptr, &ignored);
-    if (!tx.refusal().empty()) {
-      return Refuse(tx.refusal(), error);
-    }
-    switch (tx.outcome()) {
-      case Outcome::kRetry:
-        if (attempt < kMaxAttempts && !read) {
-          continue;
-        }
-        *error =
-            Fail("the store kept giving up on the step (" + tx.detail() + "); nothing changed");
-        return false;
-      case Outcome::kBusy:
-        *error = Fail("locked by another station for more than " + Spoken(lock_wait_) +
-                      "; nothing changed");
-        return false;
-      case Outcome::kLost:
-        *error = Fail("the connection was lost (" + tx.detail() + "); nothing changed");
-        return false;
-      case Outcome::kRefused:
-        return Refuse(tx.detail(), error);
-      case Outcome::kOk:
-      case Outcome::kFailed:
-        break;
-    }
-    *error = Fail(tx.detail());
-    return false;
-  }
+bool SqlPool::UsableName(const std::string& what, const std::string& name, std::string* error) {
+  const std::string problem = NameProblem(what, name);
+  return problem.empty() || Refuse(problem, error);
 }
 
 bool SqlPool::Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) {
   if (name.empty()) {
     return Refuse("a pool needs a name", error);
+  }
+  if (!UsableName("pool", name, error)) {
+    return false;
   }
   if (first > last || last > kMac48Last) {
     return Refuse("the range " + FormatMac48(first) + " ... " + FormatMac48(last) +

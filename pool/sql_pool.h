@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pool/address_pool.h"
+#include "pool/interruption.h"
 
 namespace pelorus::pool {
 
@@ -64,7 +65,9 @@ class SqlPool : public AddressPool {
 
   const std::string& Where() const override { return where_; }
   bool Refused() const override { return refused_; }
-  void SetLockWait(std::chrono::milliseconds wait) override { lock_wait_ = wait; }
+  void Interrupt() override;
+  void Resume() override;
+  void SetLockWait(std::chrono::milliseconds wait) override;
   bool Create(const std::string& name, Mac48 first, Mac48 last, std::string* error) override;
   bool Lease(const std::string& name, const std::string& station, LeasedAddress* leased,
              std::string* error) override;
@@ -89,7 +92,8 @@ class SqlPool : public AddressPool {
                      std::int64_t* id, std::string* error) override;
   bool History(Mac48 address, std::vector<Attempt>* attempts, std::string* error) override;
   bool TranscriptOf(std::int64_t id, std::string* transcript, std::string* error) override;
-  bool ExportAttempts(const std::string& name, const std::string& since, const std::string& until,
+  using AddressPool::ExportAttempts;
+  bool ExportAttempts(const std::string& name, const AttemptFilter& filter,
                       const std::function<void(const Attempt&)>& row, std::string* error) override;
 
  protected:
@@ -104,11 +108,12 @@ class SqlPool : public AddressPool {
   // What became of a statement.
   enum class Outcome {
     kOk,
-    kBusy,     // another station held the store locked past the bounded wait
-    kRetry,    // the store gave up on the transaction (serialisation, deadlock): run it again
-    kLost,     // the connection to the store went away
-    kRefused,  // the pool's rules refuse it (a claim another holds); detail says why
-    kFailed,   // anything else; detail says what
+    kBusy,         // another station held the store locked past the bounded wait
+    kRetry,        // the store gave up on the transaction (serialisation, deadlock): run it again
+    kLost,         // the connection to the store went away
+    kRefused,      // the pool's rules refuse it (a claim another holds); detail says why
+    kInterrupted,  // Interrupt ended it
+    kFailed,       // anything else; detail says what
   };
 
   SqlPool(std::string where, Dialect dialect);
@@ -122,13 +127,22 @@ class SqlPool : public AddressPool {
   virtual Outcome Stream(const std::string& sql, const std::vector<Param>& params,
                          const std::function<void(const Row&)>& each, std::string* detail) = 0;
 
+  // What a store does on Interrupt beside raising interruption(): wake what the raised
+  // descriptor does not (any thread calls it).
+  virtual void Interrupted() {}
+  // What a store does when SetLockWait changed lock_wait().
+  virtual void LockWaitChanged() {}
+  const Interruption& interruption() const { return interruption_; }
+  std::chrono::milliseconds lock_wait() const { return lock_wait_; }
+
   // Ends a step outside a transaction: refused by the pool's rules, or failed by the store;
   // both false with *error naming the location.
   bool Refuse(const std::string& why, std::string* error);
   bool Failed(const std::string& why, std::string* error);
   // Starts a call that runs no transaction: Refused() describes this call, not one before.
   void ClearRefusal() { refused_ = false; }
-  std::chrono::milliseconds LockWait() const { return lock_wait_; }
+  // True when name may name what ("pool", "station", see NameProblem); refused otherwise.
+  bool UsableName(const std::string& what, const std::string& name, std::string* error);
 
  private:
   class Transaction;
@@ -167,6 +181,7 @@ class SqlPool : public AddressPool {
   std::string where_;
   Dialect dialect_;
   bool refused_ = false;
+  Interruption interruption_;
   std::chrono::milliseconds lock_wait_{kLockWaitMs};
 };
 

@@ -43,6 +43,9 @@ bool SqlPool::RecordAttempt(const std::string& name, const Attempt& attempt,
   if (attempt.ended_at.empty()) {
     return Refuse("an attempt needs the time it ended", error);
   }
+  if (!UsableName("station", attempt.station, error)) {
+    return false;
+  }
   return InTransaction(
       [&](Transaction& tx) {
         const auto pool = FindPool(tx, name, "first_address, last_address");
@@ -107,7 +110,7 @@ bool SqlPool::History(Mac48 address, std::vector<Attempt>* attempts, std::string
         }
         return !tx.failed();
       },
-      error);
+      error, Access::kRead);
 }
 
 bool SqlPool::TranscriptOf(std::int64_t id, std::string* transcript, std::string* error) {
@@ -123,22 +126,25 @@ bool SqlPool::TranscriptOf(std::int64_t id, std::string* transcript, std::string
         *transcript = Text(rows[0][0]);
         return true;
       },
-      error);
+      error, Access::kRead);
 }
 
-bool SqlPool::ExportAttempts(const std::string& name, const std::string& since,
-                             const std::string& until,
+bool SqlPool::ExportAttempts(const std::string& name, const AttemptFilter& filter,
                              const std::function<void(const Attempt&)>& row, std::string* error) {
   std::vector<Param> bounds = {name};
   std::string sql =
       std::string("SELECT ") + kAttemptColumns + " FROM pelorus_attempts WHERE pool = $1";
-  if (!since.empty()) {
-    bounds.emplace_back(since);
+  if (!filter.since.empty()) {
+    bounds.emplace_back(filter.since);
     sql += " AND ended_at >= $" + std::to_string(bounds.size());
   }
-  if (!until.empty()) {
-    bounds.emplace_back(until);
+  if (!filter.until.empty()) {
+    bounds.emplace_back(filter.until);
     sql += " AND ended_at < $" + std::to_string(bounds.size());
+  }
+  if (!filter.station.empty()) {
+    bounds.emplace_back(filter.station);
+    sql += " AND station = $" + std::to_string(bounds.size());
   }
   const std::string after = std::to_string(bounds.size() + 1);
   const std::string after_id = std::to_string(bounds.size() + 2);
@@ -164,7 +170,7 @@ bool SqlPool::ExportAttempts(const std::string& name, const std::string& since,
           }
           return !tx.failed();
         },
-        error);
+        error, Access::kRead);
     if (!read) {
       return false;
     }

@@ -43,6 +43,9 @@ bool SqlPool::Lease(const std::string& name, const std::string& station, LeasedA
   if (station.empty()) {
     return Refuse("a lease needs a station name", error);
   }
+  if (!UsableName("station", station, error)) {
+    return false;
+  }
   std::string why;
   const std::string token = NewLeaseToken(&why);
   if (token.empty()) {

@@ -45,7 +45,7 @@ class SqlPool::Transaction {
 
   bool Run(const std::string& sql, const std::vector<Param>& params = {},
            std::vector<Row>* rows = nullptr) {
-    if (outcome_ != Outcome::kOk) {
+    if (!Going()) {
       return false;
     }
     outcome_ = pool_.Run(sql, params, rows, &detail_);
@@ -53,7 +53,7 @@ class SqlPool::Transaction {
   }
   bool Stream(const std::string& sql, const std::vector<Param>& params,
               const std::function<void(const Row&)>& each) {
-    if (outcome_ != Outcome::kOk) {
+    if (!Going()) {
       return false;
     }
     outcome_ = pool_.Stream(sql, params, each, &detail_);
@@ -75,6 +75,9 @@ class SqlPool::Transaction {
   const std::string& refusal() const { return refusal_; }
 
  private:
+  // Whether the next statement may run: none after one failed, and none once interrupted.
+  bool Going();
+
   SqlPool& pool_;
   Outcome outcome_ = Outcome::kOk;
   std::string detail_;

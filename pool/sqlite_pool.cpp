@@ -1,17 +1,11 @@
 #include "pool/sqlite_pool.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <sys/vfs.h>
 
-#include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <thread>
+#include <filesystem>
 
 namespace pelorus::pool {
 namespace {
@@ -38,118 +32,87 @@ std::string Numbered(std::string sql) {
   return sql;
 }
 
-// A name as a part of a file name: letters, digits, '.', '_' and '-' stay, any other byte
-// becomes %XX, so that no two names share a file and none leaves the folder.
-std::string FileNamePart(const std::string& name) {
-  std::string part;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) != 0 || c == '.' || c == '_' || c == '-') {
-      part += c;
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", byte);
-      part += hex;
-    }
+// statfs's names of the file systems that hold a file on another host.
+const char* NetworkFileSystem(std::int64_t type) {
+  switch (type) {
+    case 0x6969:
+      return "NFS";
+    case 0x517B:
+      return "SMB";
+    case 0xFF534D42:
+      return "CIFS";
+    case 0xFE534D42:
+      return "SMB2";
+    default:
+      return nullptr;
   }
-  return part;
-}
-
-std::string ThisHost() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  return host;
 }
 
 }  // namespace
 
 SqlitePool::SqlitePool(std::string path, sqlite3* db)
-    : SqlPool(std::move(path), kSqlite), db_(db) {}
+    : SqlPool(path, kSqlite), db_(db), claim_(std::move(path)) {}
 
 // SQLite's own busy wait sleeps longer and longer between tries, up to 100 ms, and a station
 // that sleeps that long rarely finds the lock free while others commit one step after the
-// other: it starves. Short, slightly varied sleeps give every waiting station its turn.
-int SqlitePool::WaitForLock(void* pool, int tries) {
-  using Clock = std::chrono::steady_clock;
-  auto& self = *static_cast<SqlitePool*>(pool);
+// other: it starves. Short, slightly varied sleeps give every waiting station its turn; each
+// ends at once on Interrupt, and then so does the wait.
+int SqlitePool::WaitForLock(void* self, int tries) {
+  auto& pool = *static_cast<SqlitePool*>(self);
+  const auto now = std::chrono::steady_clock::now();
   if (tries == 0) {
-    self.lock_wait_started_ = Clock::now();
+    pool.lock_wait_started_ = now;
   }
-  if (Clock::now() - self.lock_wait_started_ >= self.LockWait()) {
+  if (now - pool.lock_wait_started_ >= pool.lock_wait()) {
     return 0;
   }
-  std::this_thread::sleep_for(std::chrono::microseconds(500 + (tries * 7919) % 1000));
-  return 1;
+  return pool.interruption().Sleep(std::chrono::microseconds(500 + (tries * 7919) % 1000)) ? 1 : 0;
+}
+
+void SqlitePool::Interrupted() {
+  sqlite3_interrupt(db_);
 }
 
 SqlitePool::~SqlitePool() {
-  Unclaim();
   sqlite3_close_v2(db_);
 }
 
 bool SqlitePool::Claim(const std::string& name, const std::string& station, std::string* error) {
   ClearRefusal();
-  const std::string folder = Where() + ".stations";
-  const std::string path =
-      folder + "/" + FileNamePart(name) + "@" + FileNamePart(station) + ".lock";
-  if (claim_fd_ >= 0 && path == claim_path_) {
-    return true;
+  if (!UsableName("station", station, error)) {
+    return false;
   }
-  Unclaim();
+  if (interruption().Raised()) {
+    return Failed("interrupted", error);
+  }
   const std::string what = "station " + station + " of pool " + name;
-  if (mkdir(folder.c_str(), 0775) != 0 && errno != EEXIST) {
-    return Failed("cannot claim " + what + ": " + folder + ": " + std::strerror(errno), error);
+  std::string why;
+  switch (claim_.Take(name, station, &why)) {
+    case FileClaim::Result::kTaken:
+      return true;
+    case FileClaim::Result::kHeld:
+      return Refuse(what + " is claimed by " + why, error);
+    case FileClaim::Result::kFailed:
+      break;
   }
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
-  if (fd < 0) {
-    return Failed("cannot claim " + what + ": " + path + ": " + std::strerror(errno), error);
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int why = errno;
-    char holder[128] = {};
-    const ssize_t got = pread(fd, holder, sizeof holder - 1, 0);
-    close(fd);
-    if (why != EWOULDBLOCK) {
-      return Failed("cannot claim " + what + ": " + path + ": " + std::strerror(why), error);
-    }
-    std::string shown(holder, got > 0 ? static_cast<std::size_t>(got) : 0);
-    while (!shown.empty() && (shown.back() == '\n' || shown.back() == ' ')) {
-      shown.pop_back();
-    }
-    const auto space = shown.find(' ');
-    return Refuse(what + " is claimed by " +
-                      (space == std::string::npos ? std::string("another process")
-                                                  : "host " + shown.substr(0, space) +
-                                                        ", process " + shown.substr(space + 1)) +
-                      " (" + path + ")",
-                  error);
-  }
-  // Whoever is refused reads who holds the claim from the file.
-  const std::string holder = ThisHost() + " " + std::to_string(getpid()) + "\n";
-  if (ftruncate(fd, 0) != 0 ||
-      pwrite(fd, holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size())) {
-    const int why = errno;
-    close(fd);
-    return Failed("cannot claim " + what + ": " + path + ": " + std::strerror(why), error);
-  }
-  claim_fd_ = fd;
-  claim_path_ = path;
-  return true;
+  return Failed("cannot claim " + what + ": " + why, error);
 }
 
 void SqlitePool::Unclaim() {
-  if (claim_fd_ < 0) {
-    return;
+  claim_.Release();
+}
+
+std::optional<std::int64_t> SqlitePool::FileSystemOf(const std::string& path) {
+  struct statfs info {};
+  if (statfs(path.c_str(), &info) != 0) {
+    return std::nullopt;
   }
-  // The file keeps naming this process; only a holder of the lock is ever named from it, and
-  // a new holder writes itself first.
-  close(claim_fd_);
-  claim_fd_ = -1;
-  claim_path_.clear();
+  return static_cast<std::int64_t>(info.f_type);
 }
 
 std::unique_ptr<SqlitePool> SqlitePool::Connect(const std::string& path, bool create,
-                                                std::string* error) {
+                                                std::string* error,
+                                                const FileSystemProbe& file_system) {
   struct stat info {};
   const bool exists = stat(path.c_str(), &info) == 0;
   if (!exists && !create) {
@@ -158,6 +121,14 @@ std::unique_ptr<SqlitePool> SqlitePool::Connect(const std::string& path, bool cr
   }
   if (exists && !S_ISREG(info.st_mode)) {
     *error = path + ": not a file, so not an address pool";
+    return nullptr;
+  }
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const auto type = file_system(exists ? path : folder.empty() ? "." : folder);
+  if (const char* network = type ? NetworkFileSystem(*type) : nullptr) {
+    *error = path + ": on a network file system (" + network +
+             "): SQLite's locks and the stations' claims hold on a local disk only; benches "
+             "that share a pool share a PostgreSQL server (postgresql://...)";
     return nullptr;
   }
   sqlite3* db = nullptr;
@@ -199,6 +170,9 @@ std::unique_ptr<SqlitePool> SqlitePool::Connect(const std::string& path, bool cr
 
 SqlPool::Outcome SqlitePool::Run(const std::string& sql, const std::vector<Param>& params,
                                  std::vector<Row>* rows, std::string* detail) {
+  if (sql.rfind("BEGIN", 0) == 0) {
+    claim_.Answer();
+  }
   if (rows == nullptr) {
     return Stream(
         sql, params, [](const Row&) {}, detail);
@@ -253,6 +227,9 @@ SqlPool::Outcome SqlitePool::Stream(const std::string& sql, const std::vector<Pa
   sqlite3_finalize(statement);
   if (status == SQLITE_DONE) {
     return Outcome::kOk;
+  }
+  if (interruption().Raised()) {
+    return Outcome::kInterrupted;
   }
   switch (status & 0xFF) {
     case SQLITE_BUSY:

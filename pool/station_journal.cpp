@@ -15,6 +15,7 @@
 
 #include "pool/address_pool.h"
 #include "pool/postgres_pool.h"
+#include "pool/server_location.h"
 
 namespace pelorus::pool {
 namespace {
@@ -208,10 +209,13 @@ bool WriteAll(int fd, const std::string& bytes) {
 std::string StationJournal::PathFor(const std::string& location, const std::string& name,
                                     const std::string& station) {
   // A SQLite file named relative to the folder a station started in is the same store from
-  // any other folder: its journal is too.
-  std::string shown = AddressPool::Shown(location);
-  if (!PostgresPool::Names(location)) {
-    shown = std::filesystem::absolute(location).lexically_normal().string();
+  // any other folder: its journal is too. A server's is named after the store alone, so that
+  // neither a secret nor another option of the location changes it.
+  std::string shown = std::filesystem::absolute(location).lexically_normal().string();
+  if (PostgresPool::Names(location)) {
+    std::string why;
+    const auto server = ServerLocation::Parse(location, &why);
+    shown = server ? server->Store() : ServerLocation::Unreadable(location);
   }
   std::filesystem::path folder;
   const char* state = std::getenv("XDG_STATE_HOME");

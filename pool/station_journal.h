@@ -28,7 +28,8 @@ struct JournalMark {
 class StationJournal {
  public:
   // The journal's file for station in pool name of the store at location (the location as
-  // configured; the file name is derived from it, the password left out).
+  // configured): for a server, named after its user, host, port and database (see
+  // ServerLocation::Store), never after a password; for a file, after its absolute path.
   static std::string PathFor(const std::string& location, const std::string& name,
                              const std::string& station);
 

@@ -8,9 +8,14 @@ namespace pelorus::pool {
 namespace {
 
 constexpr unsigned char kFormat = 1;
-// Pieces of one byte each cost a few bytes of framing; a stream that inflates far past what
-// a full transcript can take is not one.
-constexpr std::size_t kDecodedMax = 16 * Transcript::kCapBytes;
+// What Encode writes for a full transcript: the cap's bytes, and per piece a time step and a
+// length. The recorder's pieces hold a byte at least and come well within two minutes of each
+// other, so their framing costs at most five bytes per console byte; a stream that inflates
+// past that is no transcript, and is refused before it takes memory.
+constexpr std::size_t kDecodedMax = 6 * Transcript::kCapBytes;
+// Every piece counts, whatever it holds: pieces beyond one per console byte (the recorder never
+// writes an empty one) are damage, refused before they take memory.
+constexpr std::uint64_t kSparePieces = 1024;
 
 void PutVarint(std::string* out, std::uint64_t value) {
   while (value >= 0x80) {
@@ -40,35 +45,51 @@ std::int64_t UnZigZag(std::uint64_t value) {
   return static_cast<std::int64_t>(value >> 1) ^ -static_cast<std::int64_t>(value & 1);
 }
 
-bool Inflate(const std::string& encoded, std::string* out, std::string* error) {
-  z_stream stream{};
-  if (inflateInit(&stream) != Z_OK) {
-    *error = "zlib cannot start";
-    return false;
-  }
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(encoded.data()));
-  stream.avail_in = static_cast<uInt>(encoded.size());
-  char buffer[64 * 1024];
-  int status = Z_OK;
-  while (status == Z_OK && out->size() <= kDecodedMax) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out->append(buffer, sizeof buffer - stream.avail_out);
-    if (status == Z_BUF_ERROR && stream.avail_in == 0) {
-      break;
+// Inflates encoded into out, refusing a stream that is damaged or inflates past max. The
+// stream is inflated twice, first only counting, so that a bomb is refused without the memory
+// it asks for.
+bool Inflate(const std::string& encoded, std::size_t max, std::string* out, std::string* error) {
+  std::size_t size = 0;
+  for (const bool counting : {true, false}) {
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) {
+      *error = "zlib cannot start";
+      return false;
     }
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(encoded.data()));
+    stream.avail_in = static_cast<uInt>(encoded.size());
+    char scratch[64 * 1024];
+    if (!counting) {
+      out->resize(size);
+    }
+    std::size_t inflated = 0;
+    int status = Z_OK;
+    while (status == Z_OK && inflated <= max) {
+      char* to = counting ? scratch : out->data() + inflated;
+      const std::size_t room = counting ? sizeof scratch : size - inflated;
+      stream.next_out = reinterpret_cast<Bytef*>(to);
+      stream.avail_out = static_cast<uInt>(std::min<std::size_t>(room, 1u << 30));
+      const uInt offered = stream.avail_out;
+      status = inflate(&stream, Z_NO_FLUSH);
+      inflated += offered - stream.avail_out;
+      if (status == Z_BUF_ERROR && (stream.avail_in == 0 || room == 0)) {
+        break;
+      }
+    }
+    const std::string zlib_says = stream.msg != nullptr ? stream.msg : "cut short";
+    inflateEnd(&stream);
+    if (inflated > max) {
+      *error = "not a transcript (it inflates past any transcript's size)";
+      return false;
+    }
+    if (status != Z_STREAM_END || stream.avail_in != 0) {
+      *error = status == Z_STREAM_END ? "not a transcript (bytes after its end)"
+                                      : "not a transcript (zlib: " + zlib_says + ")";
+      return false;
+    }
+    size = inflated;
   }
-  inflateEnd(&stream);
-  if (status == Z_STREAM_END && stream.avail_in == 0) {
-    return true;
-  }
-  *error = out->size() > kDecodedMax ? "not a transcript (it inflates past any transcript's size)"
-           : status == Z_STREAM_END
-               ? "not a transcript (bytes after its end)"
-               : "not a transcript (zlib: " +
-                     std::string(stream.msg != nullptr ? stream.msg : "cut short") + ")";
-  return false;
+  return true;
 }
 
 }  // namespace
@@ -106,7 +127,7 @@ bool Transcript::Decode(const std::string& encoded, std::vector<Piece>* pieces, 
                         std::string* error) {
   pieces->clear();
   std::string body;
-  if (!Inflate(encoded, &body, error)) {
+  if (!Inflate(encoded, kDecodedMax, &body, error)) {
     return false;
   }
   if (body.empty() || static_cast<unsigned char>(body[0]) != kFormat) {
@@ -119,6 +140,7 @@ bool Transcript::Decode(const std::string& encoded, std::vector<Piece>* pieces, 
     *error = "not a transcript (no cut count)";
     return false;
   }
+  std::uint64_t kept = 0;
   while (at < body.size()) {
     std::uint64_t delta = 0;
     std::uint64_t framing = 0;
@@ -127,9 +149,18 @@ bool Transcript::Decode(const std::string& encoded, std::vector<Piece>* pieces, 
       *error = "not a transcript (a piece is cut short)";
       return false;
     }
+    const std::size_t length = static_cast<std::size_t>(framing >> 1);
+    kept += length;
+    if (kept > kCapBytes) {
+      *error = "not a transcript (it holds more console bytes than a transcript keeps)";
+      return false;
+    }
+    if (pieces->size() >= kept + kSparePieces) {
+      *error = "not a transcript (more pieces than console bytes)";
+      return false;
+    }
     time = static_cast<std::int64_t>(static_cast<std::uint64_t>(time) +
                                      static_cast<std::uint64_t>(UnZigZag(delta)));
-    const std::size_t length = static_cast<std::size_t>(framing >> 1);
     pieces->push_back({(framing & 1) != 0 ? Direction::kToDevice : Direction::kFromDevice, time,
                        body.substr(at, length)});
     at += length;

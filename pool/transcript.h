@@ -34,7 +34,10 @@ class Transcript {
   std::uint64_t cut() const { return cut_; }
   // The pieces as the record keeps them (see above); one pass of zlib over what was kept.
   std::string Encode() const;
-  // The pieces and the cut count of what Encode gave; false with *error for anything else.
+  // The pieces and the cut count of what Encode gave; false with *error for anything else,
+  // such as a stream that inflates far past what a full transcript takes, or holds more
+  // console bytes than the cap or more pieces than it has bytes. The memory it takes is that
+  // of what it gives.
   static bool Decode(const std::string& encoded, std::vector<Piece>* pieces, std::uint64_t* cut,
                      std::string* error);
   void Clear();

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace pelorus::testing {
 
-// What a run of a program left.
+// What a run of a program left: its exit status and what it printed where.
 struct Result {
   int status = -1;
   std::string out;

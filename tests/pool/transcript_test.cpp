@@ -1,7 +1,10 @@
 #include "pool/transcript.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,6 +69,91 @@ TEST(TranscriptTest, KeepsAnyBytesUpToTheCapAndRefusesWhatIsNone) {
     std::string error;
     EXPECT_FALSE(Transcript::Decode(none, &refused, &cut, &error)) << none.size();
     EXPECT_EQ(error.rfind("not a transcript", 0), 0u) << error;
+  }
+}
+
+// A zlib stream of a transcript's body: the format byte, a cut count of 0, then what body
+// writes, chunk by chunk (so that a body of gigabytes never sits in memory).
+std::string Crafted(const std::function<bool(std::string*)>& body) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit(&stream, Z_BEST_COMPRESSION), Z_OK);
+  std::string encoded;
+  std::string chunk("\x01\x00", 2);
+  bool more = true;
+  char out[64 * 1024];
+  while (more) {
+    more = body(&chunk);
+    stream.next_in = reinterpret_cast<Bytef*>(chunk.data());
+    stream.avail_in = static_cast<uInt>(chunk.size());
+    do {
+      stream.next_out = reinterpret_cast<Bytef*>(out);
+      stream.avail_out = sizeof out;
+      deflate(&stream, more ? Z_NO_FLUSH : Z_FINISH);
+      encoded.append(out, sizeof out - stream.avail_out);
+    } while (stream.avail_out == 0);
+    chunk.clear();
+  }
+  deflateEnd(&stream);
+  return encoded;
+}
+
+// The process's peak resident memory since the last Reset, in bytes.
+class PeakMemory {
+ public:
+  PeakMemory() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.close();
+    EXPECT_TRUE(clear.good()) << "cannot reset the peak resident memory";
+    base_ = Read("VmRSS:");
+  }
+  std::size_t Grown() const { return Read("VmHWM:") - base_; }
+
+ private:
+  static std::size_t Read(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string word; status >> word;) {
+      if (word == key) {
+        std::size_t kb = 0;
+        status >> kb;
+        return kb * 1024;
+      }
+    }
+    return 0;
+  }
+  std::size_t base_ = 0;
+};
+
+// Crafted transcripts are refused with a reason, in bounded memory: a zlib bomb, a flood of
+// empty pieces, more console bytes than a transcript keeps.
+TEST(TranscriptTest, CraftedTranscriptsAreRefusedInBoundedMemory) {
+  constexpr std::size_t kMiB = 1024 * 1024;
+  // A body of a first part, then a mebibyte of `fill` n times.
+  const auto body = [](std::string first, char fill, int n) {
+    const std::string mib(kMiB, fill);
+    return Crafted([=, left = n](std::string* chunk) mutable {
+      *chunk += first;
+      first.clear();
+      *chunk += mib;
+      return --left > 0;
+    });
+  };
+  // An empty piece from the device at the same time is two zero bytes; a piece of 5 MiB from
+  // the device starts with its time step (0) and its length, 5 MiB * 2, as a varint.
+  const std::vector<std::pair<std::string, std::string>> crafted = {
+      {"256 MB of empty pieces", body("", '\0', 256)},
+      {"8 MB of empty pieces", body("", '\0', 8)},
+      {"a piece of 5 MB", body(std::string("\0\x80\x80\x80\x05", 5), 'x', 5)},
+  };
+  for (const auto& [what, encoded] : crafted) {
+    EXPECT_LT(encoded.size(), 1200u * 1024) << what;
+    PeakMemory memory;
+    std::vector<Transcript::Piece> pieces;
+    std::uint64_t cut = 0;
+    std::string error;
+    EXPECT_FALSE(Transcript::Decode(encoded, &pieces, &cut, &error)) << what;
+    EXPECT_EQ(error.rfind("not a transcript (", 0), 0u) << what << ": " << error;
+    EXPECT_LT(memory.Grown(), 40 * kMiB) << what;
   }
 }
 

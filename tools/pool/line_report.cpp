@@ -5,28 +5,12 @@
 #include <ctime>
 #include <regex>
 
+#include "tools/pool/json_text.h"
+
 namespace pelorus::pool {
 namespace {
 
 constexpr double kMsPerDay = 24.0 * 3600 * 1000;
-
-std::string JsonText(const std::string& text) {
-  std::string json = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      json += escaped;
-    } else {
-      json += c;
-    }
-  }
-  return json + '"';
-}
 
 std::string JsonNumber(std::optional<double> value) {
   if (!value) {

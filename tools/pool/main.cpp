@@ -98,8 +98,8 @@ bool Export(const Request& request) {
   if (request.attempts) {
     pelorus::pool::CsvAttemptWriter writer(out);
     exported = pool->ExportAttempts(
-        request.name, filter.since, "", [&](const auto& attempt) { writer.Write(attempt); },
-        &error);
+        request.name, pelorus::pool::AttemptFilter{filter.since, "", filter.station},
+        [&](const auto& attempt) { writer.Write(attempt); }, &error);
   } else {
     pelorus::pool::CsvRecordWriter writer(out);
     exported = pool->Export(
@@ -225,14 +225,17 @@ class Commands {
     return sub;
   }
   void AddName(CLI::App* sub, const char* description = "the pool's name (default: default)") {
-    sub->add_option("--name", request_.name, description);
+    sub->add_option("--name", request_.name, description)
+        ->check(pelorus::pool::UsableName("pool"));
   }
   void AddAddress(CLI::App* sub) {
     sub->add_option("ADDRESS", request_.address, kAddressForm)->required();
   }
   // A station of a pool: its name, and the pool's.
   void AddStation(CLI::App* sub) {
-    sub->add_option("--station", request_.station, "the station's name")->required();
+    sub->add_option("--station", request_.station, "the station's name")
+        ->required()
+        ->check(pelorus::pool::UsableName("station"));
     AddName(sub);
   }
   // A station's mark of ADDRESS, made under a lease's token (or without one).
@@ -297,8 +300,11 @@ int main(int argc, char** argv) {
                                "release) at or after TIME (") +
                        kTimeForm + ")")
       ->type_name("TIME");
-  export_command->add_option("--station", request.station, "only this station's addresses")
-      ->type_name("NAME");
+  export_command
+      ->add_option("--station", request.station,
+                   "only this station's addresses (with --attempts: its attempts)")
+      ->type_name("NAME")
+      ->check(pelorus::pool::UsableName("station"));
   export_command->add_flag("--attempts", request.attempts,
                            "every attempt of a board instead, in the order they ended, without "
                            "transcripts (--since applies to when they ended)");
@@ -332,7 +338,8 @@ int main(int argc, char** argv) {
   CLI::App* unconfirmed_command =
       commands.Add("unconfirmed", "The written, never verified addresses, one a line", Unconfirmed);
   commands.AddName(unconfirmed_command);
-  unconfirmed_command->add_option("--station", request.station, "only this station's");
+  unconfirmed_command->add_option("--station", request.station, "only this station's")
+      ->check(pelorus::pool::UsableName("station"));
 
   const std::string station_footer =
       "Takes the station's claim for the command (refused, naming the holder, while a window "

@@ -5,29 +5,9 @@
 #include <cstdio>
 #include <regex>
 
+#include "tools/pool/json_text.h"
+
 namespace pelorus::pool {
-namespace {
-
-// text as a JSON string. The record keeps console lines escaped already; a quote, a
-// backslash or a control character elsewhere (a station's name) is escaped here.
-std::string Json(const std::string& text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned char>(c));
-      quoted += escaped;
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + '"';
-}
-
-}  // namespace
 
 bool RunningLow(const PoolStatus& status) {
   return status.free * 100 < status.total || status.free < 100;
@@ -51,9 +31,9 @@ void WriteStatus(std::ostream& out, const PoolStatus& status, const std::string&
 }
 
 void WriteStatusJson(std::ostream& out, const PoolStatus& status, const std::string& where) {
-  out << "{\"pool\":" << Json(status.name) << ",\"location\":" << Json(where)
-      << ",\"first\":" << Json(FormatMac48(status.first))
-      << ",\"last\":" << Json(FormatMac48(status.last)) << ",\"total\":" << status.total
+  out << "{\"pool\":" << JsonText(status.name) << ",\"location\":" << JsonText(where)
+      << ",\"first\":" << JsonText(FormatMac48(status.first))
+      << ",\"last\":" << JsonText(FormatMac48(status.last)) << ",\"total\":" << status.total
       << ",\"issued\":" << status.issued << ",\"verified\":" << status.verified
       << ",\"written\":" << status.written << ",\"leased\":" << status.leased
       << ",\"free\":" << status.free << ",\"released\":" << status.released
@@ -61,15 +41,16 @@ void WriteStatusJson(std::ostream& out, const PoolStatus& status, const std::str
 }
 
 void WriteCheckJson(std::ostream& out, const AddressRecord& record) {
-  out << "{\"address\":" << Json(FormatMac48(record.address)) << ",\"pool\":" << Json(record.pool)
-      << ",\"state\":" << Json(StateName(record.state)) << ",\"station\":" << Json(record.station)
-      << ",\"port\":" << Json(record.port) << ",\"leased_at\":" << Json(record.leased_at)
-      << ",\"written_at\":" << Json(record.written_at)
-      << ",\"verified_at\":" << Json(record.verified_at) << ",\"attempts\":" << record.attempts
-      << ",\"readback\":" << Json(record.readback)
-      << ",\"released_at\":" << Json(record.released_at)
-      << ",\"released_by\":" << Json(record.released_by)
-      << ",\"release_reason\":" << Json(record.release_reason) << "}\n";
+  out << "{\"address\":" << JsonText(FormatMac48(record.address))
+      << ",\"pool\":" << JsonText(record.pool) << ",\"state\":" << JsonText(StateName(record.state))
+      << ",\"station\":" << JsonText(record.station) << ",\"port\":" << JsonText(record.port)
+      << ",\"leased_at\":" << JsonText(record.leased_at)
+      << ",\"written_at\":" << JsonText(record.written_at)
+      << ",\"verified_at\":" << JsonText(record.verified_at) << ",\"attempts\":" << record.attempts
+      << ",\"readback\":" << JsonText(record.readback)
+      << ",\"released_at\":" << JsonText(record.released_at)
+      << ",\"released_by\":" << JsonText(record.released_by)
+      << ",\"release_reason\":" << JsonText(record.release_reason) << "}\n";
 }
 
 std::optional<std::string> RecordTime(const std::string& text) {

@@ -128,7 +128,8 @@ RecordCommands::RecordCommands(CLI::App& app) {
                          "station, yield, failures by outcome, time per board, the pool's use",
                          &RecordCommands::Report);
   report->add_option("--name", name_,
-                     "the pool's name (default: the store's only pool, or else default)");
+                     "the pool's name (default: the store's only pool, or else default)")
+      ->check(CLI::Validator([](std::string& name) { return NameProblem("pool", name); }, ""));
   report->add_option("--since", since_,
                      "from this UTC time on (2026-12-06, 2026-12-06T08:00, ...; default: the "
                      "first attempt)");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <CLI/CLI.hpp>
+
 #include <iostream>
 #include <string>
 
@@ -31,6 +33,12 @@ struct Request {
   std::string reason;
   std::string by;
 };
+
+// The check of a pool's or station's name given on the command line (see NameProblem); what
+// is "pool" or "station".
+inline CLI::Validator UsableName(const std::string& what) {
+  return CLI::Validator([what](std::string& name) { return NameProblem(what, name); }, "");
+}
 
 inline bool Fail(const std::string& reason) {
   std::cerr << "pelorus-pool: " << reason << '\n';
