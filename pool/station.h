@@ -83,6 +83,11 @@ class Station {
   Outcome Status(PoolStatus* status, std::string* error);
   // The station's leased address, if it has one; the store is only read.
   Outcome Current(std::optional<Mac48>* address, std::string* error);
+  // Ends the store step under way soon and every later one at once, as the store failing
+  // (marks then go to the journal), until Resume (see AddressPool::Interrupt). Any thread.
+  void Interrupt() { pool_->Interrupt(); }
+  // On the thread that runs the steps.
+  void Resume() { pool_->Resume(); }
   // Marks waiting in the journal.
   std::size_t Pending() const;
 

@@ -17,6 +17,9 @@ Run::Run(RunObserver& observer, std::unique_ptr<RunStation> station)
 }
 
 Run::~Run() {
+  if (station_) {
+    station_->Interrupt(/*for_good=*/true);
+  }
   mailbox_.Stop();
   mailbox_.Post({Mailbox::Event::Kind::kQuit});
   thread_.join();
@@ -55,8 +58,13 @@ std::uint64_t Run::Start(const PortSettings& settings, const std::array<std::str
   return mailbox_.Begin();
 }
 
+// The store step under way gives up too: whatever mark it carried goes to the station's
+// journal, and the run's thread is free within moments.
 void Run::Stop() {
   mailbox_.Stop();
+  if (station_) {
+    station_->Interrupt();
+  }
 }
 
 void Run::StepByHand(int direction) {
@@ -99,6 +107,7 @@ void Run::RunOnce(std::uint64_t run) {
     comm_.SetTarget(target_);
     if (station_) {
       station_->SetDevice(device_);
+      station_->Resume();
     }
   }
   shown_ = octets_;
@@ -157,7 +166,7 @@ void Run::RunOnce(std::uint64_t run) {
     station_->Unclaim();
   }
   observer_.Status(RunObserver::StatusKind::kPort, {});
-  if (station_) {
+  if (station_ && !mailbox_.Stopped(run)) {
     observer_.PoolLine(station_->StatusLine());
   }
   // A quit that came during the run is the thread's to act on.

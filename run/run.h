@@ -148,7 +148,7 @@ class Run : private DialogueSurroundings, private PortNotify {
   std::deque<AttemptRecorder::Finished> finished_;  // attempts ended, not yet on record
   std::deque<Mailbox::Event> held_;                 // news that came while a chunk was in hand
   std::uint64_t run_ = 0;                           // the run under way; 0 between runs
-  bool ending_ = false;  // the run cannot go on: it ends once the chunk is done
+  bool ending_ = false;               // the run cannot go on: it ends once the chunk is done
   std::array<std::string, 6> shown_;  // the octets last reported, as the view shows them
   std::string banner_text_;
   std::chrono::milliseconds wait_duration_{0};

@@ -30,10 +30,12 @@ void Run::ReportStation() {
     return;
   }
   if (run_ == 0) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    station_->SetDevice(device_);
-  }
-  if (run_ == 0) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      station_->SetDevice(device_);
+    }
+    // A stop of the run before left the store's steps interrupted.
+    station_->Resume();
     observer_.StationAddress(station_->Current());
   }
   observer_.PoolLine(station_->StatusLine());

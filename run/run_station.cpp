@@ -50,12 +50,22 @@ void RunStation::SetDevice(const std::string& device) {
 
 pool::Station* RunStation::Current(std::string* error) {
   if (!station_ || station_->StationName() != station_name_) {
-    station_.reset();
+    {
+      std::lock_guard<std::mutex> lock(interrupt_mutex_);
+      station_.reset();
+    }
     board_.reset();
-    station_ =
+    auto opened =
         pool::Station::Open({config_.location, config_.name, station_name_, std::string()}, error);
-    if (!station_) {
+    if (!opened) {
       return nullptr;
+    }
+    {
+      std::lock_guard<std::mutex> lock(interrupt_mutex_);
+      station_ = std::move(opened);
+      if (interrupted_) {
+        station_->Interrupt();
+      }
     }
     std::string path = pool::StationJournal::PathFor(config_.location, config_.name, station_name_);
     path.replace(path.rfind(".journal"), std::string::npos, ".board");
@@ -97,6 +107,26 @@ RunStation::Answer RunStation::Claim(std::vector<std::string>* notes,
     }
   }
   return board_->Clear(error) ? Answer::kDone : Answer::kUnavailable;
+}
+
+void RunStation::Interrupt(bool for_good) {
+  std::lock_guard<std::mutex> lock(interrupt_mutex_);
+  interrupted_ = true;
+  for_good_ = for_good_ || for_good;
+  if (station_) {
+    station_->Interrupt();
+  }
+}
+
+void RunStation::Resume() {
+  std::lock_guard<std::mutex> lock(interrupt_mutex_);
+  if (for_good_) {
+    return;
+  }
+  interrupted_ = false;
+  if (station_) {
+    station_->Resume();
+  }
 }
 
 void RunStation::Unclaim() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,12 @@ class RunStation {
   // fails); a verified one stays the board in hand until Announced.
   void RecordAttempt(const AttemptRecorder::Finished& finished);
 
+  // Ends the store step under way soon, and every later one at once, as the store failing:
+  // a mark then goes to the journal. Any thread. Until Resume, on the steps' thread; for_good
+  // (the run's owner is going) makes Resume do nothing from then on.
+  void Interrupt(bool for_good = false);
+  void Resume();
+
   // The station's leased address, if any, to show before a run.
   std::optional<Mac48> Current();
   // "pool LINE-A: 1,234 / 4,096 used · station bench3:/dev/ttyUSB0 · this station 17": the
@@ -87,6 +94,11 @@ class RunStation {
   int verified_ = 0;
   pool::LeasedAddress leased_;  // the station's lease in hand
   bool writing_ = false;        // leased_'s written mark was asked for and not yet answered
+  // Swapped (a new station name) on the steps' thread under interrupt_mutex_, which Interrupt
+  // takes, so that an interrupt always reaches the station in use.
+  std::mutex interrupt_mutex_;
+  bool interrupted_ = false;
+  bool for_good_ = false;
   std::unique_ptr<pool::Station> station_;
   std::unique_ptr<pool::StationJournal> board_;
 };

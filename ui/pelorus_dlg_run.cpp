@@ -46,6 +46,10 @@ void CPELORUSDlg::RunEnded(std::uint64_t run) {
     if (OnThisRun(run)) {
       ShowStopped();
     }
+    // The run's last word on the pool may have been cut short by the stop.
+    if (pool_) {
+      run_->RequestStatus();
+    }
   });
 }
 

@@ -193,7 +193,7 @@ TEST(PostgresClaimTest, AClaimCutOffWaitsForItsOwnEarlierSession) {
   PQclear(ended);
   PQfinish(server);
   EXPECT_TRUE(pool->Lease(kPool, "s1", &address, &error)) << error;
-  EXPECT_EQ(address, kFirst);
+  EXPECT_EQ(address.address, kFirst);
   EXPECT_FALSE(other->Claim(kPool, "s1", &error));
   EXPECT_TRUE(other->Refused());
 }

@@ -80,7 +80,7 @@ TEST(InterruptTest, SqliteStepWaitingForTheLockEnds) {
   sqlite3_close(other);
   LeasedAddress address;
   EXPECT_TRUE(pool->Lease(kPool, "s1", &address, &error)) << error;
-  EXPECT_EQ(address, kFirst);
+  EXPECT_EQ(address.address, kFirst);
 }
 
 // Runs sql on its own connection to the test's server, the first row's first column.
@@ -122,7 +122,7 @@ TEST(InterruptTest, PostgresStepWaitingForARowIsCancelled) {
   PQfinish(holder);
   LeasedAddress address;
   EXPECT_TRUE(pool->Lease(kPool, "s1", &address, &error)) << error;
-  EXPECT_EQ(address, kFirst);
+  EXPECT_EQ(address.address, kFirst);
 }
 
 // Connecting again to a server that accepts the connection and then says nothing ends at once

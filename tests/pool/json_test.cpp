@@ -56,7 +56,7 @@ TEST(PoolNameTest, NamesThatAreNotTextAreRefusedWithTheReason) {
     EXPECT_FALSE(pool->Create(name, kFirst + 200, kFirst + 299, &error)) << reason;
     EXPECT_TRUE(pool->Refused());
     EXPECT_THAT(error, HasSubstr(reason));
-    LeasedAddress address;
+    pool::LeasedAddress address;
     EXPECT_FALSE(pool->Lease(AddressPool::kDefaultName, name, &address, &error)) << reason;
     EXPECT_THAT(error, HasSubstr(reason));
     EXPECT_FALSE(pool->Claim(AddressPool::kDefaultName, name, &error)) << reason;
@@ -96,13 +96,13 @@ TEST(PoolNameTest, JsonOfOddNamesIsJson) {
   std::string error;
   auto pool = AddressPool::Open(at, true, &error);
   ASSERT_TRUE(pool && pool->Create(line, kFirst, kFirst + 99, &error)) << error;
-  LeasedAddress address;
+  pool::LeasedAddress address;
   ASSERT_TRUE(pool->Lease(line, station, &address, &error)) << error;
   ASSERT_TRUE(pool->MarkWritten(address, station, "tty\"S\"0", &error)) << error;
   ASSERT_TRUE(pool->MarkVerified(address, station, "\"ok\" \\ \x01\xFF", &error)) << error;
   pool::Attempt attempt;
   attempt.station = station;
-  attempt.address = address;
+  attempt.address = address.address;
   attempt.code_at = "2026-12-06T09:00:00.000Z";
   attempt.ended_at = "2026-12-06T09:00:09.000Z";
   std::int64_t id = 0;

@@ -120,8 +120,10 @@ class RunControlTest : public QObject {
       // The wait runs on the run's thread; the operator's command is given on the window's,
       // and the wait ends once the window has acted on it (END and Escape: the window closed).
       window.SetWaitFunction([&](milliseconds duration) {
-        waits << static_cast<int>(duration.count());
-        sent += device.Received();  // read before the port closes and drops what it holds
+        OnWindowThread([&] {
+          waits << static_cast<int>(duration.count());
+          sent += device.Received();  // read before the port closes and drops what it holds
+        });
         if (duration == milliseconds(500)) {
           std::promise<void> acted;
           QMetaObject::invokeMethod(
@@ -168,7 +170,7 @@ class RunControlTest : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&window));
     auto* status = Control<QLabel>(window, "IDC_PORT_STATUS");
     ModalCatcher catcher;
-    window.SetWaitFunction([&](milliseconds) { device->HangUp(); });
+    window.SetWaitFunction([&](milliseconds) { OnWindowThread([&] { device->HangUp(); }); });
     TypeAddress(window, {"00", "FF", "FF", "FF", "FF", "FF"});
     Click(window, "IDC_START");
     QTRY_VERIFY(window.IsPortOpen());
