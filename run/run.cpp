@@ -135,6 +135,7 @@ void Run::RunOnce(std::uint64_t run) {
                                  [this](const char* bytes, int n) {
                                    dialogue_.OnPortData(bytes, static_cast<std::size_t>(n));
                                  });
+            FlushLog();
             break;
           case Mailbox::Event::Kind::kPortLost:
             if (comm_.IsCurrent(static_cast<std::uint64_t>(event->value)) && !WaitForPort(run)) {
@@ -160,6 +161,7 @@ void Run::RunOnce(std::uint64_t run) {
   }
   comm_.Close();
   port_open_ = false;
+  FlushLog();
   FinishAttempt(pool::AttemptOutcome::kNoReadBack);
   RecordFinishedAttempts();
   if (station_) {
@@ -205,6 +207,7 @@ void Run::StepNow(int direction) {
 
 void Run::EndRun(const std::string& text, const std::string& detail) {
   ending_ = true;
+  FlushLog();
   observer_.Message(run_, RunObserver::MessageKind::kWarning, text, detail);
 }
 
@@ -228,15 +231,31 @@ void Run::StoreFields() {
   }
   if (octets != shown_) {
     shown_ = octets;
+    FlushLog();
     observer_.Address(run_, octets);
   }
 }
 
+// The dialogue logs a line before it answers it. The view's log may follow a moment later, so
+// the bytes go to it once the answer is out, or whenever the run waits (a timed wait, a store
+// step, the banner) or the chunk is done: waking the view's thread costs the device nothing.
 void Run::AppendLog(const char* bytes, std::size_t count) {
-  observer_.Log(std::string(bytes, count));
+  log_.append(bytes, count);
   if (station_) {
     attempts_.FromDevice(bytes, count);
   }
+}
+
+void Run::FlushLog() {
+  if (!log_.empty()) {
+    observer_.Log(log_);
+    log_.clear();
+  }
+}
+
+void Run::Note(const std::string& note) {
+  FlushLog();
+  observer_.LogNote(note);
 }
 
 void Run::Write(std::size_t count, const char* bytes) {
@@ -255,6 +274,7 @@ void Run::DoModal() {
   if (mailbox_.Stopped(run_)) {
     return;
   }
+  FlushLog();
   observer_.Banner(run_, banner_text_);
   while (const std::optional<Mailbox::Event> event = mailbox_.Next(run_)) {
     if (event->kind == Mailbox::Event::Kind::kBannerClosed) {
@@ -269,6 +289,7 @@ void Run::DoModal() {
 void Run::BeginWait(std::chrono::milliseconds duration) {
   wait_from_ = Mailbox::Clock::now();
   wait_duration_ = duration;
+  FlushLog();
 }
 
 bool Run::EndWait() {

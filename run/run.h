@@ -93,6 +93,10 @@ class Run : private DialogueSurroundings, private PortNotify {
   void StepNow(int direction);
   void ReportStation();
   void EndRun(const std::string& text, const std::string& detail);
+  // Hands the console bytes logged so far to the observer.
+  void FlushLog();
+  // A line of the run's own for the log, after the console bytes before it.
+  void Note(const std::string& note);
   // The run's next event: what was held back while a chunk was in hand first.
   std::optional<Mailbox::Event> NextEvent(std::uint64_t run);
   // Tries step until the store answers (kDone or kRefused), waiting between tries with the
@@ -147,6 +151,7 @@ class Run : private DialogueSurroundings, private PortNotify {
   AttemptRecorder attempts_;
   std::deque<AttemptRecorder::Finished> finished_;  // attempts ended, not yet on record
   std::deque<Mailbox::Event> held_;                 // news that came while a chunk was in hand
+  std::string log_;                                 // console bytes not yet handed to the observer
   std::uint64_t run_ = 0;                           // the run under way; 0 between runs
   bool ending_ = false;               // the run cannot go on: it ends once the chunk is done
   std::array<std::string, 6> shown_;  // the octets last reported, as the view shows them

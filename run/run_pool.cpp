@@ -43,6 +43,7 @@ void Run::ReportStation() {
 
 RunStation::Answer Run::UntilAnswered(const std::function<RunStation::Answer(std::string*)>& step,
                                       std::string* error) {
+  FlushLog();
   std::chrono::milliseconds pause = kFirstRetry;
   for (;;) {
     const RunStation::Answer answer = step(error);
@@ -74,10 +75,10 @@ bool Run::StartOnPool(std::uint64_t run) {
       },
       &error);
   for (const std::string& note : notes) {
-    observer_.LogNote(note);
+    Note(note);
   }
   for (const std::string& board : unannounced) {
-    observer_.LogNote(board + ": done, its banner was never closed");
+    Note(board + ": done, its banner was never closed");
     observer_.Message(run, RunObserver::MessageKind::kInformation,
                       "The board with " + board +
                           " was written and verified, but PELORUS ended before its banner was "
@@ -125,7 +126,7 @@ bool Run::AboutToWrite(const std::string& address) {
     const auto shown = ParseMac48(address);
     if (shown != written) {
       const std::string at = written_ && written_->first == shown ? " at " + written_->second : "";
-      observer_.LogNote(address + " held back: written" + at + ", never confirmed");
+      Note(address + " held back: written" + at + ", never confirmed");
       SetOctets(written);
       StoreFields();
       observer_.PoolLine(station_->StatusLine());
@@ -163,8 +164,8 @@ bool Run::Verified(const std::string& address, const std::string& line) {
     written_.reset();
     FinishAttempt(pool::AttemptOutcome::kVerified);
     if (journaled) {
-      observer_.LogNote(address + " verified; kept in the station's journal until pool " +
-                        station_->Name() + " answers (" + error + ")");
+      Note(address + " verified; kept in the station's journal until pool " + station_->Name() +
+           " answers (" + error + ")");
     }
     observer_.PoolLine(station_->StatusLine());
     return !mailbox_.Stopped(run_);
