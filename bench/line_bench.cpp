@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QProcess>
 #include <QPushButton>
+#include <QTest>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -52,7 +53,7 @@ int RunStationWindow(int argc, char** argv) {
   ModalCloser closer;
   QTimer::singleShot(0, [&] {
     window.findChild<QPushButton*>(QStringLiteral("IDC_START"))->click();
-    if (!window.IsPortOpen()) {
+    if (!QTest::qWaitFor([&] { return window.IsPortOpen(); }, 10000)) {
       QCoreApplication::exit(3);
     }
   });
