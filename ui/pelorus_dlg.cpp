@@ -63,6 +63,11 @@ CPELORUSDlg::CPELORUSDlg(std::unique_ptr<RunStation> station, QWidget* parent)
 // The run ends and its thread is gone while the window is still whole, so that no news is
 // queued for a half-destroyed window.
 CPELORUSDlg::~CPELORUSDlg() {
+  {
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    closing_ = true;
+  }
+  log_taken_.notify_all();
   run_.reset();
 }
 

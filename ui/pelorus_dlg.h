@@ -5,10 +5,12 @@
 #include <QMessageBox>
 #include <QString>
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -155,6 +157,14 @@ class CPELORUSDlg : public QDialog, public FieldBinding, private RunObserver {
   QString port_status_;   // the port lost and waited for
   QString store_status_;  // the store waited for
   QString pool_note_;     // the pool's last word to the operator
+  // Console bytes the run has handed over that the window has not yet taken into its log: the
+  // run waits while they exceed kLogBehind, so that a device that floods the console is slowed
+  // down at its port, as a terminal does, instead of piling up in the window's queue.
+  static constexpr std::size_t kLogBehind = 1 << 20;
+  std::mutex log_mutex_;
+  std::condition_variable log_taken_;
+  std::size_t log_behind_ = 0;
+  bool closing_ = false;  // the window is going: the run no longer waits for it
   bool running_ = false;  // the Running state: from START until the run ends or is reset
   // What "<", ">" and RESET showed before START: a run that cannot start leaves them so.
   std::array<bool, 3> before_start_{};

@@ -54,7 +54,17 @@ void CPELORUSDlg::RunEnded(std::uint64_t run) {
 }
 
 void CPELORUSDlg::Log(const std::string& bytes) {
+  {
+    std::unique_lock<std::mutex> lock(log_mutex_);
+    log_taken_.wait(lock, [this] { return log_behind_ < kLogBehind || closing_; });
+    log_behind_ += bytes.size();
+  }
   Queue([this, bytes] {
+    {
+      std::lock_guard<std::mutex> lock(log_mutex_);
+      log_behind_ -= bytes.size();
+    }
+    log_taken_.notify_all();
     // What the operator typed into the box is taken in first, so that it stays where it was
     // typed, before these bytes.
     log_.Load(log_text_);
