@@ -1,12 +1,13 @@
 #include "campaign_driver.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <regex>
 
 namespace pelorus::campaign {
 namespace {
@@ -16,24 +17,7 @@ constexpr std::uint64_t kLast = 0x02CA0000FFFFULL;
 constexpr const char* kFirstText = "02-CA-00-00-00-00";
 constexpr const char* kLastText = "02-CA-00-00-FF-FF";
 constexpr int kSerialsPerBench = 1000000;
-constexpr auto kRestartAfterExit = std::chrono::seconds(2);
-constexpr auto kStartAfterMessage = std::chrono::milliseconds(1500);
-constexpr int kWindowStopMs = 4000;
-
-// Runs a program to its end (bounded) and tells whether it succeeded.
-bool RunToEnd(const ChildProcess::Spec& spec, int ms, std::string* error) {
-  ChildProcess child;
-  if (!child.Start(spec, error)) {
-    return false;
-  }
-  pollfd fd{child.ExitFd(), POLLIN, 0};
-  const int status = ::poll(&fd, 1, ms) > 0 ? child.Reap() : child.Stop(SIGKILL, 0);
-  if (status != 0) {
-    *error = spec.argv[0] + " failed (status " + std::to_string(status) + ")";
-    return false;
-  }
-  return true;
-}
+constexpr int kLastChanceMs = 10000;
 
 }  // namespace
 
@@ -88,6 +72,8 @@ bool CampaignDriver::CreatePool(std::string* error) {
                   30000, error);
 }
 
+// The bench's report comes on its standard output beside its summary lines, so that the
+// campaign hears of each step of a board as it happens; the campaign files it as it comes.
 bool CampaignDriver::StartBench(int i, std::string* error) {
   auto bench = std::make_unique<Bench>();
   const std::string n = std::to_string(i + 1);
@@ -125,7 +111,7 @@ bool CampaignDriver::StartBench(int i, std::string* error) {
                "--ledger",
                config_.out + "/ledger-" + n + ".jsonl",
                "--report",
-               config_.out + "/bench-" + n + ".jsonl"};
+               "/dev/stdout"};
   spec.stderr_file = config_.out + "/bench-" + n + ".err";
   if (!bench->process.Start(spec, error)) {
     return false;
@@ -134,75 +120,31 @@ bool CampaignDriver::StartBench(int i, std::string* error) {
   return true;
 }
 
-void CampaignDriver::StartWindow(Window* w) {
-  if (w->process.Running() || ending_) {
-    return;
-  }
-  const std::string n = std::to_string(w->index + 1);
-  ChildProcess::Spec spec;
-  spec.argv = {config_.bin + "/pelorus-campaign-window", "--pool", location_};
-  spec.env["XDG_STATE_HOME"] = config_.out + "/state";
-  spec.env["PELORUS_STATION"] = "";
-  switch (w->mode) {
-    case Mode::kDirect:
-      spec.env["PELORUS_COM1"] = benches_[w->index]->link;
-      spec.argv.insert(spec.argv.end(), {"--entry", " COM-1 "});
-      // Most windows go by the default station name; the last one is named.
-      if (w->index == config_.windows - 1) {
-        spec.argv.insert(spec.argv.end(), {"--station", "rack-" + n});
-      }
-      break;
-    case Mode::kSharedStation:
-      spec.env["PELORUS_COM1"] = benches_[w->index]->link;
-      spec.argv.insert(spec.argv.end(), {"--entry", " COM-1 ", "--station", "shared-rack"});
-      break;
-    case Mode::kConsoleServer:
-      spec.env["PELORUS_TELNET"] = "tcp://127.0.0.1:" + std::to_string(w->server_port);
-      spec.argv.insert(spec.argv.end(), {"--entry", " COM-6 "});
-      break;
-  }
-  spec.stderr_file = config_.out + "/window-" + n + ".err";
-  spec.stdin_pipe = true;
-  std::string error;
-  if (!w->process.Start(spec, &error)) {
-    std::fprintf(stderr, "pelorus-campaign: window %s: %s\n", n.c_str(), error.c_str());
-    return;
-  }
-  w->expected_exit = false;
-  w->process.Send("start");
-}
-
-void CampaignDriver::StopWindow(Window* w) {
-  if (!w->process.Running()) {
-    return;
-  }
-  w->expected_exit = true;
-  OnWindowOutput(w);
-  w->process.Send("end");
-  w->process.Stop(0, kWindowStopMs);
-}
-
-void CampaignDriver::OnWindowOutput(Window* w) {
-  std::ofstream log(config_.out + "/window-" + std::to_string(w->index + 1) + ".log",
-                    std::ios::app);
-  for (const auto& line : w->process.ReadLines()) {
-    log << line << '\n';
-    oracle_->AddBanner(line, std::to_string(w->index + 1));
-    if (line.rfind("MESSAGE ", 0) == 0 && !ending_) {
-      // An operator who sees a message box presses START again.
-      At(kStartAfterMessage, [w] { w->process.Send("start"); });
+void CampaignDriver::OnBenchOutput(int i) {
+  static const std::regex event_form(R"re(^\{"event":"(\w+)")re");
+  static const std::regex written_form(R"re("address":"([0-9A-F-]{17})")re");
+  static const std::regex serial_form(R"re("serial":(\d+))re");
+  Bench& bench = *benches_[static_cast<std::size_t>(i)];
+  std::ofstream report(config_.out + "/bench-" + std::to_string(i + 1) + ".jsonl", std::ios::app);
+  for (const auto& line : bench.process.ReadLines()) {
+    std::smatch m;
+    if (!std::regex_search(line, m, event_form)) {
+      continue;
     }
-  }
-}
-
-void CampaignDriver::OnWindowExit(Window* w) {
-  OnWindowOutput(w);
-  const int status = w->process.Reap();
-  std::ofstream(config_.out + "/window-" + std::to_string(w->index + 1) + ".log", std::ios::app)
-      << "EXIT " << status << '\n';
-  if (!w->expected_exit && !ending_) {
-    ++faults_["window refused or ended on its own"];
-    At(kRestartAfterExit, [this, w] { StartWindow(w); });
+    report << line << '\n';
+    const std::string event = m[1].str();
+    if (event == "device" && std::regex_search(line, m, serial_form)) {
+      ++visits_;
+      boards_.insert(std::stoi(m[1].str()));
+    }
+    if (event == "write" && std::regex_search(line, m, written_form)) {
+      ReadAddress(m[1].str(), &bench.written);
+    }
+    if (i == 0 && cut_armed_ && (event == "prompt" || event == "done")) {
+      Cut();
+    }
+    HoldBenchNews(i, event, line);
+    RefusalBenchNews(i, event, line);
   }
 }
 
@@ -212,6 +154,36 @@ bool CampaignDriver::Run(std::string* error) {
   if (!CreatePool(error)) {
     return false;
   }
+  ChildProcess::Spec holder;
+  holder.argv = {config_.self, "--hold-store", location_};
+  holder.stderr_file = config_.out + "/holder.log";
+  holder.stdin_pipe = true;
+  if (!holder_.Start(holder, error)) {
+    return false;
+  }
+  const char* host = std::getenv("PGHOST");
+  const char* port = std::getenv("PGPORT");
+  if (config_.store == "postgres" && (host == nullptr || host[0] != '/')) {
+    relay_ = std::make_unique<TcpRelay>();
+    if (!relay_->Start(host != nullptr && host[0] != '\0' ? host : "localhost",
+                       port != nullptr ? std::atoi(port) : 5432, error)) {
+      return false;
+    }
+  }
+  ScriptedStation::Config scripts;
+  scripts.tool = config_.bin + "/pelorus-pool";
+  scripts.location = location_;
+  scripts.station = "script-rack";
+  scripts.state_home = config_.out + "/state";
+  scripts.log = config_.out + "/scripts.log";
+  scripts.tokens = ToolMentions({"lease", "--help"}, "--json");
+  scripts.seed = config_.seed;
+  stations_.insert({location_, scripts.station});
+  scripts_ = std::make_unique<ScriptedStation>(
+      scripts, [this](std::chrono::milliseconds after, std::function<void()> f) { At(after, f); },
+      [this](int board, std::uint64_t address, bool verified) {
+        oracle_->AddScriptedBoard(board, address, verified);
+      });
   for (int i = 0; i < config_.windows; ++i) {
     if (!StartBench(i, error)) {
       return false;
@@ -224,6 +196,10 @@ bool CampaignDriver::Run(std::string* error) {
     StartWindow(windows_.back().get());
   }
   ScheduleFault();
+  ScheduleHold(true);
+  ScheduleRefusal(true);
+  ScheduleScripts(true);
+  ScheduleCut(true);
   Loop();
   Finish();
   return Judge(error);
@@ -231,47 +207,53 @@ bool CampaignDriver::Run(std::string* error) {
 
 void CampaignDriver::Loop() {
   const auto deadline = start_ + std::chrono::seconds(config_.seconds);
-  while (visits_ < config_.boards && Clock::now() < deadline) {
-    std::vector<pollfd> fds;
-    std::vector<std::function<void()>> handlers;
-    const auto watch = [&](int fd, std::function<void()> handler) {
-      if (fd >= 0) {
-        fds.push_back({fd, POLLIN, 0});
-        handlers.push_back(std::move(handler));
+  while (static_cast<int>(boards_.size()) < config_.boards && Clock::now() < deadline) {
+    PollSet set;
+    set.Watch(holder_.OutputFd(), POLLIN, [this](short) {
+      for (const auto& line : holder_.ReadLines()) {
+        if (!holder_answers_.empty()) {
+          auto answered = std::move(holder_answers_.front());
+          holder_answers_.pop_front();
+          answered(line);
+        }
       }
-    };
-    for (auto& b : benches_) {
-      watch(b->process.ExitFd(), [this, bench = b.get()] {
+    });
+    set.Watch(holder_.ExitFd(), POLLIN, [this](short) {
+      std::fprintf(stderr, "pelorus-campaign: the store holder ended (status %d)\n",
+                   holder_.Reap());
+      while (!holder_answers_.empty()) {
+        auto answered = std::move(holder_answers_.front());
+        holder_answers_.pop_front();
+        answered("failed the holder has gone");
+      }
+    });
+    for (std::size_t i = 0; i < benches_.size(); ++i) {
+      Bench* bench = benches_[i].get();
+      set.Watch(bench->process.ExitFd(), POLLIN, [bench](short) {
         std::fprintf(stderr, "pelorus-campaign: a bench ended (status %d)\n",
                      bench->process.Reap());
       });
-      watch(b->process.OutputFd(), [this, bench = b.get()] {
-        for (const auto& line : bench->process.ReadLines()) {
-          visits_ += line.rfind("device ", 0) == 0 ? 1 : 0;
-        }
-      });
+      set.Watch(bench->process.OutputFd(), POLLIN,
+                [this, i](short) { OnBenchOutput(static_cast<int>(i)); });
     }
     for (auto& w : windows_) {
-      watch(w->process.OutputFd(), [this, window = w.get()] { OnWindowOutput(window); });
-      watch(w->process.ExitFd(), [this, window = w.get()] { OnWindowExit(window); });
+      Window* window = w.get();
+      set.Watch(w->process.OutputFd(), POLLIN, [this, window](short) { OnWindowOutput(window); });
+      set.Watch(w->process.ExitFd(), POLLIN, [this, window](short) { OnWindowExit(window); });
     }
     for (auto& h : helpers_) {
-      watch(h->ExitFd(), [helper = h.get()] { helper->Reap(); });
+      ChildProcess* helper = h.get();
+      set.Watch(h->ExitFd(), POLLIN, [helper](short) { helper->Reap(); });
     }
+    if (relay_) {
+      relay_->Watch(&set);
+    }
+    scripts_->Watch(&set);
     auto wake = deadline;
     if (!timers_.empty()) {
       wake = std::min(wake, timers_.begin()->first);
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
-    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(0, left)));
-    if (ready > 0) {
-      for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents != 0) {
-          handlers[i]();
-        }
-      }
-    }
+    set.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()));
     while (!timers_.empty() && timers_.begin()->first <= Clock::now()) {
       auto action = std::move(timers_.begin()->second);
       timers_.erase(timers_.begin());
@@ -281,75 +263,33 @@ void CampaignDriver::Loop() {
   seconds_ = std::chrono::duration<double>(Clock::now() - start_).count();
 }
 
-// Windows first, so that no host writes into a bench that is going; the benches then write
-// the last ledger lines of the boards still on them.
+// The store and the line to it come back first, and the faults' helpers end, so that every
+// window can end as an operator's END ends it; then the windows, so that no host writes into
+// a bench that is going; the benches then write the last ledger lines of the boards on them.
 void CampaignDriver::Finish() {
   ending_ = true;
   timers_.clear();
-  for (auto& w : windows_) {
-    StopWindow(w.get());
+  scripts_->Stop();
+  // The holder lets go of the store at the end of its input.
+  holder_answers_.clear();
+  holder_.CloseInput();
+  holder_.Stop(0, kLastChanceMs);
+  if (relay_) {
+    relay_->Reconnect();
+    relay_->DropGhosts();
   }
+  for (auto& h : helpers_) {
+    h->Stop(0, kLastChanceMs);
+  }
+  StopAll("the campaign's end");
   if (console_server_) {
     console_server_->Stop(SIGTERM, 2000);
   }
-  for (auto& h : helpers_) {
-    h->Stop(0, 10000);
-  }
   for (auto& b : benches_) {
-    b->process.ReadLines();
+    OnBenchOutput(static_cast<int>(&b - &benches_[0]));
     b->process.Stop(SIGTERM, 5000);
+    OnBenchOutput(static_cast<int>(&b - &benches_[0]));
   }
-}
-
-bool CampaignDriver::Judge(std::string* error) {
-  const std::string record = config_.out + "/record.csv";
-  // A server just restarted may still be starting: give the export a few tries.
-  bool exported = false;
-  for (int attempt = 0; attempt < 5 && !exported; ++attempt) {
-    exported = RunToEnd({{config_.bin + "/pelorus-pool", "export", location_, "--csv", record},
-                         {},
-                         config_.out + "/setup.log",
-                         config_.out + "/setup.log"},
-                        30000, error);
-    if (!exported) {
-      ::sleep(2);
-    }
-  }
-  if (!exported || !oracle_->ReadRecord(record, error)) {
-    return false;
-  }
-  for (std::size_t i = 1; i <= benches_.size(); ++i) {
-    if (!oracle_->ReadLedger(config_.out + "/ledger-" + std::to_string(i) + ".jsonl", error)) {
-      return false;
-    }
-  }
-  // What the benches did to their boards, from their reports.
-  const std::map<std::string, std::string> bench_faults = {
-      {"\"event\":\"bad_flash\"", "bad flash (write ignored)"},
-      {"\"event\":\"pull\"", "board pulled after the write"},
-      {"\"event\":\"unplug_after_write\"", "adapter unplugged after the write"},
-      {"\"event\":\"readback_noise\"", "line noise in the read-back"},
-      {"\"event\":\"prompt_timeout\"", "board restarted at a silent prompt"}};
-  for (std::size_t i = 1; i <= benches_.size(); ++i) {
-    std::ifstream report(config_.out + "/bench-" + std::to_string(i) + ".jsonl");
-    for (std::string line; std::getline(report, line);) {
-      for (const auto& [event, kind] : bench_faults) {
-        if (line.find(event) != std::string::npos) {
-          ++faults_[kind];
-        }
-      }
-    }
-  }
-  if (!database_.empty()) {
-    std::string ignored;
-    RunToEnd({{"/usr/bin/psql", "-X", "-q", "-d", "postgres", "-c",
-               "DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)"},
-              {},
-              config_.out + "/setup.log",
-              config_.out + "/setup.log"},
-             30000, &ignored);
-  }
-  return true;
 }
 
 }  // namespace pelorus::campaign

@@ -1,5 +1,6 @@
 #include "campaign_oracle.h"
 
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -9,6 +10,12 @@ namespace pelorus::campaign {
 namespace {
 
 constexpr std::uint64_t kBlank = 0xFFFFFFFFFFFFULL;
+
+std::string BoardName(int serial) {
+  return serial >= CampaignOracle::kScriptedBoards
+             ? "scripted board " + std::to_string(serial - CampaignOracle::kScriptedBoards)
+             : "board " + std::to_string(serial);
+}
 
 }  // namespace
 
@@ -82,17 +89,45 @@ bool CampaignOracle::ReadRecord(const std::string& csv_path, std::string* error)
   return true;
 }
 
-void CampaignOracle::AddBanner(const std::string& line, const std::string& window) {
-  static const std::regex address_form("[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}");
+void CampaignOracle::AddWindowLine(const std::string& line, const std::string& window) {
+  static const std::regex address_form("[0-9A-Fa-f]{2}([:-][0-9A-Fa-f]{2}){5}");
+  // The messages of a board that read back: its run ended before the banner was closed, or
+  // the pool would not take its verified mark.
+  static const char* const kReadBack[] = {"MESSAGE The board with ", "MESSAGE The device shows "};
   std::smatch m;
-  if (line.rfind("BANNER ", 0) != 0 || !std::regex_search(line, m, address_form)) {
+  std::uint64_t address = 0;
+  if (!std::regex_search(line, m, address_form) || !ReadAddress(m[0].str(), &address)) {
     return;
   }
-  std::uint64_t address = 0;
-  if (ReadAddress(m[0].str(), &address)) {
+  if (line.rfind("BANNER ", 0) == 0) {
     ++banners_;
     banner_windows_[address] = window;
+    ReadBack(address, "window " + window + "'s banner");
+    return;
   }
+  for (const char* start : kReadBack) {
+    if (line.rfind(start, 0) == 0 &&
+        static_cast<std::size_t>(m.position(0)) == std::strlen(start)) {
+      ReadBack(address, "window " + window + " (" + line.substr(8, 60) + "...)");
+    }
+  }
+}
+
+void CampaignOracle::AddScriptedBoard(int board, std::uint64_t address, bool verified) {
+  const int serial = kScriptedBoards + board;
+  scripted_ += held_.count(serial) == 0 ? 1 : 0;
+  held_[serial] = address;
+  if (verified) {
+    ReadBack(address, BoardName(serial));
+  }
+}
+
+void CampaignOracle::AddFinding(int rule, const std::string& example) {
+  findings_.push_back({rule, example});
+}
+
+void CampaignOracle::ReadBack(std::uint64_t address, const std::string& who) {
+  read_back_.emplace(address, who);
 }
 
 int CampaignOracle::Verified() const {
@@ -114,9 +149,9 @@ std::vector<CampaignOracle::Violation> CampaignOracle::Check() const {
   for (const auto& [address, serials] : holders) {
     if (serials.size() > 1) {
       std::ostringstream text;
-      text << AddressText(address) << " held by boards";
-      for (int serial : serials) {
-        text << ' ' << serial;
+      text << AddressText(address) << " held by";
+      for (std::size_t i = 0; i < serials.size(); ++i) {
+        text << (i == 0 ? " " : ", ") << BoardName(serials[i]);
       }
       found.push_back({1, text.str()});
     }
@@ -124,12 +159,12 @@ std::vector<CampaignOracle::Violation> CampaignOracle::Check() const {
     const auto state = record_.find(address);
     if (in_pool &&
         (state == record_.end() || (state->second != "written" && state->second != "verified"))) {
-      found.push_back({2, AddressText(address) + " held by board " + std::to_string(serials[0]) +
-                              " is " + (state == record_.end() ? "not on record" : state->second)});
+      found.push_back({2, AddressText(address) + " held by " + BoardName(serials[0]) + " is " +
+                              (state == record_.end() ? "not on record" : state->second)});
     }
     if (!in_pool) {
-      found.push_back({4, AddressText(address) + " held by board " + std::to_string(serials[0]) +
-                              " is outside the pool"});
+      found.push_back(
+          {4, AddressText(address) + " held by " + BoardName(serials[0]) + " is outside the pool"});
     }
   }
   for (const auto& [address, state] : record_) {
@@ -143,6 +178,14 @@ std::vector<CampaignOracle::Violation> CampaignOracle::Check() const {
                               ", which no board holds"});
     }
   }
+  for (const auto& [address, who] : read_back_) {
+    const auto state = record_.find(address);
+    if (state == record_.end() || state->second != "verified") {
+      found.push_back({5, AddressText(address) + " read back (" + who + ") is " +
+                              (state == record_.end() ? "not on record" : state->second)});
+    }
+  }
+  found.insert(found.end(), findings_.begin(), findings_.end());
   return found;
 }
 

@@ -99,6 +99,13 @@ void ChildProcess::Send(const std::string& line) {
   [[maybe_unused]] const auto ignored = ::write(in_fd_, text.data(), text.size());
 }
 
+void ChildProcess::CloseInput() {
+  if (in_fd_ >= 0) {
+    ::close(in_fd_);
+    in_fd_ = -1;
+  }
+}
+
 void ChildProcess::Signal(int sig) {
   if (pid_ > 0) {
     ::kill(pid_, sig);
@@ -114,6 +121,11 @@ std::vector<std::string> ChildProcess::ReadLines() {
   ssize_t n;
   while ((n = ::read(out_fd_, buffer, sizeof(buffer))) > 0) {
     partial_.append(buffer, static_cast<std::size_t>(n));
+  }
+  // At its end the pipe would wake every poll at once: it is closed, and OutputFd is -1.
+  if (n == 0) {
+    ::close(out_fd_);
+    out_fd_ = -1;
   }
   for (auto eol = partial_.find('\n'); eol != std::string::npos; eol = partial_.find('\n')) {
     lines.push_back(partial_.substr(0, eol));

@@ -35,8 +35,11 @@ class ChildProcess {
   int ExitFd() const { return pidfd_; }
 
   void Send(const std::string& line);
+  // Ends the program's standard input (a pipe): it reads its end.
+  void CloseInput();
   void Signal(int sig);
-  // Complete lines that arrived on the output pipe since the last call.
+  // Complete lines that arrived on the output pipe since the last call; once the pipe has
+  // ended, OutputFd is -1.
   std::vector<std::string> ReadLines();
   // Reaps the process once ExitFd is readable; returns its status (128 + signal when killed).
   int Reap();
