@@ -232,6 +232,12 @@ Station::Verification Station::MarkVerified(const LeasedAddress& leased,
   return Verification::kFailed;
 }
 
+bool Station::Journal(const LeasedAddress& leased, const std::string& readback,
+                      std::string* error) {
+  return journal_.Append(
+      {JournalMark::Kind::kVerified, leased.address, readback, UtcNow(), leased.token}, error);
+}
+
 Outcome Station::RecordAttempt(const Attempt& attempt, const std::string& transcript,
                                std::string* error) {
   Attempt ours = attempt;

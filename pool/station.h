@@ -79,6 +79,11 @@ class Station {
   // attempt went into the journal instead, to go on record before the station's next step:
   // *error then says why the store did not take it (empty when it did). kRefused when the
   // pool refuses it; kUnavailable when neither the store nor the journal took it.
+  // Puts a verified mark into the journal alone, without trying the store: for a board that
+  // showed its address while the station's claim was lost to another holder (a connection cut
+  // and the station started elsewhere meanwhile). The station's next step, or its next
+  // holder's on this host, puts it on record or drops it with the reason.
+  bool Journal(const LeasedAddress& leased, const std::string& readback, std::string* error);
   Outcome RecordAttempt(const Attempt& attempt, const std::string& transcript, std::string* error);
   Outcome Status(PoolStatus* status, std::string* error);
   // The station's leased address, if it has one; the store is only read.

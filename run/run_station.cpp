@@ -186,8 +186,17 @@ RunStation::Answer RunStation::MarkVerified(Mac48 address, const std::string& li
       leased_.address == address ? leased_ : pool::LeasedAddress{address, std::string()};
   const pool::Station::Verification outcome = station->MarkVerified(leased, line, error);
   switch (outcome) {
-    case pool::Station::Verification::kRefused:
-      return Answer::kRefused;
+    case pool::Station::Verification::kRefused: {
+      // The board showed its address all the same. When the refusal is the station's claim,
+      // taken by another holder while this one's connection was cut, the mark is the
+      // station's and must not be lost: it waits in the journal for the claim's holder.
+      std::string why;
+      if (station->Claim(&why) != Answer::kRefused || !station->Journal(leased, line, &why)) {
+        return Answer::kRefused;
+      }
+      *journaled = true;
+      break;
+    }
     case pool::Station::Verification::kFailed:
       return Answer::kUnavailable;
     case pool::Station::Verification::kJournaled:
