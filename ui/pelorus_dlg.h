@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -104,8 +105,9 @@ class CPELORUSDlg : public QDialog, public FieldBinding, private RunObserver {
   void Status(StatusKind kind, const std::string& text) override;
   void StationAddress(std::optional<Mac48> address) override;
   void PoolLine(const std::string& line) override;
-  // Runs show on the window's thread.
+  // Runs show on the window's thread, after everything queued before it.
   void Queue(std::function<void()> show);
+  Q_INVOKABLE void ShowQueued();
 
   void WireMessages();
   bool OnInitDialog();
@@ -161,6 +163,12 @@ class CPELORUSDlg : public QDialog, public FieldBinding, private RunObserver {
   // run waits while they exceed kLogBehind, so that a device that floods the console is slowed
   // down at its port, as a terminal does, instead of piling up in the window's queue.
   static constexpr std::size_t kLogBehind = 1 << 20;
+  // News from the run waits here for the window's thread. The queue is ours, under a lock of
+  // our own, so that the hand-over between the two threads is plain to see (and to check);
+  // one posted call takes all that has come since the last.
+  std::mutex news_mutex_;
+  std::deque<std::function<void()>> news_;
+  bool news_posted_ = false;
   std::mutex log_mutex_;
   std::condition_variable log_taken_;
   std::size_t log_behind_ = 0;

@@ -16,7 +16,24 @@ QString Q(const std::string& text) {
 }  // namespace
 
 void CPELORUSDlg::Queue(std::function<void()> show) {
-  QMetaObject::invokeMethod(this, std::move(show), Qt::QueuedConnection);
+  std::lock_guard<std::mutex> lock(news_mutex_);
+  news_.push_back(std::move(show));
+  if (!news_posted_) {
+    news_posted_ = true;
+    QMetaObject::invokeMethod(this, "ShowQueued", Qt::QueuedConnection);
+  }
+}
+
+void CPELORUSDlg::ShowQueued() {
+  std::deque<std::function<void()>> news;
+  {
+    std::lock_guard<std::mutex> lock(news_mutex_);
+    news.swap(news_);
+    news_posted_ = false;
+  }
+  for (auto& show : news) {
+    show();
+  }
 }
 
 void CPELORUSDlg::RunStarted(std::uint64_t, const std::string& address_line) {

@@ -126,19 +126,16 @@ class RunControlTest : public QObject {
         });
         if (duration == milliseconds(500)) {
           std::promise<void> acted;
-          QMetaObject::invokeMethod(
-              &window,
-              [&] {
-                if (ending.closes) {
-                  QObject::connect(&window, &QDialog::finished, &window,
-                                   [&acted] { acted.set_value(); });
-                  ending.act(window);
-                } else {
-                  ending.act(window);
-                  acted.set_value();
-                }
-              },
-              Qt::QueuedConnection);
+          WindowThreadHop::Post([&] {
+            if (ending.closes) {
+              QObject::connect(&window, &QDialog::finished, &window,
+                               [&acted] { acted.set_value(); });
+              ending.act(window);
+            } else {
+              ending.act(window);
+              acted.set_value();
+            }
+          });
           acted.get_future().wait();
         }
       });
