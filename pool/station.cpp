@@ -239,16 +239,22 @@ bool Station::Journal(const LeasedAddress& leased, const std::string& readback,
 }
 
 Outcome Station::RecordAttempt(const Attempt& attempt, const std::string& transcript,
-                               std::string* error) {
+                               std::string* error, std::int64_t* id) {
   Attempt ours = attempt;
   ours.pool = config_.name;
   ours.station = config_.station;
+  std::int64_t on_record = 0;
+  if (id != nullptr) {
+    *id = 0;
+  }
   std::string store_error;
   if (ReplayWaiting(&store_error) == Outcome::kDone) {
-    std::int64_t id = 0;
     const Outcome outcome =
-        Of(pool_->RecordAttempt(config_.name, ours, transcript, &id, &store_error));
+        Of(pool_->RecordAttempt(config_.name, ours, transcript, &on_record, &store_error));
     if (outcome == Outcome::kDone) {
+      if (id != nullptr) {
+        *id = on_record;
+      }
       error->clear();
       return outcome;
     }

@@ -74,17 +74,19 @@ class Station {
   Outcome MarkWritten(const LeasedAddress& leased, const std::string& port, std::string* error);
   Verification MarkVerified(const LeasedAddress& leased, const std::string& readback,
                             std::string* error);
-  // Puts attempt (of this station and pool, whatever it names) on record with its encoded
-  // transcript (see AddressPool::RecordAttempt). kDone also when the store failed and the
-  // attempt went into the journal instead, to go on record before the station's next step:
-  // *error then says why the store did not take it (empty when it did). kRefused when the
-  // pool refuses it; kUnavailable when neither the store nor the journal took it.
   // Puts a verified mark into the journal alone, without trying the store: for a board that
   // showed its address while the station's claim was lost to another holder (a connection cut
   // and the station started elsewhere meanwhile). The station's next step, or its next
   // holder's on this host, puts it on record or drops it with the reason.
   bool Journal(const LeasedAddress& leased, const std::string& readback, std::string* error);
-  Outcome RecordAttempt(const Attempt& attempt, const std::string& transcript, std::string* error);
+  // Puts attempt (of this station and pool, whatever it names) on record with its encoded
+  // transcript (see AddressPool::RecordAttempt), its id on record into *id when given (0 when
+  // it went into the journal). kDone also when the store failed and the attempt went into the
+  // journal instead, to go on record before the station's next step: *error then says why the
+  // store did not take it (empty when it did). kRefused when the pool refuses it; kUnavailable
+  // when neither the store nor the journal took it.
+  Outcome RecordAttempt(const Attempt& attempt, const std::string& transcript, std::string* error,
+                        std::int64_t* id = nullptr);
   Outcome Status(PoolStatus* status, std::string* error);
   // The station's leased address, if it has one; the store is only read.
   Outcome Current(std::optional<Mac48>* address, std::string* error);

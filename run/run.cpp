@@ -45,6 +45,11 @@ void Run::SetTarget(const std::string& target) {
   target_ = target;
 }
 
+void Run::SetPortName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  port_name_ = name;
+}
+
 void Run::RequestStatus() {
   mailbox_.Post({Mailbox::Event::Kind::kStatus});
 }
@@ -104,6 +109,7 @@ void Run::RunOnce(std::uint64_t run) {
       fields_.Octet(k) = octets_[static_cast<std::size_t>(k - 1)];
     }
     run_settings_ = settings_;
+    run_port_name_ = port_name_;
     comm_.SetTarget(target_);
     if (station_) {
       station_->SetDevice(device_);
@@ -116,8 +122,10 @@ void Run::RunOnce(std::uint64_t run) {
     if (OpenPort(false) != 1) {
       if (!mailbox_.Stopped(run)) {
         observer_.RunFailed(run,
-                            "COM" + std::to_string(run_settings_.port) +
-                                " is not ready... you must change com port",
+                            run_port_name_.empty()
+                                ? "COM" + std::to_string(run_settings_.port) +
+                                      " is not ready... you must change com port"
+                                : run_port_name_ + " (" + comm_.Target() + ") is not ready",
                             OpenFailureDetail());
       }
     } else {
@@ -320,9 +328,10 @@ void Run::SetOctets(Mac48 address) {
   }
 }
 
-// "COM1" ... "COM5" or "TELNET": the port as the operator and the record know it.
+// "COM1" ... "COM5" or "TELNET", or the name the port was given: the port as the operator and
+// the record know it.
 std::string Run::PortName() const {
-  return ShortPortName(comm_.PortName());
+  return run_port_name_.empty() ? ShortPortName(comm_.PortName()) : run_port_name_;
 }
 
 }  // namespace pelorus

@@ -66,6 +66,9 @@ class Run : private DialogueSurroundings, private PortNotify {
   // Between runs: the device the port opens, in place of the one its name maps to (see
   // CComm::SetTarget); empty: the name's.
   void SetTarget(const std::string& target);
+  // Between runs: the port's name in the record and in the run's messages, in place of its
+  // COMn name (a rack station names its ports itself); empty, the default: the COMn name.
+  void SetPortName(const std::string& name);
 
   // Starts a run on the port settings name, with octets as its address (with a pool the
   // pool's address replaces it); returns the run's number. The run claims and leases first,
@@ -140,11 +143,13 @@ class Run : private DialogueSurroundings, private PortNotify {
   std::mutex mutex_;
   std::string device_;
   std::string target_;
+  std::string port_name_;
   PortSettings settings_{};
   std::array<std::string, 6> octets_;
 
   // The run's thread's own.
   PortSettings run_settings_{};  // what the run under way opens its port with
+  std::string run_port_name_;    // and what it calls the port; empty: its COMn name
   CComm comm_;
   MacAddressFields fields_;
   ProgrammingDialogue dialogue_;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "pool/attempt.h"
 #include "programming/mac48.h"
 
 namespace pelorus {
@@ -45,6 +46,12 @@ class RunObserver {
   virtual void Message(std::uint64_t run, MessageKind kind, const std::string& text,
                        const std::string& detail) = 0;
   virtual void Status(StatusKind kind, const std::string& text) = 0;
+  // A board's attempt went on record (attempt.id the store's) or, while the store fails, into
+  // the station's journal (attempt.id 0). With a pool only; a view may leave it.
+  virtual void AttemptRecorded(std::uint64_t run, const pool::Attempt& attempt) {
+    (void)run;
+    (void)attempt;
+  }
 
   // The pool's part, between runs as well: the station's leased address (nullopt: none),
   // and the line that sums up the pool.

@@ -236,8 +236,12 @@ void Run::FinishAttempt(pool::AttemptOutcome outcome) {
 // chunks, never between a line and its answer.
 void Run::RecordFinishedAttempts() {
   while (!finished_.empty()) {
-    station_->RecordAttempt(finished_.front());
+    pool::Attempt attempt = finished_.front().attempt;
+    attempt.pool = station_->Name();
+    attempt.station = station_->Station();
+    attempt.id = station_->RecordAttempt(finished_.front());
     finished_.pop_front();
+    observer_.AttemptRecorded(run_, attempt);
   }
 }
 

@@ -69,7 +69,8 @@ bool Run::WaitReady(int fd, short events, std::chrono::milliseconds timeout) {
 }
 
 int Run::OpenPort(bool quietly) {
-  comm_.SetQuiet(quietly);
+  // A port with a name of its own is not a COMn: what the name map says of COMn is no news.
+  comm_.SetQuiet(quietly || !run_port_name_.empty());
   const int result = comm_.Open(run_settings_);
   comm_.SetQuiet(false);
   return result;

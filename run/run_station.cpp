@@ -222,17 +222,19 @@ void RunStation::Announced() {
   }
 }
 
-void RunStation::RecordAttempt(const AttemptRecorder::Finished& finished) {
+std::int64_t RunStation::RecordAttempt(const AttemptRecorder::Finished& finished) {
   std::string error;
   pool::Station* station = Current(&error);
   if (station == nullptr) {
-    return;
+    return 0;
   }
-  station->RecordAttempt(finished.attempt, finished.transcript.Encode(), &error);
+  std::int64_t id = 0;
+  station->RecordAttempt(finished.attempt, finished.transcript.Encode(), &error, &id);
   // A verified board stays in hand until its banner is closed.
   if (finished.attempt.outcome != pool::AttemptOutcome::kVerified) {
     board_->Clear(&error);
   }
+  return id;
 }
 
 std::optional<Mac48> RunStation::Current() {

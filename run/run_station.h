@@ -68,8 +68,9 @@ class RunStation {
   // The banner of the last verified board was closed.
   void Announced();
   // Puts a finished attempt and its transcript on record (or in the journal while the store
-  // fails); a verified one stays the board in hand until Announced.
-  void RecordAttempt(const AttemptRecorder::Finished& finished);
+  // fails); a verified one stays the board in hand until Announced. The attempt's id on record,
+  // 0 when it is not.
+  std::int64_t RecordAttempt(const AttemptRecorder::Finished& finished);
 
   // Ends the store step under way soon, and every later one at once, as the store failing:
   // a mark then goes to the journal. Any thread. Until Resume, on the steps' thread; for_good
