@@ -4,20 +4,59 @@
 # link, so " COM-1 " (the port selected at start) reaches it. Type an address, press START.
 # With --pool, the window draws its addresses from a fresh address pool (a SQLite file in the
 # temporary folder, 00-1A-2B-3C-00-00 ... 00-1A-2B-3C-00-FF) instead: just press START.
-# Usage: ./run.sh [--pool]
+# With --rack N, no window: a rack station programs boards on N simulated ports from such a
+# pool and prints its events (a JSON line per board on stdout, a line for people on stderr)
+# until Ctrl-C.
+# Usage: ./run.sh [--pool | --rack N]
 set -euo pipefail
 cd "$(dirname "$0")"
 
+usage() {
+  echo "usage: ./run.sh [--pool | --rack N]" >&2
+  exit 2
+}
 pool=
+rack=
 case "${1:-}" in
   "") ;;
   --pool) pool=yes ;;
-  *) echo "usage: ./run.sh [--pool]" >&2; exit 2 ;;
+  --rack)
+    rack=${2:-}
+    [[ "$rack" =~ ^[1-9][0-9]*$ ]] && [ "$rack" -le 64 ] || usage
+    ;;
+  *) usage ;;
 esac
 
 ./setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target pelorus pelorus-devsim pelorus-pool
+cmake --build --preset default --target pelorus pelorus-devsim pelorus-pool pelorus-station
+
+if [ -n "$rack" ]; then
+  workdir=$(mktemp -d)
+  sims=()
+  cleanup() {
+    for sim in "${sims[@]}"; do
+      kill "$sim" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+    rm -rf "$workdir"
+  }
+  trap cleanup EXIT
+  build/bin/pelorus-pool create "$workdir/line.db" --first 00-1A-2B-3C-00-00 \
+    --last 00-1A-2B-3C-FF-FF
+  ports=()
+  for k in $(seq 1 "$rack"); do
+    build/bin/pelorus-devsim --link "$workdir/P$k" --any-address --quiet --seed "$k" \
+      --serial-base $((k * 10000)) >/dev/null 2>&1 &
+    sims+=($!)
+    ports+=(--port "P$k=$workdir/P$k")
+  done
+  # The station waits for a port whose bench is not there yet, and starts it once it is.
+  XDG_STATE_HOME="$workdir/state" build/bin/pelorus-station --pool "$workdir/line.db" \
+    --station-prefix rack "${ports[@]}" || true
+  build/bin/pelorus-pool status "$workdir/line.db"
+  exit 0
+fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "run.sh: there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set), and the" >&2
