@@ -11,6 +11,7 @@
 #include "held_lock.h"
 #include "pool/address_pool.h"
 #include "pool_store.h"
+#include "pool_tool.h"
 
 namespace pelorus::pool {
 namespace {
@@ -130,6 +131,48 @@ TEST_P(StationStateTest, PublishTakesNoClaimAndWaitsNoLongerThanTheLockWait) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, StationStateTest, ::testing::Values("sqlite", "postgres"),
                          [](const auto& info) { return std::string(info.param); });
+
+// pelorus-pool stations prints each station's row: as text under a header, or one JSON object
+// a line; the heartbeat's age counts from the store's time of the last publish.
+TEST(StationsCommandTest, PrintsEachStationsLatestState) {
+  PoolStore store("sqlite");
+  std::string error;
+  auto pool = AddressPool::Open(store.location(), true, &error);
+  ASSERT_TRUE(
+      pool && pool->Create(kPool, kFirst, kFirst + 0xFF, &error) &&
+      pool->Create("LINE-B", kFirst + 0x100, kFirst + 0x1FF, &error) &&
+      pool->PublishState(kPool,
+                         State("rack/1", StationActivity::kVerified, "02:00:00:00:00:05",
+                               "2026-12-06T09:41:07.250Z"),
+                         &error) &&
+      pool->PublishState(kPool, State("rack/2", StationActivity::kFailed, "no \"echo\""), &error) &&
+      store.Sql("UPDATE pelorus_station_states SET heartbeat_at ="
+                " strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '-42 seconds')"))
+      << error;
+
+  const testing::Result text = testing::Tool({"stations", store.location(), "--pool", kPool});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_THAT(text.out,
+              MatchesRegex("station  activity +since +heartbeat  holder\n"
+                           "rack/1   verified \\(02:00:00:00:00:05\\)  "
+                           "2026-12-06T09:41:07.250Z  4[2-9] s ago   bench3 pid 4242\n"
+                           "rack/2   failed \\(no \"echo\"\\) +4[2-9] s ago   bench3 pid 4242\n"));
+  const testing::Result json =
+      testing::Tool({"stations", store.location(), "--json", "--name", kPool});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_THAT(
+      json.out,
+      MatchesRegex(
+          "\\{\"station\":\"rack/1\",\"activity\":\"verified\",\"detail\":\"02:00:00:00:00:05\","
+          "\"since\":\"2026-12-06T09:41:07.250Z\",\"heartbeat_at\":\"[-0-9T:.]+Z\","
+          "\"heartbeat_age_s\":4[2-9]\\.[0-9]+,\"holder\":\"bench3 pid 4242\"\\}\n"
+          "\\{\"station\":\"rack/2\",\"activity\":\"failed\",\"detail\":\"no "
+          "\\\\\"echo\\\\\"\",.*\\}\n"));
+  EXPECT_EQ(testing::Tool({"stations", store.location(), "--pool", "LINE-B"}).out,
+            "station  activity  since  heartbeat  holder\n");
+  EXPECT_THAT(testing::Tool({"stations", store.location()}).err,
+              HasSubstr("holds the pools LINE-A, LINE-B: name one with --name"));
+}
 
 }  // namespace
 }  // namespace pelorus::pool
