@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pool/attempt.h"
+#include "pool/station_state.h"
 #include "programming/mac48.h"
 
 namespace pelorus::pool {
@@ -215,6 +216,18 @@ class AddressPool {
   // The pool's counts, from its row; the store is only read (on SQLite no station waits for
   // it).
   virtual bool Status(const std::string& name, PoolStatus* status, std::string* error) = 0;
+  // Puts state on record as station state.station's latest in pool name: one row per
+  // station, written again by each publish, its heartbeat_at the store's time (state's own is
+  // not read); the detail kept as StationState says. One short transaction that takes no
+  // claim: it works while another object, of this process or another, holds the station's,
+  // and waits for a locked store no longer than any step. Refused for an unknown pool and for
+  // a station name that NameProblem refuses.
+  virtual bool PublishState(const std::string& name, const StationState& state,
+                            std::string* error) = 0;
+  // Every station's latest state in pool name, in station name order; the store is only read.
+  virtual bool StationStates(const std::string& name, std::vector<StationState>* states,
+                             std::string* error) = 0;
+
   // Every address of the pool that was ever issued (and that filter takes), in address
   // order, each handed to row as the store delivers it: memory stays the same whatever the
   // record's length. The store is only read, so stations go on meanwhile. On failure, the

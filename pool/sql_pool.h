@@ -16,7 +16,7 @@ namespace pelorus::pool {
 // The address pool's rules, written once in SQL that both stores understand; a store adds
 // how it runs a statement and the few words in which its SQL differs.
 //
-// Schema (version 5):
+// Schema (version 6):
 //   pelorus_meta      (key, value)          -- schema_version
 //   pelorus_pools     (name, first_address, last_address, next_address, created_at, issued,
 //                      unconfirmed, verified, released)
@@ -29,6 +29,8 @@ namespace pelorus::pool {
 //   pelorus_attempts  (id, pool, station, port, address, outcome, code_at, written_at,
 //                      readback_sent_at, matched_at, ended_at, transcript, transcript_bytes,
 //                      transcript_cut)  -- every attempt of a board, its transcript as bytes
+//   pelorus_station_states (pool, station, activity, detail, since, heartbeat_at, holder)
+//                      -- each station's latest state, one row per (pool, station)
 // An address has a row from its first lease on; next_address is the lowest address of the
 // pool that never had one. A given-back address keeps its row as 'free' and is leased again
 // before any new one. The pool's row counts its addresses (issued: leased, written or
@@ -36,10 +38,12 @@ namespace pelorus::pool {
 // given back, ever), moved by every step in the step's own transaction. Read-back lines are
 // kept escaped (EscapeConsoleLine). lease_token is the token of the address's current lease
 // (the one its written mark was made under, once written), empty for a free address and for
-// one leased or written before tokens were kept.
+// one leased or written before tokens were kept. A station's state row is written again by
+// every publish of it (its heartbeat_at the store's time); its detail is kept escaped, as
+// read-back lines are.
 class SqlPool : public AddressPool {
  public:
-  static constexpr int kSchemaVersion = 5;
+  static constexpr int kSchemaVersion = 6;
 
   // The store's own words, where its SQL differs.
   struct Dialect {
@@ -85,6 +89,10 @@ class SqlPool : public AddressPool {
   bool Check(Mac48 address, AddressRecord* record, std::string* error) override;
   bool PoolNames(std::vector<std::string>* names, std::string* error) override;
   bool Status(const std::string& name, PoolStatus* status, std::string* error) override;
+  bool PublishState(const std::string& name, const StationState& state,
+                    std::string* error) override;
+  bool StationStates(const std::string& name, std::vector<StationState>* states,
+                     std::string* error) override;
   using AddressPool::Export;
   bool Export(const std::string& name, const RecordFilter& filter,
               const std::function<void(const AddressRecord&)>& row, std::string* error) override;

@@ -105,6 +105,20 @@ const std::vector<Migration>& Migrations() {
        {
            "ALTER TABLE pelorus_addresses ADD COLUMN lease_token TEXT NOT NULL DEFAULT ''",
        }},
+      {"each station's latest state, with its heartbeat",
+       {
+           "CREATE TABLE pelorus_station_states ("
+           " pool TEXT NOT NULL REFERENCES pelorus_pools (name),"
+           " station TEXT NOT NULL,"
+           " activity TEXT NOT NULL CHECK (activity IN ('idle', 'waiting for a board',"
+           " 'writing', 'verifying', 'verified', 'failed', 'port lost',"
+           " 'waiting for the store')),"
+           " detail TEXT NOT NULL DEFAULT '',"
+           " since TEXT NOT NULL DEFAULT '',"
+           " heartbeat_at TEXT NOT NULL,"
+           " holder TEXT NOT NULL DEFAULT '',"
+           " PRIMARY KEY (pool, station))",
+       }},
   };
   return migrations;
 }

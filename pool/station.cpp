@@ -1,27 +1,12 @@
 #include "pool/station.h"
 
-#include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <system_error>
 
+#include "pool/station_state.h"
+
 namespace pelorus::pool {
 namespace {
-
-// Now, UTC, ISO 8601 with milliseconds: the form the store keeps its times in.
-std::string UtcNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms));
-  return text;
-}
 
 std::string Describe(const JournalMark& mark) {
   const char* kind = mark.kind == JournalMark::Kind::kWritten    ? "written "
@@ -223,7 +208,7 @@ Station::Verification Station::MarkVerified(const LeasedAddress& leased,
   // not answer now. After any marks still waiting, so that they go on record in order.
   std::string journal_error;
   if (journal_.Append(
-          {JournalMark::Kind::kVerified, leased.address, readback, UtcNow(), leased.token},
+          {JournalMark::Kind::kVerified, leased.address, readback, UtcNowText(), leased.token},
           &journal_error)) {
     *error = store_error;
     return Verification::kJournaled;
@@ -235,7 +220,7 @@ Station::Verification Station::MarkVerified(const LeasedAddress& leased,
 bool Station::Journal(const LeasedAddress& leased, const std::string& readback,
                       std::string* error) {
   return journal_.Append(
-      {JournalMark::Kind::kVerified, leased.address, readback, UtcNow(), leased.token}, error);
+      {JournalMark::Kind::kVerified, leased.address, readback, UtcNowText(), leased.token}, error);
 }
 
 Outcome Station::RecordAttempt(const Attempt& attempt, const std::string& transcript,

@@ -23,7 +23,8 @@ namespace pelorus::testing {
 // would be cut. Cut() stops forwarding the links there are: the client's side is reset (as the
 // client's own keepalive giving up would leave it) while the server's side stays open and
 // silent, so that the server sees nothing. Blackhole() accepts every later link and never
-// forwards it, nor closes it.
+// forwards it, nor closes it. Refuse(true) resets every later link at once, as a host whose
+// server is down, until Refuse(false).
 class TcpRelay {
  public:
   // The ports of a link: the client's own, and the relay's towards the server.
@@ -86,6 +87,9 @@ class TcpRelay {
   }
   void Blackhole() {
     Ask([this] { blackhole_ = true; });
+  }
+  void Refuse(bool refuse) {
+    Ask([this, refuse] { refuse_ = refuse; });
   }
   // Waits until count links have been accepted in all; false after bound.
   bool WaitForLinks(int count, std::chrono::seconds bound) {
@@ -157,7 +161,12 @@ class TcpRelay {
       return;
     }
     link.client_port = PortOf(link.client, true);
-    if (blackhole_) {
+    if (refuse_) {
+      const linger reset = {1, 0};
+      setsockopt(link.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      close(link.client);
+      link.client = -1;
+    } else if (blackhole_) {
       silent_.push_back(link.client);
     } else {
       link.server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -208,6 +217,7 @@ class TcpRelay {
   std::function<void()> asked_;
   bool stop_ = false;
   bool blackhole_ = false;
+  bool refuse_ = false;
   int accepted_ = 0;
   Link last_;
   std::vector<Link> links_;

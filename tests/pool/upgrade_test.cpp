@@ -9,6 +9,7 @@
 
 #include "pool/address_pool.h"
 #include "pool_store.h"
+#include "pool_tool.h"
 
 namespace pelorus::pool {
 namespace {
@@ -46,10 +47,10 @@ TEST_P(UpgradeTest, AVersion4StoreKeepsItsRecordAndLeasesFromNowOnHaveTokens) {
   ASSERT_TRUE(store_.Sql(Fixture("schema_v4.sql"))) << store_.error();
   std::string error;
   EXPECT_FALSE(AddressPool::Open(store_.location(), false, &error));
-  EXPECT_THAT(error, HasSubstr("holds a pool of schema version 4; this build needs version 5"));
+  EXPECT_THAT(error, HasSubstr("holds a pool of schema version 4; this build needs version 6"));
   std::vector<std::string> steps;
   ASSERT_TRUE(AddressPool::Upgrade(store_.location(), &steps, &error)) << error;
-  EXPECT_THAT(steps, ElementsAre(StartsWith("schema 4 -> 5: ")));
+  EXPECT_THAT(steps, ElementsAre(StartsWith("schema 4 -> 5: "), StartsWith("schema 5 -> 6: ")));
   auto pool = AddressPool::Open(store_.location(), false, &error);
   ASSERT_TRUE(pool) << error;
 
@@ -89,6 +90,45 @@ TEST_P(UpgradeTest, AVersion4StoreKeepsItsRecordAndLeasesFromNowOnHaveTokens) {
   std::vector<Attempt> history;
   ASSERT_TRUE(pool->History(kFirst, &history, &error)) << error;
   EXPECT_EQ(history.size(), 1u);
+}
+
+// pelorus-pool upgrade takes a store of version 5 through the step to station states with its
+// record whole, its lease's token kept; its stations publish from then on, and a new store is
+// made at the same version.
+TEST_P(UpgradeTest, AVersion5StoreKeepsItsRecordAndTakesStationStates) {
+  ASSERT_TRUE(store_.Sql(Fixture("schema_v5.sql"))) << store_.error();
+  std::string error;
+  EXPECT_FALSE(AddressPool::Open(store_.location(), false, &error));
+  EXPECT_THAT(error, HasSubstr("holds a pool of schema version 5; this build needs version 6"));
+  const testing::Result upgraded = testing::Tool({"upgrade", store_.location()});
+  EXPECT_EQ(upgraded.status, 0) << upgraded.err;
+  EXPECT_EQ(upgraded.out, "schema 5 -> 6: each station's latest state, with its heartbeat\n");
+  EXPECT_EQ(testing::Tool({"upgrade", store_.location()}).out, "schema is current (version 6)\n");
+  auto pool = AddressPool::Open(store_.location(), false, &error);
+  ASSERT_TRUE(pool) << error;
+
+  ASSERT_TRUE(pool->MarkWritten({kFirst + 2, "5f0c2e7a9b1d4c3e8a6f2b0d1e9c7a54"}, "bench2/COM1",
+                                "COM1", &error))
+      << error;
+  PoolStatus status;
+  ASSERT_TRUE(pool->Status(kPool, &status, &error)) << error;
+  EXPECT_EQ(std::vector<std::uint64_t>(
+                {status.issued, status.verified, status.written, status.leased, status.released}),
+            std::vector<std::uint64_t>({3, 1, 2, 0, 1}));
+  StationState state;
+  state.station = "bench2/COM1";
+  std::vector<StationState> states;
+  ASSERT_TRUE(pool->PublishState(kPool, state, &error) &&
+              pool->StationStates(kPool, &states, &error))
+      << error;
+  EXPECT_EQ(states.size(), 1u);
+
+  PoolStore fresh(GetParam());
+  std::vector<std::string> steps;
+  ASSERT_TRUE(AddressPool::Open(fresh.location(), true, &error) &&
+              AddressPool::Upgrade(fresh.location(), &steps, &error))
+      << error;
+  EXPECT_THAT(steps, ::testing::IsEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, UpgradeTest, ::testing::Values("sqlite", "postgres"),

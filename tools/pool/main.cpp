@@ -17,6 +17,7 @@
 #include "tools/pool/replacing_file.h"
 #include "tools/pool/request.h"
 #include "tools/pool/station_steps.h"
+#include "tools/pool/stations_command.h"
 
 namespace {
 
@@ -225,8 +226,7 @@ class Commands {
     return sub;
   }
   void AddName(CLI::App* sub, const char* description = "the pool's name (default: default)") {
-    sub->add_option("--name", request_.name, description)
-        ->check(pelorus::pool::UsableName("pool"));
+    sub->add_option("--name", request_.name, description)->check(pelorus::pool::UsableName("pool"));
   }
   void AddAddress(CLI::App* sub) {
     sub->add_option("ADDRESS", request_.address, kAddressForm)->required();
@@ -376,6 +376,19 @@ int main(int argc, char** argv) {
   commands.AddStation(
       commands.Add("journal", "Put a station's journal on record and say what became of each mark",
                    pelorus::pool::JournalStep));
+
+  CLI::App* stations = commands.Add(
+      "stations",
+      "Each station's latest state, one a line: activity, since when, the heartbeat's age, who "
+      "publishes it",
+      pelorus::pool::StationsStep);
+  stations
+      ->add_option("--pool,--name", request.name,
+                   "the pool's name (default: the store's only pool, or else default)")
+      ->check(pelorus::pool::UsableName("pool"));
+  stations->add_flag("--json", request.json,
+                     "one JSON object per station and line: station, activity, detail, since, "
+                     "heartbeat_at, holder (text), heartbeat_age_s (a number)");
 
   pelorus::pool::RecordCommands record(app);
 
