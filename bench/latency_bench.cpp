@@ -144,7 +144,7 @@ bool RunWith(const std::string& kind) {
     if (!pool ||
         !pool->Create(pool::AddressPool::kDefaultName, kPoolFirst, kPoolFirst + 99, &error) ||
         !(station = RunStation::Open(
-              {store->location(), pool::AddressPool::kDefaultName, "latency"}, &error))) {
+              {store->location(), pool::AddressPool::kDefaultName, "latency", nullptr}, &error))) {
       PrintDetail("latency: " + error);
       return false;
     }
@@ -207,8 +207,8 @@ bool RunStall() {
   std::unique_ptr<RunStation> station;
   if (!device.ok() || !pool ||
       !pool->Create(pool::AddressPool::kDefaultName, kPoolFirst, kPoolFirst + 9, &error) ||
-      !(station = RunStation::Open({store.location(), pool::AddressPool::kDefaultName, "stall"},
-                                    &error))) {
+      !(station = RunStation::Open(
+            {store.location(), pool::AddressPool::kDefaultName, "stall", nullptr}, &error))) {
     PrintDetail("stall: " + error);
     return false;
   }

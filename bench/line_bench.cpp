@@ -43,7 +43,7 @@ int RunStationWindow(int argc, char** argv) {
   QApplication application(argc, argv);
   qputenv("PELORUS_COM1", argv[5]);
   std::string error;
-  auto station = RunStation::Open({argv[2], argv[3], argv[4]}, &error);
+  auto station = RunStation::Open({argv[2], argv[3], argv[4], nullptr}, &error);
   if (!station) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;

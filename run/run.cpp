@@ -117,20 +117,24 @@ void Run::RunOnce(std::uint64_t run) {
     }
   }
   shown_ = octets_;
+  activity_ = {pool::StationActivity::kIdle, {}};
   attempts_.Reset();
   if ((!station_ || StartOnPool(run)) && !mailbox_.Stopped(run)) {
     if (OpenPort(false) != 1) {
       if (!mailbox_.Stopped(run)) {
+        const std::string detail = OpenFailureDetail();
+        Publish(pool::StationActivity::kFailed, PortName() + " would not open: " + detail);
         observer_.RunFailed(run,
                             run_port_name_.empty()
                                 ? "COM" + std::to_string(run_settings_.port) +
                                       " is not ready... you must change com port"
                                 : run_port_name_ + " (" + comm_.Target() + ") is not ready",
-                            OpenFailureDetail());
+                            detail);
       }
     } else {
       port_open_ = true;
       dialogue_.Restart();
+      Publish(pool::StationActivity::kWaitingForBoard);
       observer_.RunStarted(run, fields_.FormatAddressForLog());
       while (!ending_) {
         const std::optional<Mailbox::Event> event = NextEvent(run);
@@ -175,6 +179,10 @@ void Run::RunOnce(std::uint64_t run) {
   if (station_) {
     station_->Unclaim();
   }
+  // A run that could not go on shows why until the station starts again.
+  if (mailbox_.Stopped(run) || activity_.first != pool::StationActivity::kFailed) {
+    Publish(pool::StationActivity::kIdle);
+  }
   observer_.Status(RunObserver::StatusKind::kPort, {});
   if (station_ && !mailbox_.Stopped(run)) {
     observer_.PoolLine(station_->StatusLine());
@@ -215,6 +223,7 @@ void Run::StepNow(int direction) {
 
 void Run::EndRun(const std::string& text, const std::string& detail) {
   ending_ = true;
+  Publish(pool::StationActivity::kFailed, text);
   FlushLog();
   observer_.Message(run_, RunObserver::MessageKind::kWarning, text, detail);
 }

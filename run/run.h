@@ -107,6 +107,8 @@ class Run : private DialogueSurroundings, private PortNotify {
   RunStation::Answer UntilAnswered(const std::function<RunStation::Answer(std::string*)>& step,
                                    std::string* error);
   void FinishAttempt(pool::AttemptOutcome outcome);
+  // What the station is doing now, for the line to see (with a pool).
+  void Publish(pool::StationActivity activity, const std::string& detail = {});
   void RecordFinishedAttempts();
   void SetOctets(Mac48 address);
   std::string PortName() const;
@@ -164,6 +166,7 @@ class Run : private DialogueSurroundings, private PortNotify {
   std::chrono::milliseconds wait_duration_{0};
   Mailbox::Clock::time_point wait_from_{};
   std::optional<std::pair<Mac48, std::string>> written_;  // written, not yet verified, and when
+  std::pair<pool::StationActivity, std::string> activity_{pool::StationActivity::kIdle, {}};
   std::thread thread_;  // last: starts once everything above is in place
 };
 

@@ -48,9 +48,11 @@ RunStation::Answer Run::UntilAnswered(const std::function<RunStation::Answer(std
   for (;;) {
     const RunStation::Answer answer = step(error);
     if (answer != RunStation::Answer::kUnavailable) {
+      station_->Publish(activity_.first, activity_.second);
       observer_.Status(RunObserver::StatusKind::kStore, {});
       return answer;
     }
+    station_->Publish(pool::StationActivity::kWaitingForStore, *error);
     observer_.Status(
         RunObserver::StatusKind::kStore,
         "pool " + station_->Name() + " does not answer (" + *error + "): waiting for it...");
@@ -163,6 +165,7 @@ bool Run::Verified(const std::string& address, const std::string& line) {
   if (answer == RunStation::Answer::kDone) {
     written_.reset();
     FinishAttempt(pool::AttemptOutcome::kVerified);
+    Publish(pool::StationActivity::kVerified, FormatMac48(*parsed));
     if (journaled) {
       Note(address + " verified; kept in the station's journal until pool " + station_->Name() +
            " answers (" + error + ")");
@@ -209,6 +212,7 @@ void Run::Noted(Step step) {
       if (ended) {
         finished_.push_back(std::move(*ended));
       }
+      Publish(pool::StationActivity::kWriting);
       break;
     }
     case Step::kAddressSent:
@@ -216,10 +220,19 @@ void Run::Noted(Step step) {
       break;
     case Step::kReadBackSent:
       attempts_.ReadBackSent();
+      Publish(pool::StationActivity::kVerifying);
       break;
     case Step::kWrongReadBack:
       FinishAttempt(pool::AttemptOutcome::kWrongReadBack);
+      Publish(pool::StationActivity::kFailed, "wrong read-back");
       break;
+  }
+}
+
+void Run::Publish(pool::StationActivity activity, const std::string& detail) {
+  if (station_) {
+    activity_ = {activity, detail};
+    station_->Publish(activity, detail);
   }
 }
 

@@ -111,6 +111,7 @@ bool Run::WaitForPort(std::uint64_t run) {
   FinishAttempt(pool::AttemptOutcome::kPortLost);
   RecordFinishedAttempts();
   const std::string target = comm_.Target();
+  Publish(pool::StationActivity::kPortLost, target);
   observer_.Status(RunObserver::StatusKind::kPort,
                    PortName() + " was lost (" + target + "): waiting for it to come back...");
   const bool server = target.find("://") != std::string::npos;
@@ -135,6 +136,7 @@ bool Run::WaitForPort(std::uint64_t run) {
   // of it.
   port_open_ = true;
   dialogue_.Restart();
+  Publish(pool::StationActivity::kWaitingForBoard);
   observer_.Status(RunObserver::StatusKind::kPort, {});
   return true;
 }

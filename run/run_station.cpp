@@ -237,6 +237,24 @@ std::int64_t RunStation::RecordAttempt(const AttemptRecorder::Finished& finished
   return id;
 }
 
+void RunStation::Publish(pool::StationActivity activity, const std::string& detail) {
+  if (!config_.publisher) {
+    return;
+  }
+  auto state = std::make_pair(activity, detail);
+  if (published_ == state && published_station_ == station_name_) {
+    return;
+  }
+  published_ = state;
+  published_station_ = station_name_;
+  pool::StationState published;
+  published.station = station_name_;
+  published.activity = activity;
+  published.detail = detail;
+  published.since = pool::UtcNowText();
+  config_.publisher->Publish(published);
+}
+
 std::optional<Mac48> RunStation::Current() {
   std::string error;
   std::optional<Mac48> address;

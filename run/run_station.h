@@ -4,8 +4,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "pool/state_publisher.h"
 #include "pool/station.h"
 #include "run/attempt_recorder.h"
 
@@ -25,6 +27,9 @@ class RunStation {
     std::string location;
     std::string name = pool::AddressPool::kDefaultName;
     std::string station;  // empty: the host's name and the port's device
+    // Where the station's state goes for the line to see (one publisher per process); none:
+    // the state is not published.
+    std::shared_ptr<pool::StatePublisher> publisher;
   };
 
   // What became of a step (see pool::Outcome): kRefused is the pool's answer (a station held
@@ -78,6 +83,10 @@ class RunStation {
   void Interrupt(bool for_good = false);
   void Resume();
 
+  // The station is now doing activity (detail: see pool::StationState), for the line to see;
+  // the same again is no news. Never waits for the store.
+  void Publish(pool::StationActivity activity, const std::string& detail = {});
+
   // The station's leased address, if any, to show before a run.
   std::optional<Mac48> Current();
   // "pool LINE-A: 1,234 / 4,096 used · station bench3:/dev/ttyUSB0 · this station 17": the
@@ -93,6 +102,8 @@ class RunStation {
   std::string host_;
   std::string station_name_;
   int verified_ = 0;
+  std::optional<std::pair<pool::StationActivity, std::string>> published_;  // and for whom:
+  std::string published_station_;
   pool::LeasedAddress leased_;  // the station's lease in hand
   bool writing_ = false;        // leased_'s written mark was asked for and not yet answered
   // Swapped (a new station name) on the steps' thread under interrupt_mutex_, which Interrupt

@@ -115,6 +115,10 @@ int CPELORUSApp::InitInstance() {
   std::unique_ptr<RunStation> station;
   if (options_.use_pool) {
     std::string error;
+    // The line sees what the window's station is doing; the publisher says "idle" as the
+    // program ends, once the window and its run are gone.
+    options_.pool.publisher =
+        std::make_shared<pool::StatePublisher>(options_.pool.location, options_.pool.name);
     station = RunStation::Open(options_.pool, &error);
     if (!station) {
       QMessageBox box(QMessageBox::Critical, CPELORUSDlg::kCaption,

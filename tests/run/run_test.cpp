@@ -81,7 +81,8 @@ class SimulatedDevice {
 
 std::unique_ptr<RunStation> OpenStation(const std::string& location, const std::string& name) {
   std::string error;
-  auto station = RunStation::Open({location, pool::AddressPool::kDefaultName, name}, &error);
+  auto station =
+      RunStation::Open({location, pool::AddressPool::kDefaultName, name, nullptr}, &error);
   EXPECT_NE(station, nullptr) << error;
   return station;
 }

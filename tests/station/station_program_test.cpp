@@ -15,6 +15,7 @@
 
 #include "child.h"
 #include "pool/address_pool.h"
+#include "pool/station_state.h"
 
 namespace pelorus::testing {
 namespace {
@@ -33,6 +34,33 @@ std::string FieldOf(const std::string& json, const std::string& name) {
     return {};
   }
   return match[2].matched ? match[2].str() : match[3].str();
+}
+
+// Each station's state as the line sees it: "verified 02-00-...", "port lost /dev/...".
+std::map<std::string, std::string> States(const std::string& store) {
+  std::string error;
+  std::vector<pool::StationState> states;
+  auto pool = pool::AddressPool::Open(store, false, &error);
+  EXPECT_TRUE(pool && pool->StationStates("default", &states, &error)) << error;
+  std::map<std::string, std::string> shown;
+  for (const pool::StationState& state : states) {
+    shown[state.station] = std::string(pool::ActivityText(state.activity)) +
+                           (state.detail.empty() ? "" : " " + state.detail);
+  }
+  return shown;
+}
+
+// Asks the store until the station shows what is wanted: the publisher writes on a thread of
+// its own, a moment after the change.
+bool Shows(const std::string& store, const std::string& station, const std::string& wanted) {
+  for (int k = 0; k < 400; ++k) {
+    if (States(store)[station].rfind(wanted, 0) == 0) {
+      return true;
+    }
+    usleep(50000);
+  }
+  ADD_FAILURE() << station << " shows " << States(store)[station] << ", not " << wanted;
+  return false;
 }
 
 // A bench of boards behind a link, quick: count boards, then the bench is unplugged for good.
@@ -83,6 +111,14 @@ TEST(StationProgramTest, ProgramsEveryPortsBoardsAndEndsCleanlyOnSignal) {
   read_events(3 * kBoards);
   EXPECT_EQ(verified,
             (std::map<std::string, int>{{"A1", kBoards}, {"A2", kBoards}, {"A3", kBoards}}));
+  // The line sees every port: the late one failing to open, the others' last boards.
+  EXPECT_TRUE(Shows(store, "rack/A4", "failed A4 would not open"));
+  for (const char* station : {"rack/A1", "rack/A2", "rack/A3"}) {
+    const std::string shown = States(store)[station];
+    EXPECT_TRUE(shown.rfind("verified 02-00-00-00-00-0", 0) == 0 ||
+                shown.rfind("port lost", 0) == 0)
+        << station << ": " << shown;
+  }
   benches.push_back(Bench(folder + "/d4", kBoards, 4));
   read_events(kBoards);
   EXPECT_EQ(verified["A4"], kBoards);
@@ -101,6 +137,10 @@ TEST(StationProgramTest, ProgramsEveryPortsBoardsAndEndsCleanlyOnSignal) {
   pool::PoolStatus status;
   ASSERT_TRUE(pool->Status("default", &status, &error)) << error;
   EXPECT_EQ(status.verified, 4u * kBoards);
+  EXPECT_EQ(
+      States(store),
+      (std::map<std::string, std::string>{
+          {"rack/A1", "idle"}, {"rack/A2", "idle"}, {"rack/A3", "idle"}, {"rack/A4", "idle"}}));
   for (const char* port : {"A1", "A2", "A3", "A4"}) {
     EXPECT_TRUE(pool->Claim("default", std::string("rack/") + port, &error)) << error;
     pool->Unclaim();

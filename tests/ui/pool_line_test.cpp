@@ -33,7 +33,7 @@ int RunStationWindow(int argc, char** argv) {
   QApplication application(argc, argv);
   qputenv("PELORUS_COM1", argv[4]);
   std::string error;
-  auto station = RunStation::Open({argv[2], AddressPool::kDefaultName, argv[3]}, &error);
+  auto station = RunStation::Open({argv[2], AddressPool::kDefaultName, argv[3], nullptr}, &error);
   if (!station) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
@@ -203,8 +203,8 @@ class PoolLineTest : public QObject {
     Station bench(dir, QStringLiteral("bench9/COM1"), store.location());
     QVERIFY(bench.StartDevice({"--devices", "4", "--wrong-readback", "2"}));
     qputenv("PELORUS_COM1", bench.link().toLocal8Bit());
-    auto station =
-        RunStation::Open({store.location(), AddressPool::kDefaultName, "bench9/COM1"}, &error);
+    auto station = RunStation::Open(
+        {store.location(), AddressPool::kDefaultName, "bench9/COM1", nullptr}, &error);
     QVERIFY2(station, error.c_str());
     CPELORUSDlg window(std::move(station));
     window.show();

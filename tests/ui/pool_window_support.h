@@ -31,7 +31,8 @@ struct Record {
 
 inline std::unique_ptr<CPELORUSDlg> OpenWindow(const std::string& location) {
   std::string error;
-  auto station = RunStation::Open({location, pool::AddressPool::kDefaultName, kStation}, &error);
+  auto station =
+      RunStation::Open({location, pool::AddressPool::kDefaultName, kStation, nullptr}, &error);
   if (!station) {
     qWarning("%s", error.c_str());
     return nullptr;

@@ -18,9 +18,11 @@ std::unique_ptr<RackStation> RackStation::Open(const RackConfig& config, EventSi
     return nullptr;
   }
   rack->slots_.reserve(config.ports.size());
+  // One publisher for the rack: every port's state goes to the line through it.
+  const auto publisher = std::make_shared<pool::StatePublisher>(config.pool, config.pool_name);
   for (const RackConfig::Port& port : config.ports) {
     std::unique_ptr<RunStation> station =
-        RunStation::Open({config.pool, config.pool_name, config.StationOf(port)}, error);
+        RunStation::Open({config.pool, config.pool_name, config.StationOf(port), publisher}, error);
     if (!station) {
       *error = "port " + port.name + ": " + *error;
       return nullptr;
