@@ -1,7 +1,8 @@
-// Rack: the real pelorus-station program, many ports in one process, each run on an SQLite pool
-// made for it. Boards per minute on 32 ports of simulated boards beside one port's, measured
-// the same way; what 32 ports cost while they wait for boards; and how much later the other
-// ports answer while one port takes console text as fast as its pseudo-terminal carries it.
+// Rack: the real pelorus-station program, many ports in one process, each measurement on a
+// SQLite pool made for it. Boards per minute on 32 ports of simulated boards beside one
+// port's, measured the same way; what 32 ports cost while they wait for boards; and how much
+// later the other ports answer while one port takes console text as fast as its
+// pseudo-terminal carries it.
 
 #include <time.h>
 
