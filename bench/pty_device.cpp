@@ -24,6 +24,10 @@ PtyDevice::PtyDevice() {
   cfmakeraw(&raw);
   tcsetattr(master_, TCSANOW, &raw);
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  // A child that held the master would keep the device there after the benchmark let it go.
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  path_ = name;
   qputenv("PELORUS_COM1", QByteArray(name));
 }
 

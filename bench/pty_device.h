@@ -7,8 +7,9 @@
 namespace pelorus::bench {
 
 // A device of the benchmark's own on a pseudo-terminal: the window opens the slave by its
-// path (PELORUS_COM1 names it), the benchmark plays the device on the master. Both ends stay
-// open for the object's life, so the window never sees a hang-up.
+// path (PELORUS_COM1 names it, path() gives it), the benchmark plays the device on the
+// master. Both ends stay open for the object's life, so the window never sees a hang-up, and
+// stay out of the programs the benchmark starts.
 class PtyDevice {
  public:
   using Clock = std::chrono::steady_clock;
@@ -20,6 +21,8 @@ class PtyDevice {
   PtyDevice& operator=(const PtyDevice&) = delete;
 
   bool ok() const { return master_ >= 0; }
+  // The slave's path, "/dev/pts/N".
+  const std::string& path() const { return path_; }
 
   // Writes bytes whole; returns the moment just before the write that put the last byte in
   // the port, or Clock::time_point{} when the write failed.
@@ -39,6 +42,7 @@ class PtyDevice {
 
   int master_ = -1;
   int slave_ = -1;
+  std::string path_;
 };
 
 }  // namespace pelorus::bench

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Builds the release preset and runs every benchmark, then prints one table:
 # figure | goal | measured | verdict.
-# Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices] [line] [pool]
-#                    [campaign]
+# Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices] [line] [rack]
+#                    [pool] [campaign]
 #   --build-dir DIR  build a Release tree in DIR instead of the preset's build-release/
 #   names            run only these benchmarks (default: all but campaign, in this order); pool
 #                    runs against a throwaway PostgreSQL server (pg_virtualenv) unless PGHOST
 #                    is set
+#   rack             pelorus-station, no window: boards per minute on 32 simulated ports and on
+#                    one, 32 idle ports' CPU and memory, answers beside a flooding port (about
+#                    two minutes)
 #   campaign         the long fault campaign (about 40 minutes, so never by default): four
 #                    windows on SQLite, then on PostgreSQL, 1,000 boards each (at most 25
 #                    minutes each), with every fault kind; rows for the boards, the faults and
 #                    the violations
 # Exit status: 0 when every benchmark ran (the verdicts are in the table), 1 when one could
-# not run, 2 for a usage error. Takes about nine minutes (the pool three and a half of them);
+# not run, 2 for a usage error. Takes about eleven minutes (the pool three and a half of them);
 # the window runs offscreen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,12 +25,12 @@ selected=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=${2:?"--build-dir needs a directory"}; shift 2 ;;
-    core | flood | latency | idle | devices | line | pool | campaign) selected+=("$1"); shift ;;
-    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|line|pool|campaign]..." >&2
+    core | flood | latency | idle | devices | line | rack | pool | campaign) selected+=("$1"); shift ;;
+    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|line|rack|pool|campaign]..." >&2
        exit 2 ;;
   esac
 done
-[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices line pool)
+[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices line rack pool)
 
 if [ -z "$build_dir" ]; then
   cmake --preset release >/dev/null
