@@ -79,7 +79,7 @@ with_postgres() {
   if [ -n "${PGHOST:-}" ] || [ -n "${PGPORT:-}" ]; then
     "$@"
   else
-    pg_virtualenv sh -c 'sleep 10 && exec "$@"' sh "$@"
+    pg_virtualenv -t sh -c 'sleep 10 && exec "$@"' sh "$@"
   fi
 }
 

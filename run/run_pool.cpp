@@ -45,10 +45,12 @@ RunStation::Answer Run::UntilAnswered(const std::function<RunStation::Answer(std
                                       std::string* error) {
   FlushLog();
   std::chrono::milliseconds pause = kFirstRetry;
-  for (;;) {
+  for (bool waited = false;; waited = true) {
     const RunStation::Answer answer = step(error);
     if (answer != RunStation::Answer::kUnavailable) {
-      station_->Publish(activity_.first, activity_.second);
+      if (waited) {
+        station_->Publish(activity_.first, activity_.second);
+      }
       observer_.Status(RunObserver::StatusKind::kStore, {});
       return answer;
     }
