@@ -73,11 +73,14 @@ bool CampaignDriver::CreatePool(std::string* error) {
 }
 
 // The bench's report comes on its standard output beside its summary lines, so that the
-// campaign hears of each step of a board as it happens; the campaign files it as it comes.
-bool CampaignDriver::StartBench(int i, const std::string& name, std::string* error) {
+// campaign hears of each step of a board as it happens; the campaign files it as it comes. The
+// rack's benches pull boards and unplug their adapters more often: a port lost and waited for
+// while the others go on is the rack's own path, and a short run has few boards on each port.
+bool CampaignDriver::StartBench(int i, bool rack, std::string* error) {
   auto bench = std::make_unique<Bench>();
-  const std::string& n = name;
-  bench->name = name;
+  bench->rack = rack;
+  bench->name = rack ? "rack-" + std::to_string(i - config_.windows + 1) : std::to_string(i + 1);
+  const std::string& n = bench->name;
   bench->link = config_.out + "/console-" + n;
   ChildProcess::Spec spec;
   spec.argv = {config_.bin + "/pelorus-devsim",
@@ -99,9 +102,9 @@ bool CampaignDriver::StartBench(int i, const std::string& name, std::string* err
                "--bad-flash",
                "4",
                "--pull-after-write",
-               "3",
+               rack ? "6" : "3",
                "--unplug-after-write",
-               "3",
+               rack ? "8" : "3",
                "--replug",
                "--away",
                "1500",
@@ -187,13 +190,13 @@ bool CampaignDriver::Run(std::string* error) {
         oracle_->AddScriptedBoard(board, address, verified);
       });
   for (int i = 0; i < config_.windows; ++i) {
-    if (!StartBench(i, std::to_string(i + 1), error)) {
+    if (!StartBench(i, false, error)) {
       return false;
     }
   }
   rack_.first_bench = benches_.size();
   for (int k = 0; k < config_.rack_ports; ++k) {
-    if (!StartBench(config_.windows + k, "rack-" + std::to_string(k + 1), error)) {
+    if (!StartBench(config_.windows + k, true, error)) {
       return false;
     }
   }

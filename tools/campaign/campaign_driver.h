@@ -82,7 +82,8 @@ class CampaignDriver {
   };
   struct Bench {
     ChildProcess process;
-    std::string name;  // "2" for window 2's, "rack-3" for the rack's port R3: its files' names
+    bool rack = false;  // one of the rack's ports'
+    std::string name;   // "2" for window 2's, "rack-3" for the rack's port R3: its files' names
     std::string link;
     std::uint64_t written = 0;  // what the board on it was last written
   };
@@ -137,8 +138,8 @@ class CampaignDriver {
 
   // campaign_driver.cpp
   bool CreatePool(std::string* error);
-  // Bench i (its serials, its seed) under name.
-  bool StartBench(int i, const std::string& name, std::string* error);
+  // Bench i (its serials, its seed): window i's, or with rack the rack's port i - windows.
+  bool StartBench(int i, bool rack, std::string* error);
   void OnBenchOutput(int i);
   void At(Clock::duration after, std::function<void()> action);
   void Loop();

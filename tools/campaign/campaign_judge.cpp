@@ -108,12 +108,11 @@ bool CampaignDriver::Judge(std::string* error) {
       {"\"event\":\"readback_noise\"", "line noise in the read-back"},
       {"\"event\":\"prompt_timeout\"", "board restarted at a silent prompt"}};
   for (const auto& bench : benches_) {
-    const bool rack = bench->name.rfind("rack-", 0) == 0;
     std::ifstream report(config_.out + "/bench-" + bench->name + ".jsonl");
     for (std::string line; std::getline(report, line);) {
       for (const auto& [event, kind] : bench_faults) {
         if (line.find(event) != std::string::npos) {
-          ++faults_[rack ? "rack port: " + kind : kind];
+          ++faults_[bench->rack ? "rack port: " + kind : kind];
         }
       }
     }
