@@ -11,9 +11,9 @@
 #                    one, 32 idle ports' CPU and memory, answers beside a flooding port (about
 #                    two minutes)
 #   campaign         the long fault campaign (about 40 minutes, so never by default): four
-#                    windows on SQLite, then on PostgreSQL, 1,000 boards each (at most 25
-#                    minutes each), with every fault kind; rows for the boards, the faults and
-#                    the violations
+#                    windows and a rack station of eight ports on SQLite, then on PostgreSQL,
+#                    1,000 boards each (at most 25 minutes each), with every fault kind; rows
+#                    for the boards, the faults and the violations
 # Exit status: 0 when every benchmark ran (the verdicts are in the table), 1 when one could
 # not run, 2 for a usage error. Takes about eleven minutes (the pool three and a half of them);
 # the window runs offscreen.
@@ -105,9 +105,9 @@ campaign_rows() {
 # Exit status 1 is a campaign with violations, which the rows show.
 run_campaign() {
   local campaign=$bin/pelorus-campaign
-  { "$campaign" --store sqlite --seed 1 --windows 4 --boards 1000 --seconds 1500 \
+  { "$campaign" --store sqlite --seed 1 --windows 4 --rack-ports 8 --boards 1000 --seconds 1500 \
       --out "$work/campaign-sqlite" || [ $? = 1 ]; } | campaign_rows SQLite
-  { with_postgres "$campaign" --store postgres --seed 2 --windows 4 --boards 1000 \
+  { with_postgres "$campaign" --store postgres --seed 2 --windows 4 --rack-ports 8 --boards 1000 \
       --seconds 1500 --out "$work/campaign-postgres" || [ $? = 1 ]; } | campaign_rows PostgreSQL
 }
 

@@ -73,10 +73,14 @@ bool CampaignDriver::CreatePool(std::string* error) {
 }
 
 // The bench's report comes on its standard output beside its summary lines, so that the
-// campaign hears of each step of a board as it happens; the campaign files it as it comes.
-bool CampaignDriver::StartBench(int i, std::string* error) {
+// campaign hears of each step of a board as it happens; the campaign files it as it comes. The
+// rack's benches pull boards and unplug their adapters more often: a port lost and waited for
+// while the others go on is the rack's own path, and a short run has few boards on each port.
+bool CampaignDriver::StartBench(int i, bool rack, std::string* error) {
   auto bench = std::make_unique<Bench>();
-  const std::string n = std::to_string(i + 1);
+  bench->rack = rack;
+  bench->name = rack ? "rack-" + std::to_string(i - config_.windows + 1) : std::to_string(i + 1);
+  const std::string& n = bench->name;
   bench->link = config_.out + "/console-" + n;
   ChildProcess::Spec spec;
   spec.argv = {config_.bin + "/pelorus-devsim",
@@ -98,9 +102,9 @@ bool CampaignDriver::StartBench(int i, std::string* error) {
                "--bad-flash",
                "4",
                "--pull-after-write",
-               "3",
+               rack ? "6" : "3",
                "--unplug-after-write",
-               "3",
+               rack ? "8" : "3",
                "--replug",
                "--away",
                "1500",
@@ -125,7 +129,7 @@ void CampaignDriver::OnBenchOutput(int i) {
   static const std::regex written_form(R"re("address":"([0-9A-F-]{17})")re");
   static const std::regex serial_form(R"re("serial":(\d+))re");
   Bench& bench = *benches_[static_cast<std::size_t>(i)];
-  std::ofstream report(config_.out + "/bench-" + std::to_string(i + 1) + ".jsonl", std::ios::app);
+  std::ofstream report(config_.out + "/bench-" + bench.name + ".jsonl", std::ios::app);
   for (const auto& line : bench.process.ReadLines()) {
     std::smatch m;
     if (!std::regex_search(line, m, event_form)) {
@@ -145,6 +149,7 @@ void CampaignDriver::OnBenchOutput(int i) {
     }
     HoldBenchNews(i, event, line);
     RefusalBenchNews(i, event, line);
+    RackBenchNews(static_cast<std::size_t>(i), event);
   }
 }
 
@@ -185,11 +190,18 @@ bool CampaignDriver::Run(std::string* error) {
         oracle_->AddScriptedBoard(board, address, verified);
       });
   for (int i = 0; i < config_.windows; ++i) {
-    if (!StartBench(i, error)) {
+    if (!StartBench(i, false, error)) {
+      return false;
+    }
+  }
+  rack_.first_bench = benches_.size();
+  for (int k = 0; k < config_.rack_ports; ++k) {
+    if (!StartBench(config_.windows + k, true, error)) {
       return false;
     }
   }
   start_ = Clock::now();
+  StartRack();
   for (int i = 0; i < config_.windows; ++i) {
     windows_.push_back(std::make_unique<Window>());
     windows_.back()->index = i;
@@ -200,6 +212,7 @@ bool CampaignDriver::Run(std::string* error) {
   ScheduleRefusal(true);
   ScheduleScripts(true);
   ScheduleCut(true);
+  ScheduleRack(true);
   Loop();
   Finish();
   return Judge(error);
@@ -245,6 +258,7 @@ void CampaignDriver::Loop() {
       ChildProcess* helper = h.get();
       set.Watch(h->ExitFd(), POLLIN, [helper](short) { helper->Reap(); });
     }
+    set.Watch(rack_.process.ExitFd(), POLLIN, [this](short) { OnRackExit(); });
     if (relay_) {
       relay_->Watch(&set);
     }
@@ -264,8 +278,9 @@ void CampaignDriver::Loop() {
 }
 
 // The store and the line to it come back first, and the faults' helpers end, so that every
-// window can end as an operator's END ends it; then the windows, so that no host writes into
-// a bench that is going; the benches then write the last ledger lines of the boards on them.
+// window can end as an operator's END ends it; then the windows and the rack, so that no host
+// writes into a bench that is going; the benches then write the last ledger lines of the boards
+// on them.
 void CampaignDriver::Finish() {
   ending_ = true;
   timers_.clear();

@@ -23,12 +23,13 @@ namespace pelorus::campaign {
 struct CampaignConfig {
   std::string store = "sqlite";  // "sqlite" or "postgres" (the server from the environment)
   std::uint64_t seed = 1;
-  int boards = 100;  // stop once this many boards have left the benches ...
-  int seconds = 60;  // ... or after this long, whichever comes first
-  int windows = 3;   // one simulated bench and one window each
-  std::string out;   // everything the run leaves: logs, ledgers, the record, the summary
-  std::string bin;   // pelorus-pool, pelorus-devsim, pelorus-campaign-window
-  std::string self;  // this program, which also holds the store on request (store_holder.h)
+  int boards = 100;    // stop once this many boards have left the benches ...
+  int seconds = 60;    // ... or after this long, whichever comes first
+  int windows = 3;     // one simulated bench and one window each
+  int rack_ports = 8;  // ports of the one rack station, one simulated bench each; 0: no rack
+  std::string out;     // everything the run leaves: logs, ledgers, the record, the summary
+  std::string bin;     // pelorus-pool, pelorus-devsim, pelorus-campaign-window, pelorus-station
+  std::string self;    // this program, which also holds the store on request (store_holder.h)
 };
 
 // The fault campaign: simulated benches, real windows each with an operator, one address
@@ -43,8 +44,11 @@ struct CampaignConfig {
 // programming boards of their own with pelorus-pool; on PostgreSQL, one window's line to the
 // server cut without a reset (tcp_relay.h), leaving a session of it on the server. The
 // benches add their own faults (bad flash, boards pulled off or unplugged after the address
-// command, noise in the read-back) and put back the boards that left unconfirmed. At the end
-// everything is stopped, every station's journal put on record, and the oracle judges.
+// command, noise in the read-back) and put back the boards that left unconfirmed. Beside the
+// windows, one rack station (pelorus-station) programs boards on ports of its own, each with
+// its own bench, and is killed (kill -9) or stopped (SIGTERM) at seeded moments keyed to what
+// one of its benches just did, then started again on the same ports (campaign_rack.cpp). At the
+// end everything is stopped, every station's journal put on record, and the oracle judges.
 // Single-threaded: one poll loop over the children's output and pidfds, the relay and the
 // timers.
 class CampaignDriver {
@@ -78,6 +82,8 @@ class CampaignDriver {
   };
   struct Bench {
     ChildProcess process;
+    bool rack = false;  // one of the rack's ports'
+    std::string name;   // "2" for window 2's, "rack-3" for the rack's port R3: its files' names
     std::string link;
     std::uint64_t written = 0;  // what the board on it was last written
   };
@@ -115,9 +121,25 @@ class CampaignDriver {
     std::uint64_t generation = 0;
   };
 
+  // The rack station: its process, and the next kill or stop, struck at the next `moment` (a
+  // bench's "prompt", "write" or "done") of any of its benches.
+  struct Rack {
+    enum class Strike { kNone, kKill, kStop };
+    ChildProcess process;
+    std::size_t first_bench = 0;  // benches_[first_bench ...] are its ports'
+    Strike armed = Strike::kNone;
+    std::string moment;
+    std::uint64_t generation = 0;
+    int turn = 0;                 // kill and stop take turns
+    bool expected_exit = false;   // the campaign killed or stopped it
+    Clock::time_point stopped{};  // SIGTERM was sent then; {} when it was not
+    std::string stop_reason;      // what it was stopped for
+  };
+
   // campaign_driver.cpp
   bool CreatePool(std::string* error);
-  bool StartBench(int i, std::string* error);
+  // Bench i (its serials, its seed): window i's, or with rack the rack's port i - windows.
+  bool StartBench(int i, bool rack, std::string* error);
   void OnBenchOutput(int i);
   void At(Clock::duration after, std::function<void()> action);
   void Loop();
@@ -125,8 +147,9 @@ class CampaignDriver {
 
   // campaign_windows.cpp
   void StartWindow(Window* w, bool press_start = true);
-  // END on every window, and waits for them to go (killed when still there 15 s on). Every
-  // END the campaign presses is timed: a window that takes longer than 5 s is a finding.
+  // END on every window and SIGTERM to the rack, and waits for them to go (killed when still
+  // there 15 s on). Every END the campaign presses is timed: a window that takes longer than
+  // 5 s is a finding.
   void StopAll(const std::string& reason);
   // END without waiting: after runs once it has gone.
   void EndWindow(Window* w, const std::string& reason, std::function<void()> after);
@@ -168,6 +191,18 @@ class CampaignDriver {
   // The relayed window's bench is mid-board: its line to the server is cut now.
   void Cut();
 
+  // campaign_rack.cpp
+  void StartRack();
+  std::string RackStation(int port) const;  // "rack/R1" for the first port
+  void ScheduleRack(bool first);
+  void ArmRack();
+  void RackBenchNews(std::size_t bench, const std::string& event);
+  void StrikeRack(const std::string& when);
+  // SIGTERM, timed as END is: a rack that takes longer than 5 s is a finding.
+  void StopRack(const std::string& reason);
+  void OnRackExit();
+  void NoteRack(const std::string& line) const;
+
   // campaign_holds.cpp
   void ScheduleHold(bool first);
   void BeginHold();
@@ -198,6 +233,7 @@ class CampaignDriver {
   std::unique_ptr<CampaignOracle> oracle_;
   std::vector<std::unique_ptr<Bench>> benches_;
   std::vector<std::unique_ptr<Window>> windows_;
+  Rack rack_;
   std::vector<std::unique_ptr<ChildProcess>> helpers_;
   std::unique_ptr<ChildProcess> console_server_;
   std::multimap<Clock::time_point, std::function<void()>> timers_;

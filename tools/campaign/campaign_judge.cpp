@@ -1,5 +1,5 @@
 // The campaign's end: every station's journal put on record, the pool's record exported, and
-// the oracle given the ledgers, the record and what the benches did.
+// the oracle given the ledgers, the record, the rack's events and what the benches did.
 #include <signal.h>
 #include <unistd.h>
 
@@ -91,10 +91,14 @@ bool CampaignDriver::Judge(std::string* error) {
   if (!exported || !oracle_->ReadRecord(record, error)) {
     return false;
   }
-  for (std::size_t i = 1; i <= benches_.size(); ++i) {
-    if (!oracle_->ReadLedger(config_.out + "/ledger-" + std::to_string(i) + ".jsonl", error)) {
+  for (const auto& bench : benches_) {
+    if (!oracle_->ReadLedger(config_.out + "/ledger-" + bench->name + ".jsonl", error)) {
       return false;
     }
+  }
+  if (config_.rack_ports > 0 &&
+      !oracle_->ReadRackEvents(config_.out + "/rack-events.jsonl", error)) {
+    return false;
   }
   // What the benches did to their boards, from their reports.
   const std::map<std::string, std::string> bench_faults = {
@@ -103,12 +107,12 @@ bool CampaignDriver::Judge(std::string* error) {
       {"\"event\":\"unplug_after_write\"", "adapter unplugged after the write"},
       {"\"event\":\"readback_noise\"", "line noise in the read-back"},
       {"\"event\":\"prompt_timeout\"", "board restarted at a silent prompt"}};
-  for (std::size_t i = 1; i <= benches_.size(); ++i) {
-    std::ifstream report(config_.out + "/bench-" + std::to_string(i) + ".jsonl");
+  for (const auto& bench : benches_) {
+    std::ifstream report(config_.out + "/bench-" + bench->name + ".jsonl");
     for (std::string line; std::getline(report, line);) {
       for (const auto& [event, kind] : bench_faults) {
         if (line.find(event) != std::string::npos) {
-          ++faults_[kind];
+          ++faults_[bench->rack ? "rack port: " + kind : kind];
         }
       }
     }

@@ -89,6 +89,40 @@ bool CampaignOracle::ReadRecord(const std::string& csv_path, std::string* error)
   return true;
 }
 
+// The station writes these lines itself, field by field in one order: a fixed pattern reads
+// them, and a line it does not fit is a fault of the station.
+bool CampaignOracle::ReadRackEvents(const std::string& path, std::string* error) {
+  static const std::regex line_form(
+      R"re(^\{"time":"[^"]*","station":"[^"]*","port":"([^"]*)",)re"
+      R"re(.*"address":"([^"]*)","outcome":"([^"]+)",.*"id":(\d+)\}$)re");
+  std::ifstream in(path);
+  if (!in) {
+    *error = "cannot read the rack's events " + path;
+    return false;
+  }
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    if (!std::regex_match(line, m, line_form)) {
+      *error = path + ": not an event line: " + line;
+      return false;
+    }
+    if (m[3].str() != "verified") {
+      continue;
+    }
+    std::uint64_t address = 0;
+    if (!ReadAddress(m[2].str(), &address)) {
+      *error = path + ": a verified board without its address: " + line;
+      return false;
+    }
+    const bool journaled = m[4].str() == "0";
+    ++rack_verified_;
+    rack_journaled_ += journaled ? 1 : 0;
+    ReadBack(address,
+             "rack port " + m[1].str() + (journaled ? ", its journal" : ", attempt " + m[4].str()));
+  }
+  return true;
+}
+
 void CampaignOracle::AddWindowLine(const std::string& line, const std::string& window) {
   static const std::regex address_form("[0-9A-Fa-f]{2}([:-][0-9A-Fa-f]{2}){5}");
   // The messages of a board that read back: its run ended before the banner was closed, or

@@ -102,10 +102,14 @@ void CampaignDriver::StopAll(const std::string& reason) {
       EndWindow(w.get(), reason, nullptr);
     }
   }
+  if (rack_.process.Running() && rack_.stopped == Clock::time_point{}) {
+    StopRack(reason);
+  }
   // The relay forwards meanwhile: a window that is ending may still talk to its store.
   const auto deadline = Clock::now() + kNoEndAfter;
   const auto running = [this] {
-    return std::any_of(windows_.begin(), windows_.end(),
+    return rack_.process.Running() ||
+           std::any_of(windows_.begin(), windows_.end(),
                        [](const auto& w) { return w->process.Running(); });
   };
   while (running() && Clock::now() < deadline) {
@@ -117,7 +121,13 @@ void CampaignDriver::StopAll(const std::string& reason) {
       Window* window = w.get();
       set.Watch(w->process.ExitFd(), POLLIN, [this, window](short) { OnWindowExit(window); });
     }
+    set.Watch(rack_.process.ExitFd(), POLLIN, [this](short) { OnRackExit(); });
     set.Wait(std::chrono::milliseconds(100));
+  }
+  if (rack_.process.Running()) {
+    oracle_->AddFinding(
+        6, "the rack station was still there 15 s after SIGTERM (" + reason + "); killed");
+    rack_.process.Stop(SIGKILL, 0);
   }
   for (auto& w : windows_) {
     if (w->process.Running()) {

@@ -40,10 +40,14 @@ int main(int argc, char** argv) {
   app.add_option("--windows", config.windows,
                  "benches, one window each (default 3); 0: the scripted station alone")
       ->check(CLI::Range(0, 5));
+  app.add_option("--rack-ports", config.rack_ports,
+                 "ports of the rack station beside the windows, one bench each (default 8); "
+                 "0: no rack")
+      ->check(CLI::Range(0, 16));
   app.add_option("--out", config.out, "folder for logs, ledgers, the record (required)");
   app.add_option("--bin", config.bin,
-                 "folder with pelorus-pool, pelorus-devsim, pelorus-campaign-window "
-                 "(default: this program's)");
+                 "folder with pelorus-pool, pelorus-devsim, pelorus-campaign-window, "
+                 "pelorus-station (default: this program's)");
   app.add_option("--hold-store", hold_store, "only hold the store LOCATION on command")->group("");
   CLI11_PARSE(app, argc, argv);
   if (!hold_store.empty()) {
@@ -87,6 +91,11 @@ int main(int argc, char** argv) {
       config.store.c_str(), static_cast<unsigned long long>(config.seed), oracle.Boards(),
       oracle.Boards() - oracle.ScriptedBoards(), driver.BoardVisits(), oracle.ScriptedBoards(),
       oracle.Banners(), oracle.Verified(), driver.Seconds());
+  if (config.rack_ports > 0) {
+    std::printf(
+        "  rack   %d ports: %d boards verified by its events, %d of them through a journal\n",
+        config.rack_ports, oracle.RackVerified(), oracle.RackJournaled());
+  }
   int faults = 0;
   for (const auto& [kind, count] : driver.Faults()) {
     std::printf("  fault  %-75s %d\n", kind.c_str(), count);
@@ -102,7 +111,7 @@ int main(int argc, char** argv) {
                                        "verified or bannered address held by no board",
                                        "an address outside the pool",
                                        "an address read back, not on record as verified",
-                                       "a window not gone within 5 s of END",
+                                       "a window or the rack not gone within 5 s",
                                        "a window refused by a claim of its own process"};
   static_assert(sizeof(kRules) / sizeof(kRules[0]) ==
                 pelorus::campaign::CampaignOracle::kRules + 1);
