@@ -1,7 +1,6 @@
 #include "tools/pool/pool_report.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <regex>
 
@@ -87,29 +86,35 @@ void WriteCheck(std::ostream& out, const AddressRecord& record) {
   }
 }
 
-void WriteUnconfirmed(std::ostream& out, const std::vector<AddressRecord>& records) {
-  using Line = std::array<std::string, 6>;
-  std::vector<Line> lines = {
-      {"address", "station", "port", "written", "attempts", "last console line"}};
-  for (const AddressRecord& r : records) {
-    lines.push_back({FormatMac48(r.address), r.station, r.port, r.written_at,
-                     std::to_string(r.attempts), r.readback});
-  }
-  std::array<std::size_t, 6> width{};
-  for (const Line& line : lines) {
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      width[i] = std::max(width[i], line[i].size());
+void WriteColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> width;
+  for (const auto& row : rows) {
+    width.resize(std::max(width.size(), row.size()));
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      width[i] = std::max(width[i], row[i].size());
     }
   }
-  for (const Line& line : lines) {
+  for (const auto& row : rows) {
     std::string text;
-    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
-      text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      text += row[i];
+      if (i + 1 < row.size()) {
+        text += std::string(width[i] - row[i].size() + 2, ' ');
+      }
     }
-    text += line.back();
     text.erase(text.find_last_not_of(' ') + 1);
     out << text << '\n';
   }
+}
+
+void WriteUnconfirmed(std::ostream& out, const std::vector<AddressRecord>& records) {
+  std::vector<std::vector<std::string>> rows = {
+      {"address", "station", "port", "written", "attempts", "last console line"}};
+  for (const AddressRecord& r : records) {
+    rows.push_back({FormatMac48(r.address), r.station, r.port, r.written_at,
+                    std::to_string(r.attempts), r.readback});
+  }
+  WriteColumns(out, rows);
 }
 
 namespace {

@@ -35,6 +35,10 @@ void WriteCheckJson(std::ostream& out, const AddressRecord& record);
 // nullopt when it is none of these.
 std::optional<std::string> RecordTime(const std::string& text);
 
+// Rows of text (the first a header) in columns two blanks apart, each as wide as its widest
+// cell; no blanks at a line's end.
+void WriteColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows);
+
 // Written, never verified addresses: a header line, then one line each in aligned columns
 // (address, station, port, last written, attempts, the last console line as kept).
 void WriteUnconfirmed(std::ostream& out, const std::vector<AddressRecord>& records);

@@ -1,7 +1,6 @@
 #include "tools/pool/stations_command.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "tools/pool/json_text.h"
 #include "tools/pool/line_report.h"
 #include "tools/pool/pool_choice.h"
+#include "tools/pool/pool_report.h"
 
 namespace pelorus::pool {
 namespace {
@@ -21,29 +21,15 @@ std::optional<std::int64_t> AgeMs(const StationState& state, std::int64_t now_ms
 }
 
 void WriteText(std::ostream& out, const std::vector<StationState>& states, std::int64_t now_ms) {
-  using Line = std::array<std::string, 5>;
-  std::vector<Line> lines = {{"station", "activity", "since", "heartbeat", "holder"}};
+  std::vector<std::vector<std::string>> rows = {
+      {"station", "activity", "since", "heartbeat", "holder"}};
   for (const StationState& s : states) {
     const auto age = AgeMs(s, now_ms);
-    lines.push_back(
+    rows.push_back(
         {s.station, ActivityText(s.activity) + (s.detail.empty() ? "" : " (" + s.detail + ")"),
          s.since, age ? std::to_string(*age / 1000) + " s ago" : s.heartbeat_at, s.holder});
   }
-  std::array<std::size_t, 5> width{};
-  for (const Line& line : lines) {
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      width[i] = std::max(width[i], line[i].size());
-    }
-  }
-  for (const Line& line : lines) {
-    std::string text;
-    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
-      text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
-    }
-    text += line.back();
-    text.erase(text.find_last_not_of(' ') + 1);
-    out << text << '\n';
-  }
+  WriteColumns(out, rows);
 }
 
 void WriteJson(std::ostream& out, const std::vector<StationState>& states, std::int64_t now_ms) {
