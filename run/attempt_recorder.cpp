@@ -1,8 +1,6 @@
 #include "run/attempt_recorder.h"
 
 #include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <utility>
 
 namespace pelorus {
@@ -16,21 +14,6 @@ std::int64_t NowUs() {
 
 }  // namespace
 
-std::string AttemptRecorder::Now() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch() %
-                                                                            std::chrono::seconds(1))
-                          .count();
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(millis));
-  return text;
-}
-
 void AttemptRecorder::FromDevice(const char* bytes, std::size_t n) {
   transcript_.Add(pool::Transcript::Direction::kFromDevice, NowUs(), bytes, n);
 }
@@ -43,7 +26,7 @@ void AttemptRecorder::Begin(std::optional<Finished>* ended) {
   *ended = End(pool::AttemptOutcome::kNoReadBack);
   open_ = true;
   attempt_ = pool::Attempt{};
-  attempt_.code_at = Now();
+  attempt_.code_at = pool::UtcNowText();
 }
 
 void AttemptRecorder::Writing(Mac48 address, const std::string& port) {
@@ -52,11 +35,11 @@ void AttemptRecorder::Writing(Mac48 address, const std::string& port) {
 }
 
 void AttemptRecorder::AddressSent() {
-  attempt_.written_at = Now();
+  attempt_.written_at = pool::UtcNowText();
 }
 
 void AttemptRecorder::ReadBackSent() {
-  attempt_.readback_sent_at = Now();
+  attempt_.readback_sent_at = pool::UtcNowText();
 }
 
 std::optional<AttemptRecorder::Finished> AttemptRecorder::End(pool::AttemptOutcome outcome) {
@@ -66,7 +49,7 @@ std::optional<AttemptRecorder::Finished> AttemptRecorder::End(pool::AttemptOutco
   open_ = false;
   Finished finished{std::move(attempt_), std::move(transcript_)};
   finished.attempt.outcome = outcome;
-  finished.attempt.ended_at = Now();
+  finished.attempt.ended_at = pool::UtcNowText();
   if (outcome == pool::AttemptOutcome::kVerified) {
     finished.attempt.matched_at = finished.attempt.ended_at;
   }

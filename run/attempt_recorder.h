@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pool/attempt.h"
+#include "pool/station_state.h"
 #include "pool/transcript.h"
 
 namespace pelorus {
@@ -40,9 +41,6 @@ class AttemptRecorder {
 
   bool Open() const { return open_; }
   const std::string& CodeAt() const { return attempt_.code_at; }
-
-  // Now, UTC, as the record writes times: "2026-12-06T09:41:07.250Z".
-  static std::string Now();
 
  private:
   bool open_ = false;

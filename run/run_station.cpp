@@ -170,7 +170,7 @@ RunStation::Answer RunStation::LeaseAndMarkWritten(Mac48* address, const std::st
   std::string unwritten;
   board_->Clear(&unwritten);
   board_->Append({pool::JournalMark::Kind::kWritten, leased_.address, port + "\n" + code_at,
-                  AttemptRecorder::Now(), leased_.token},
+                  pool::UtcNowText(), leased_.token},
                  &unwritten);
   return Answer::kDone;
 }
@@ -209,7 +209,7 @@ RunStation::Answer RunStation::MarkVerified(Mac48 address, const std::string& li
   // cannot tell from one still to do; the station's next claim says so.
   std::string unwritten;
   board_->Append(
-      {pool::JournalMark::Kind::kVerified, address, line, AttemptRecorder::Now(), leased.token},
+      {pool::JournalMark::Kind::kVerified, address, line, pool::UtcNowText(), leased.token},
       &unwritten);
   ++verified_;
   return Answer::kDone;

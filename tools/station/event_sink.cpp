@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <ctime>
 
 namespace pelorus {
 
@@ -37,19 +35,6 @@ void EventSink::Log(Tone tone, const std::string& line) {
     lines_.push_back({log_fd_, text + "\n"});
   }
   wake_.notify_one();
-}
-
-std::string EventSink::Now() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count()));
-  return text;
 }
 
 void EventSink::Main() {

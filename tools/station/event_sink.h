@@ -28,9 +28,6 @@ class EventSink {
   void Event(const std::string& json);
   void Log(Tone tone, const std::string& line);
 
-  // Now, UTC, as the events write times: "2026-12-07T09:41:07.250Z".
-  static std::string Now();
-
  private:
   struct Line {
     int fd;

@@ -1,5 +1,6 @@
 #include "tools/station/rack_port.h"
 
+#include "pool/station_state.h"
 #include "tools/pool/json_text.h"
 
 namespace pelorus {
@@ -56,7 +57,7 @@ void RackPort::Stop() {
 }
 
 void RackPort::Say(EventSink::Tone tone, const std::string& text) {
-  sink_.Log(tone, EventSink::Now() + " " + port_.name + ": " + text);
+  sink_.Log(tone, pool::UtcNowText() + " " + port_.name + ": " + text);
 }
 
 void RackPort::RunStarted(std::uint64_t, const std::string&) {
@@ -107,7 +108,7 @@ void RackPort::AttemptRecorded(std::uint64_t, const pool::Attempt& attempt) {
   (verified ? verified_ : failed_)++;
   const std::string address = attempt.address ? FormatMac48(*attempt.address) : std::string();
   const std::string outcome = pool::OutcomeName(attempt.outcome);
-  sink_.Event("{" + Field("time", EventSink::Now()) + "," + Field("station", attempt.station) +
+  sink_.Event("{" + Field("time", pool::UtcNowText()) + "," + Field("station", attempt.station) +
               "," + Field("port", port_.name) + "," + Field("device", port_.device) + "," +
               Field("address", address) + "," + Field("outcome", outcome) + "," +
               Field("code_at", attempt.code_at) + "," + Field("written_at", attempt.written_at) +

@@ -118,12 +118,12 @@ int RackStation::Serve(int stop_fd) {
     slot.port->Finish();
     verified += slot.port->Verified();
     failed += slot.port->Failed();
-    sink_.Log(EventSink::Tone::kPlain, EventSink::Now() + " " + slot.port->Name() + ": " +
+    sink_.Log(EventSink::Tone::kPlain, pool::UtcNowText() + " " + slot.port->Name() + ": " +
                                            std::to_string(slot.port->Verified()) + " verified, " +
                                            std::to_string(slot.port->Failed()) + " failed");
   }
   sink_.Log(EventSink::Tone::kPlain,
-            EventSink::Now() + " station ended: " + std::to_string(slots_.size()) + " ports, " +
+            pool::UtcNowText() + " station ended: " + std::to_string(slots_.size()) + " ports, " +
                 std::to_string(verified) + " verified, " + std::to_string(failed) + " failed");
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "pool/station_state.h"
 #include "tools/station/event_sink.h"
 #include "tools/station/rack_config.h"
 #include "tools/station/rack_port.h"

@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   sink.Log(pelorus::EventSink::Tone::kPlain,
-           pelorus::EventSink::Now() + " station " + config.station_prefix + ": " +
+           pelorus::pool::UtcNowText() + " station " + config.station_prefix + ": " +
                std::to_string(config.ports.size()) + " ports on pool " + config.pool_name + " (" +
                pelorus::pool::AddressPool::Shown(config.pool) + ")");
   return rack->Serve(stop_fd);
