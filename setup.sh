@@ -9,6 +9,7 @@ packages=(
   libcli11-dev
   qt6-base-dev fonts-baekmuk
   libsqlite3-dev libpq-dev postgresql zlib1g-dev
+  libcpp-httplib-dev
   chromium
   ser2net
   clang libclang-rt-14-dev
