@@ -238,6 +238,12 @@ class AddressPool {
   // read.
   virtual bool FiguresOf(const std::string& name, const std::string& station,
                          const FigureSpans& spans, StationFigures* figures, std::string* error) = 0;
+  // The station's marks in pool name made after after (the record's form), in time order, at
+  // most limit of each kind: each address's last written and verified mark, read through the
+  // station's indexes of them. The store is only read.
+  virtual bool MarksAfter(const std::string& name, const std::string& station,
+                          const std::string& after, std::size_t limit,
+                          std::vector<MarkEvent>* marks, std::string* error) = 0;
   // The pool's attempts with an id above after, the newest first, at most limit of them,
   // without transcripts; the store is only read.
   virtual bool RecentAttempts(const std::string& name, std::int64_t after, std::size_t limit,

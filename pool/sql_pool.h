@@ -59,6 +59,8 @@ class SqlPool : public AddressPool {
     const char* table_exists;  // one row when the table named $1 exists
     const char* key;           // a column type: an integer key the store numbers itself
     const char* bytes;         // a column type: any bytes
+    const char* notify;        // the last statement of a step that writes, so that a
+                               // listener hears of the commit (kChangeChannel); empty for none
   };
 
   // Checks that the store holds a pool of this build's schema, making it first when asked
@@ -98,6 +100,8 @@ class SqlPool : public AddressPool {
                     std::string* error) override;
   bool FiguresOf(const std::string& name, const std::string& station, const FigureSpans& spans,
                  StationFigures* figures, std::string* error) override;
+  bool MarksAfter(const std::string& name, const std::string& station, const std::string& after,
+                  std::size_t limit, std::vector<MarkEvent>* marks, std::string* error) override;
   bool RecentAttempts(const std::string& name, std::int64_t after, std::size_t limit,
                       std::vector<Attempt>* attempts, std::string* error) override;
   using AddressPool::Export;

@@ -1,5 +1,6 @@
 // What the line's view reads: the stations of a pool and each one's figures, every query
 // bounded by an index of the station's own rows, so that a long record costs no more.
+#include <algorithm>
 #include <set>
 
 #include "pool/sql_pool.h"
@@ -104,6 +105,31 @@ bool SqlPool::FiguresOf(const std::string& name, const std::string& station,
           figures->failed_ever =
               failed.empty() ? 0 : static_cast<std::uint64_t>(Number(failed[0][0]));
         }
+        return !tx.failed();
+      },
+      error, Access::kRead);
+}
+
+bool SqlPool::MarksAfter(const std::string& name, const std::string& station,
+                         const std::string& after, std::size_t limit, std::vector<MarkEvent>* marks,
+                         std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        marks->clear();
+        for (const bool verified : {false, true}) {
+          const std::string column = verified ? "verified_at" : "written_at";
+          for (const Row& row :
+               tx.Query("SELECT address, " + column +
+                            " FROM pelorus_addresses WHERE pool = $1"
+                            " AND station = $2 AND " +
+                            column + " > $3 ORDER BY " + column + " LIMIT $4",
+                        {name, station, after, static_cast<std::int64_t>(limit)})) {
+            marks->push_back(
+                MarkEvent{static_cast<Mac48>(Number(row[0])), station, verified, Text(row[1])});
+          }
+        }
+        std::stable_sort(marks->begin(), marks->end(),
+                         [](const MarkEvent& a, const MarkEvent& b) { return a.at < b.at; });
         return !tx.failed();
       },
       error, Access::kRead);

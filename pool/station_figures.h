@@ -38,4 +38,12 @@ struct StationFigures {
   std::uint64_t failed_ever = 0;      // its attempts on record that failed (spans.totals)
 };
 
+// A written or verified mark of an address, as the line's view tells of it.
+struct MarkEvent {
+  Mac48 address = 0;
+  std::string station;
+  bool verified = false;  // a verified mark; otherwise a written one
+  std::string at;         // the mark's time, in the record's form
+};
+
 }  // namespace pelorus::pool

@@ -9,6 +9,7 @@
 
 #include "pool/address_pool.h"
 #include "pool/transcript.h"
+#include "tests/pool/event_reader.h"
 #include "tests/pool/pool_store.h"
 #include "tests/pool/serve_process.h"
 
@@ -183,6 +184,67 @@ TEST_P(ServeTest, SaysWhenThePageIsOpenToTheNetwork) {
   EXPECT_EQ(refused.port(), 0);
   EXPECT_NE(refused.Stop(), 0);
   EXPECT_THAT(refused.err(), HasSubstr("malformed --listen"));
+}
+
+// Each mark, attempt and change of state reaches a reader as it happens, in order, and nothing
+// that came before the reader; a store that stops answering is told, with since when, and so is
+// its return, without the server being started again.
+TEST_P(ServeTest, TellsEachChangeAsItHappensAndTheStoreGoingAndComing) {
+  std::string error;
+  Board("before", "old\r\n", true);
+  testing::ServeProcess serve(store_.location());
+  ASSERT_GT(serve.port(), 0) << serve.err();
+  testing::EventReader reader(serve.port());
+  std::size_t at = reader.WaitFor("event: store\ndata: {\"ok\": true}\n\n");
+  ASSERT_NE(at, std::string::npos) << reader.text();
+
+  const std::int64_t id = Board("rack-2", "MAC ok\r\n", true);
+  at = reader.WaitFor(
+      "event: mark\ndata: {\"station\": \"rack-2\", \"mark\": \"written\", \"address\": "
+      "\"02-00-00-00-00-01\"",
+      at);
+  ASSERT_NE(at, std::string::npos) << reader.text();
+  at = reader.WaitFor("\"mark\": \"verified\", \"address\": \"02-00-00-00-00-01\"", at);
+  ASSERT_NE(at, std::string::npos) << reader.text();
+  at = reader.WaitFor("event: attempt\ndata: {\"id\": " + std::to_string(id) + ",", at);
+  ASSERT_NE(at, std::string::npos) << reader.text();
+
+  StationState state;
+  state.station = "rack-2";
+  state.activity = StationActivity::kWaitingForBoard;
+  state.since = UtcNowText();
+  ASSERT_TRUE(pool_->PublishState("line", state, &error)) << error;
+  at = reader.WaitFor(
+      "event: state\ndata: {\"station\": \"rack-2\", \"activity\": \"waiting for a board\"", at);
+  ASSERT_NE(at, std::string::npos) << reader.text();
+  EXPECT_THAT(reader.text(), Not(HasSubstr("before")));
+
+  if (GetParam() == "postgres") {
+    // The server goes away for new connections and cuts the ones it has.
+    const std::string database = store_.location().substr(store_.location().find('=') + 1);
+    ASSERT_TRUE(store_.Sql("SELECT 1")) << store_.error();
+    testing::PoolStore admin("postgres");
+    ASSERT_TRUE(admin.Sql("ALTER DATABASE " + database + " WITH ALLOW_CONNECTIONS false"))
+        << admin.error();
+    ASSERT_TRUE(
+        admin.Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+                  database + "' AND pid <> pg_backend_pid()"))
+        << admin.error();
+    at = reader.WaitFor("event: store\ndata: {\"ok\": false, \"since\": \"20", at);
+    ASSERT_NE(at, std::string::npos) << reader.text();
+    httplib::Client client("127.0.0.1", serve.port());
+    const auto down = client.Get("/api/stations");
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->status, 503);
+    EXPECT_THAT(down->body, HasSubstr("\"error\": "));
+    ASSERT_TRUE(admin.Sql("ALTER DATABASE " + database + " WITH ALLOW_CONNECTIONS true"))
+        << admin.error();
+    at = reader.WaitFor("event: store\ndata: {\"ok\": true}", at);
+    ASSERT_NE(at, std::string::npos) << reader.text();
+    const auto back = client.Get("/api/stations");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->status, 200) << back->body;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ServeTest, ::testing::Values("sqlite", "postgres"));

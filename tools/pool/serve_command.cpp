@@ -41,7 +41,8 @@ bool ServeStep(const Request& request) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  WebServer server(std::make_shared<WebLineView>(request.location, name));
+  auto events = std::make_shared<WebEvents>(request.location, name);
+  WebServer server(std::make_shared<WebLineView>(request.location, name), events);
   if (!server.Bind(host, port, &error)) {
     return Fail(error);
   }
@@ -53,6 +54,7 @@ bool ServeStep(const Request& request) {
   std::cout << "serving pool " << name << " of " << AddressPool::Shown(request.location)
             << " at http://" << (host.find(':') != std::string::npos ? "[" + host + "]" : host)
             << ":" << server.Port() << "/" << std::endl;
+  events->Start();
   std::thread stopper([&] {
     int signal = 0;
     sigwait(&signals, &signal);

@@ -46,6 +46,14 @@ std::string Label(const std::string& text) {
 
 }  // namespace
 
+std::string AttemptJson(const Attempt& attempt) {
+  return "{\"id\": " + std::to_string(attempt.id) +
+         ", \"ended_at\": " + JsonText(attempt.ended_at) +
+         ", \"station\": " + JsonText(attempt.station) + ", \"port\": " + JsonText(attempt.port) +
+         ", \"address\": " + OptionalAddress(attempt.address) +
+         ", \"outcome\": " + JsonText(OutcomeName(attempt.outcome)) + "}";
+}
+
 std::string HtmlText(const std::string& text) {
   std::string html;
   for (const char c : text) {
@@ -194,11 +202,7 @@ bool WebLineView::AttemptsJson(std::int64_t after, std::string* json, int* statu
   std::ostringstream out;
   out << "[";
   for (std::size_t i = 0; i < attempts.size(); ++i) {
-    const Attempt& a = attempts[i];
-    out << (i == 0 ? "" : ",") << "\n {\"id\": " << a.id
-        << ", \"ended_at\": " << JsonText(a.ended_at) << ", \"station\": " << JsonText(a.station)
-        << ", \"port\": " << JsonText(a.port) << ", \"address\": " << OptionalAddress(a.address)
-        << ", \"outcome\": " << JsonText(OutcomeName(a.outcome)) << "}";
+    out << (i == 0 ? "" : ",") << "\n " << AttemptJson(attempts[i]);
   }
   out << "\n]\n";
   *json = out.str();

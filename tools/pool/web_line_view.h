@@ -60,6 +60,14 @@ class WebLineView {
   std::unique_ptr<AddressPool> pool_;
 };
 
+// One attempt as /api/attempts and the "attempt" event give it: {"id", "ended_at",
+// "station", "port", "address", "outcome"}.
+std::string AttemptJson(const Attempt& attempt);
+
+// One attempt as /api/attempts and the "attempt" event give it: {"id", "ended_at",
+// "station", "port", "address", "outcome"}.
+std::string AttemptJson(const Attempt& attempt);
+
 // text with &, <, >, " and ' as HTML's entities.
 std::string HtmlText(const std::string& text);
 

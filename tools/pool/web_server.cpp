@@ -65,8 +65,10 @@ bool ParseListen(const std::string& listen, std::string* host, int* port) {
   return true;
 }
 
-WebServer::WebServer(std::shared_ptr<WebLineView> view)
-    : view_(std::move(view)), server_(std::make_unique<httplib::Server>()) {
+WebServer::WebServer(std::shared_ptr<WebLineView> view, std::shared_ptr<WebEvents> events)
+    : view_(std::move(view)),
+      events_(std::move(events)),
+      server_(std::make_unique<httplib::Server>()) {
   httplib::Server& server = *server_;
   server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   server.set_read_timeout(5, 0);
@@ -142,6 +144,29 @@ WebServer::WebServer(std::shared_ptr<WebLineView> view)
     const bool ok = view_->Metrics(&body, &status, &error);
     Answer(res, ok, status, body, error, "text/plain; version=0.0.4; charset=utf-8");
   });
+  // Each reader holds one of the server's threads while it reads.
+  server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+    auto subscription = events_->Subscribe();
+    auto first = std::make_shared<bool>(true);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, subscription, first](std::size_t, httplib::DataSink& sink) {
+          std::string text;
+          if (*first) {
+            *first = false;
+            text = "retry: 2000\n\n" + events_->StoreEvent();
+          } else if (auto next = subscription->Next(kKeepAlive)) {
+            text = std::move(*next);
+          } else if (subscription->Closed()) {
+            sink.done();
+            return true;
+          } else {
+            text = ": still here\n\n";
+          }
+          return sink.write(text.data(), text.size());
+        },
+        [subscription](bool) { subscription->Close(); });
+  });
 }
 
 WebServer::~WebServer() {
@@ -149,9 +174,11 @@ WebServer::~WebServer() {
 }
 
 bool WebServer::Bind(const std::string& host, int port, std::string* error) {
-  port_ = port == 0                           ? server_->bind_to_any_port(host)
-          : server_->bind_to_port(host, port) ? port
-                                              : -1;
+  if (port == 0) {
+    port_ = server_->bind_to_any_port(host);
+  } else {
+    port_ = server_->bind_to_port(host, port) ? port : -1;
+  }
   if (port_ <= 0) {
     *error = "cannot listen on " + host + ":" + std::to_string(port);
     return false;
@@ -164,6 +191,7 @@ void WebServer::Serve() {
 }
 
 void WebServer::Stop() {
+  events_->Stop();
   server_->stop();
 }
 

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "tools/pool/web_events.h"
 #include "tools/pool/web_line_view.h"
 
 namespace httplib {
@@ -13,12 +14,16 @@ namespace pelorus::pool {
 
 // The line's web view over HTTP: the page and its files at "/", "/page.css", "/page.js";
 // JSON at "/api/pool", "/api/stations", "/api/attempts?after=ID"; "/transcript/ID",
-// "/report?since=TIME" and "/metrics". Only GET; every answer carries a Content-Security-Policy
-// that lets the page load nothing but its own files. A failed store read answers 503 with the
-// reason (as JSON on the JSON endpoints), never the location's password.
+// "/report?since=TIME", "/metrics" and the events at "/events" (text/event-stream, see
+// WebEvents; a comment line every kKeepAlive while nothing happens). Only GET; every answer carries
+// a Content-Security-Policy that lets the page load nothing but its own files. A failed store read
+// answers 503 with the reason (as JSON on the JSON endpoints), never the location's password.
 class WebServer {
  public:
-  explicit WebServer(std::shared_ptr<WebLineView> view);
+  static constexpr std::chrono::milliseconds kKeepAlive{15000};
+
+  // Serves view, and the events of events (started and stopped by the caller).
+  WebServer(std::shared_ptr<WebLineView> view, std::shared_ptr<WebEvents> events);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -33,6 +38,7 @@ class WebServer {
 
  private:
   std::shared_ptr<WebLineView> view_;
+  std::shared_ptr<WebEvents> events_;
   std::unique_ptr<httplib::Server> server_;
   int port_ = 0;
 };

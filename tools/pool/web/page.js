@@ -102,4 +102,34 @@ function storeDown(text) {
   store.classList.add('down');
 }
 
+// Events only say that something changed: the page reads the endpoints again, at most once per
+// 200 ms however many come, so that a busy line costs the browser little.
+let pending = null;
+function soon() {
+  if (pending) return;
+  pending = setTimeout(() => {
+    pending = null;
+    refresh().catch((e) => storeDown(e.message));
+  }, 200);
+}
+
+function listen() {
+  const events = new EventSource('/events');
+  for (const name of ['mark', 'attempt', 'state']) events.addEventListener(name, soon);
+  events.addEventListener('store', (e) => {
+    const store = JSON.parse(e.data);
+    if (store.ok) {
+      soon();
+    } else {
+      storeDown('store unreachable since ' + store.since + ': ' + store.error);
+    }
+  });
+  // The browser connects again by itself; the page says so meanwhile, and reads everything
+  // afresh once it is back (the store event on connecting).
+  events.onerror = () => {
+    if (events.readyState !== EventSource.OPEN) storeDown('connection to the server lost; reconnecting');
+  };
+}
+
 refresh().catch((e) => storeDown(e.message));
+listen();
