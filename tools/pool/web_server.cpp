@@ -86,6 +86,9 @@ WebServer::WebServer(std::shared_ptr<WebLineView> view, std::shared_ptr<WebEvent
   server.Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(kPageHtml, "text/html; charset=utf-8");
   });
+  // Browsers ask for an icon by themselves; the page has none.
+  server.Get("/favicon.ico",
+             [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   server.Get("/page.css", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(kPageCss, "text/css; charset=utf-8");
   });

@@ -27,7 +27,7 @@ async function getJson(path) {
 }
 
 function showPool(pool) {
-  document.getElementById('pool-name').textContent = pool.pool;
+  document.getElementById('pool-name').textContent = '· pool ' + pool.pool;
   const figures = document.getElementById('figures');
   figures.replaceChildren();
   const add = (label, value) => {
