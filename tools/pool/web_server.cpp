@@ -22,6 +22,7 @@ constexpr const char* kReportPolicy =
     "form-action 'none'; frame-ancestors 'none'";
 constexpr std::size_t kMaxRequestBytes = 64 * 1024;
 constexpr int kThreads = 64;
+constexpr std::size_t kMaxReaders = kThreads - 8;
 
 void Answer(httplib::Response& res, bool ok, int status, const std::string& body,
             const std::string& error, const char* type) {
@@ -149,6 +150,12 @@ WebServer::WebServer(std::shared_ptr<WebLineView> view, std::shared_ptr<WebEvent
   });
   // Each reader holds one of the server's threads while it reads.
   server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+    // Readers past this many would leave no thread for the pages and the JSON.
+    if (events_->Readers() >= kMaxReaders) {
+      res.status = 503;
+      res.set_content("too many readers of the events\n", "text/plain; charset=utf-8");
+      return;
+    }
     auto subscription = events_->Subscribe();
     auto first = std::make_shared<bool>(true);
     res.set_chunked_content_provider(

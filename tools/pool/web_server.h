@@ -15,7 +15,8 @@ namespace pelorus::pool {
 // The line's web view over HTTP: the page and its files at "/", "/page.css", "/page.js";
 // JSON at "/api/pool", "/api/stations", "/api/attempts?after=ID"; "/transcript/ID",
 // "/report?since=TIME", "/metrics" and the events at "/events" (text/event-stream, see
-// WebEvents; a comment line every kKeepAlive while nothing happens). Only GET; every answer carries
+// WebEvents; a comment line every kKeepAlive while nothing happens; 503 while 56 others read
+// them, so that some threads always answer the rest). Only GET; every answer carries
 // a Content-Security-Policy that lets the page load nothing but its own files. A failed store read
 // answers 503 with the reason (as JSON on the JSON endpoints), never the location's password.
 class WebServer {
