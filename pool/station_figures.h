@@ -19,6 +19,10 @@ struct FigureSpans {
   bool totals = false;
 };
 
+// The most verified marks a station's rate is taken over: enough for a steady figure, and a
+// bound on the index entries read however fast the line is.
+constexpr std::uint64_t kRateSample = 1000;
+
 // What the line's view shows of one station of a pool, read from the record alone (its state
 // is StationStates's). Each figure is read through an index of the station's own rows, so it
 // costs the same whatever the record's length.
@@ -31,11 +35,14 @@ struct StationFigures {
   std::string last_at;                // when that board ended or was verified
   std::optional<Mac48> last_address;  // the address that board was given, if any
   std::uint64_t verified_hour = 0;    // addresses it verified since spans.hour
-  std::uint64_t verified_week = 0;    // addresses it verified since spans.week
-  std::uint64_t attempts_today = 0;   // attempts it put on record since spans.day
-  std::uint64_t verified_today = 0;   // of those, the verified ones
-  std::uint64_t verified_ever = 0;    // addresses it ever verified (spans.totals)
-  std::uint64_t failed_ever = 0;      // its attempts on record that failed (spans.totals)
+  // Its rate over its latest verified marks since spans.week, at most kRateSample of them:
+  // verified_recent marks since recent_since (spans.week, or the oldest mark of a full sample).
+  std::uint64_t verified_recent = 0;
+  std::string recent_since;
+  std::uint64_t attempts_today = 0;  // attempts it put on record since spans.day
+  std::uint64_t verified_today = 0;  // of those, the verified ones
+  std::uint64_t verified_ever = 0;   // addresses it ever verified (spans.totals)
+  std::uint64_t failed_ever = 0;     // its attempts on record that failed (spans.totals)
 };
 
 // A written or verified mark of an address, as the line's view tells of it.

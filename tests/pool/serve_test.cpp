@@ -125,7 +125,7 @@ TEST_P(ServeTest, ShowsEveryStationAndTheRecordAndNothingMore) {
   const auto figures = client.Get("/api/pool");
   ASSERT_TRUE(figures);
   EXPECT_THAT(figures->body, HasSubstr("\"issued\": 3, \"free\": 253, \"verified\": 1"));
-  EXPECT_THAT(figures->body, HasSubstr("\"verified_week\": 1"));
+  EXPECT_THAT(figures->body, HasSubstr("\"per_day\": 0.143, \"days_left\": 1771.000}"));
 
   const auto all = client.Get("/api/attempts");
   ASSERT_TRUE(all);

@@ -116,25 +116,28 @@ bool WebLineView::PoolJson(std::string* json, int* status, std::string* error) {
       !pool->StationNames(pool_name_, &stations, error)) {
     return Failed(status, pool != nullptr && pool->Refused() ? 404 : 503);
   }
+  const std::int64_t now = now_ms_();
   FigureSpans spans;
-  spans.hour = spans.day = spans.week = FormatUtc(now_ms_() - 7 * kMsPerDay);
-  std::uint64_t week = 0;
+  spans.hour = spans.day = spans.week = FormatUtc(now - 7 * kMsPerDay);
+  double per_day = 0;
   for (const std::string& station : stations) {
     StationFigures figures;
     if (!pool->FiguresOf(pool_name_, station, spans, &figures, error)) {
       return Failed(status, 503);
     }
-    week += figures.verified_week;
+    const auto since = ParseUtc(figures.recent_since);
+    if (since && *since < now && figures.verified_recent > 0) {
+      per_day += static_cast<double>(figures.verified_recent) * kMsPerDay /
+                 static_cast<double>(now - *since);
+    }
   }
-  const double per_day = static_cast<double>(week) / 7.0;
   std::ostringstream out;
   out << "{\"pool\": " << JsonText(pool_name_) << ", \"where\": " << JsonText(where_)
       << ", \"total\": " << counts.total << ", \"issued\": " << counts.issued
       << ", \"free\": " << counts.free << ", \"verified\": " << counts.verified
       << ", \"written\": " << counts.written << ", \"leased\": " << counts.leased
-      << ", \"verified_week\": " << week << ", \"per_day\": " << Number(per_day)
-      << ", \"days_left\": "
-      << (week == 0 ? "null" : Number(static_cast<double>(counts.free) / per_day)) << "}\n";
+      << ", \"per_day\": " << Number(per_day) << ", \"days_left\": "
+      << (per_day <= 0 ? "null" : Number(static_cast<double>(counts.free) / per_day)) << "}\n";
   *json = out.str();
   return true;
 }

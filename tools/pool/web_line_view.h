@@ -30,7 +30,8 @@ class WebLineView {
   const std::string& PoolName() const { return pool_name_; }
 
   // {"pool", "where", "total", "issued", "free", "verified", "written", "leased",
-  //  "verified_week", "per_day", "days_left" (null without a rate)}
+  //  "per_day", "days_left" (null without a rate)}: per_day is the week's rate, each station's
+  //  taken over its latest marks (kRateSample at most), so that a fast line costs no more.
   bool PoolJson(std::string* json, int* status, std::string* error);
   // [{"station", "activity", "detail", "since", "heartbeat_at", "offline", "offline_since",
   //   "in_hand", "last_outcome", "last_at", "last_address", "boards_this_hour",

@@ -37,7 +37,7 @@ function showPool(pool) {
   };
   add('issued', pool.issued);
   add('free', pool.free);
-  add('verified this week', pool.verified_week);
+  add('boards a day this week', pool.per_day.toFixed(0));
   add('days left at this week\'s rate', pool.days_left === null ? null : pool.days_left.toFixed(1));
 }
 
@@ -103,14 +103,14 @@ function storeDown(text) {
 }
 
 // Events only say that something changed: the page reads the endpoints again, at most once per
-// 200 ms however many come, so that a busy line costs the browser little.
+// 100 ms however many come, so that a busy line costs the browser little.
 let pending = null;
 function soon() {
   if (pending) return;
   pending = setTimeout(() => {
     pending = null;
     refresh().catch((e) => storeDown(e.message));
-  }, 200);
+  }, 100);
 }
 
 function listen() {
