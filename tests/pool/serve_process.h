@@ -60,6 +60,7 @@ class ServeProcess {
   ServeProcess& operator=(const ServeProcess&) = delete;
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   const std::string& first_line() const { return first_line_; }
   // Stops it; its exit status.
   int Stop() {

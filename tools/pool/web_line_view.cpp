@@ -118,7 +118,9 @@ bool WebLineView::PoolJson(std::string* json, int* status, std::string* error) {
   }
   const std::int64_t now = now_ms_();
   FigureSpans spans;
-  spans.hour = spans.day = spans.week = FormatUtc(now - 7 * kMsPerDay);
+  // Only the week is wanted: the hour and the day as empty spans.
+  spans.hour = spans.day = FormatUtc(now);
+  spans.week = FormatUtc(now - 7 * kMsPerDay);
   double per_day = 0;
   for (const std::string& station : stations) {
     StationFigures figures;
