@@ -27,8 +27,12 @@ std::optional<std::string> WebEvents::Subscription::Next(std::chrono::millisecon
   if (closed_ || queue_.empty()) {
     return std::nullopt;
   }
-  std::string next = std::move(queue_.front());
-  queue_.pop_front();
+  // All that waits goes out in one write: a busy line costs a reader one write per round.
+  std::string next;
+  for (const std::string& event : queue_) {
+    next += event;
+  }
+  queue_.clear();
   return next;
 }
 
@@ -191,6 +195,11 @@ void WebEvents::Step() {
   }
   if (recovered) {
     Publish("store", "{\"ok\": true}");
+  }
+  if (changed) {
+    // What changes meanwhile is read in one round after the gap, not a round per step.
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_for(lock, kReadGap, [this] { return stopping_; });
   }
 }
 

@@ -31,6 +31,8 @@ class WebEvents {
   // How long a quiet store waits before offline stations are looked for again, and a store
   // that failed before it is tried again.
   static constexpr std::chrono::milliseconds kTick{1000};
+  // The least time between two reads of a store that keeps changing.
+  static constexpr std::chrono::milliseconds kReadGap{100};
   // Events queued for one reader at most: a reader this far behind is dropped (its browser
   // connects again and reads the page afresh).
   static constexpr std::size_t kMaxQueued = 256;
@@ -38,8 +40,8 @@ class WebEvents {
   // One reader's events, in order.
   class Subscription {
    public:
-    // The next event's text ("event: NAME\ndata: JSON\n\n"), nullopt after wait or once
-    // closed.
+    // The text of the events queued ("event: NAME\ndata: JSON\n\n" each), as soon as there
+    // is one; nullopt after wait or once closed.
     std::optional<std::string> Next(std::chrono::milliseconds wait);
     bool Closed() const;
     void Close();
