@@ -9,10 +9,15 @@ packages=(
   libcli11-dev
   qt6-base-dev fonts-baekmuk
   libsqlite3-dev libpq-dev postgresql zlib1g-dev
+  libcpp-httplib-dev
   chromium
   ser2net
   clang libclang-rt-14-dev
 )
+# The browser test drives Chromium from Node; npm brings its driver into the build tree. A
+# machine with a Node of its own keeps it.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,11 +2,11 @@
 # Builds the release preset and runs every benchmark, then prints one table:
 # figure | goal | measured | verdict.
 # Usage: bench/run.sh [--build-dir DIR] [core] [flood] [latency] [idle] [devices] [line] [rack]
-#                    [pool] [campaign]
+#                    [pool] [serve] [campaign]
 #   --build-dir DIR  build a Release tree in DIR instead of the preset's build-release/
 #   names            run only these benchmarks (default: all but campaign, in this order); pool
-#                    runs against a throwaway PostgreSQL server (pg_virtualenv) unless PGHOST
-#                    is set
+#                    and serve run against a throwaway PostgreSQL server (pg_virtualenv) unless
+#                    PGHOST is set
 #   rack             pelorus-station, no window: boards per minute on 32 simulated ports and on
 #                    one, 32 idle ports' CPU and memory, answers beside a flooding port (about
 #                    two minutes)
@@ -15,8 +15,8 @@
 #                    1,000 boards each (at most 25 minutes each), with every fault kind; rows
 #                    for the boards, the faults and the violations
 # Exit status: 0 when every benchmark ran (the verdicts are in the table), 1 when one could
-# not run, 2 for a usage error. Takes about eleven minutes (the pool three and a half of them);
-# the window runs offscreen.
+# not run, 2 for a usage error. Takes about sixteen minutes (the pool three and a half of them,
+# serve five); the window runs offscreen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,12 +25,12 @@ selected=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=${2:?"--build-dir needs a directory"}; shift 2 ;;
-    core | flood | latency | idle | devices | line | rack | pool | campaign) selected+=("$1"); shift ;;
-    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|line|rack|pool|campaign]..." >&2
+    core | flood | latency | idle | devices | line | rack | pool | serve | campaign) selected+=("$1"); shift ;;
+    *) echo "usage: bench/run.sh [--build-dir DIR] [core|flood|latency|idle|devices|line|rack|pool|serve|campaign]..." >&2
        exit 2 ;;
   esac
 done
-[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices line rack pool)
+[ ${#selected[@]} -gt 0 ] || selected=(core flood latency idle devices line rack pool serve)
 
 if [ -z "$build_dir" ]; then
   cmake --preset release >/dev/null
@@ -93,6 +93,11 @@ run_pool() {
   with_postgres "$bin/pelorus-bench-pool" postgres
 }
 
+run_serve() {
+  "$bin/pelorus-bench-serve" sqlite || return 1
+  with_postgres "$bin/pelorus-bench-serve" postgres
+}
+
 # The long fault campaign on each store; the summary's TOTAL line becomes the rows. Zero
 # violations is the goal.
 campaign_rows() {
@@ -117,6 +122,7 @@ for name in "${selected[@]}"; do
   runner=run_window
   [ "$name" = core ] && runner=run_core
   [ "$name" = pool ] && runner=run_pool
+  [ "$name" = serve ] && runner=run_serve
   [ "$name" = latency ] && runner=run_latency
   [ "$name" = campaign ] && runner=run_campaign
   ran=0

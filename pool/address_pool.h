@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pool/attempt.h"
+#include "pool/station_figures.h"
 #include "pool/station_state.h"
 #include "programming/mac48.h"
 
@@ -227,6 +228,26 @@ class AddressPool {
   // Every station's latest state in pool name, in station name order; the store is only read.
   virtual bool StationStates(const std::string& name, std::vector<StationState>* states,
                              std::string* error) = 0;
+
+  // Every station of pool name that has a state, an address or an attempt on record, in name
+  // order; read through indexes, a step per station, whatever the record's length. The store
+  // is only read.
+  virtual bool StationNames(const std::string& name, std::vector<std::string>* stations,
+                            std::string* error) = 0;
+  // The figures of station in pool name over spans (see StationFigures); the store is only
+  // read.
+  virtual bool FiguresOf(const std::string& name, const std::string& station,
+                         const FigureSpans& spans, StationFigures* figures, std::string* error) = 0;
+  // The station's marks in pool name made after after (the record's form), in time order, at
+  // most limit of each kind: each address's last written and verified mark, read through the
+  // station's indexes of them. The store is only read.
+  virtual bool MarksAfter(const std::string& name, const std::string& station,
+                          const std::string& after, std::size_t limit,
+                          std::vector<MarkEvent>* marks, std::string* error) = 0;
+  // The pool's attempts with an id above after, the newest first, at most limit of them,
+  // without transcripts; the store is only read.
+  virtual bool RecentAttempts(const std::string& name, std::int64_t after, std::size_t limit,
+                              std::vector<Attempt>* attempts, std::string* error) = 0;
 
   // Every address of the pool that was ever issued (and that filter takes), in address
   // order, each handed to row as the store delivers it: memory stays the same whatever the

@@ -16,14 +16,15 @@ namespace pelorus::pool {
 // The address pool's rules, written once in SQL that both stores understand; a store adds
 // how it runs a statement and the few words in which its SQL differs.
 //
-// Schema (version 6):
+// Schema (version 7):
 //   pelorus_meta      (key, value)          -- schema_version
 //   pelorus_pools     (name, first_address, last_address, next_address, created_at, issued,
 //                      unconfirmed, verified, released)
 //   pelorus_addresses (address UNIQUE, pool, state, station, port, leased_at, written_at,
 //                      verified_at, attempts, readback, released_at, released_by,
-//                      release_reason, lease_token)  -- indexed by (pool, station, state), and
-//                                       -- the free rows alone by (pool, address)
+//                      release_reason, lease_token)  -- indexed by (pool, station, state),
+//                                       -- (pool, station, written_at), (pool, station,
+//                                       -- verified_at), and the free rows by (pool, address)
 //   pelorus_releases  (address, pool, station, port, written_at, attempts, released_at,
 //                      released_by, reason)  -- every release of an unconfirmed address
 //   pelorus_attempts  (id, pool, station, port, address, outcome, code_at, written_at,
@@ -43,7 +44,7 @@ namespace pelorus::pool {
 // read-back lines are.
 class SqlPool : public AddressPool {
  public:
-  static constexpr int kSchemaVersion = 6;
+  static constexpr int kSchemaVersion = 7;
 
   // The store's own words, where its SQL differs.
   struct Dialect {
@@ -58,6 +59,8 @@ class SqlPool : public AddressPool {
     const char* table_exists;  // one row when the table named $1 exists
     const char* key;           // a column type: an integer key the store numbers itself
     const char* bytes;         // a column type: any bytes
+    const char* notify;        // the last statement of a step that writes, so that a
+                               // listener hears of the commit (kChangeChannel); empty for none
   };
 
   // Checks that the store holds a pool of this build's schema, making it first when asked
@@ -93,6 +96,14 @@ class SqlPool : public AddressPool {
                     std::string* error) override;
   bool StationStates(const std::string& name, std::vector<StationState>* states,
                      std::string* error) override;
+  bool StationNames(const std::string& name, std::vector<std::string>* stations,
+                    std::string* error) override;
+  bool FiguresOf(const std::string& name, const std::string& station, const FigureSpans& spans,
+                 StationFigures* figures, std::string* error) override;
+  bool MarksAfter(const std::string& name, const std::string& station, const std::string& after,
+                  std::size_t limit, std::vector<MarkEvent>* marks, std::string* error) override;
+  bool RecentAttempts(const std::string& name, std::int64_t after, std::size_t limit,
+                      std::vector<Attempt>* attempts, std::string* error) override;
   using AddressPool::Export;
   bool Export(const std::string& name, const RecordFilter& filter,
               const std::function<void(const AddressRecord&)>& row, std::string* error) override;

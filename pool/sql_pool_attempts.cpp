@@ -129,6 +129,26 @@ bool SqlPool::TranscriptOf(std::int64_t id, std::string* transcript, std::string
       error, Access::kRead);
 }
 
+bool SqlPool::RecentAttempts(const std::string& name, std::int64_t after, std::size_t limit,
+                             std::vector<Attempt>* attempts, std::string* error) {
+  return InTransaction(
+      [&](Transaction& tx) {
+        attempts->clear();
+        if (!FindPool(tx, name, "name")) {
+          return false;
+        }
+        // The newest ids come first down the key, whatever the record's length.
+        for (const Row& row : tx.Query(std::string("SELECT ") + kAttemptColumns +
+                                           " FROM pelorus_attempts WHERE pool = $1 AND id > $2"
+                                           " ORDER BY id DESC LIMIT $3",
+                                       {name, after, static_cast<std::int64_t>(limit)})) {
+          attempts->push_back(AttemptFrom(row));
+        }
+        return !tx.failed();
+      },
+      error, Access::kRead);
+}
+
 bool SqlPool::ExportAttempts(const std::string& name, const AttemptFilter& filter,
                              const std::function<void(const Attempt&)>& row, std::string* error) {
   std::vector<Param> bounds = {name};

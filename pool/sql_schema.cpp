@@ -119,6 +119,13 @@ const std::vector<Migration>& Migrations() {
            " holder TEXT NOT NULL DEFAULT '',"
            " PRIMARY KEY (pool, station))",
        }},
+      {"each station's marks indexed by time, for the line's view",
+       {
+           "CREATE INDEX pelorus_addresses_written ON pelorus_addresses"
+           " (pool, station, written_at)",
+           "CREATE INDEX pelorus_addresses_verified ON pelorus_addresses"
+           " (pool, station, verified_at)",
+       }},
   };
   return migrations;
 }

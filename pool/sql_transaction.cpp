@@ -24,7 +24,8 @@ bool SqlPool::InTransaction(const std::function<bool(Transaction&)>& step, std::
       return Failed("interrupted", error);
     }
     Transaction tx(*this);
-    if (tx.Run(read ? dialect_.begin_read : dialect_.begin) && step(tx) && tx.Run("COMMIT")) {
+    if (tx.Run(read ? dialect_.begin_read : dialect_.begin) && step(tx) &&
+        (read || *dialect_.notify == '\0' || tx.Run(dialect_.notify)) && tx.Run("COMMIT")) {
       return true;
     }
     std::string ignored;

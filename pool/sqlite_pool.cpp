@@ -20,6 +20,7 @@ constexpr SqlPool::Dialect kSqlite = {
     "SELECT name FROM sqlite_master WHERE type = 'table' AND name = $1",
     "INTEGER PRIMARY KEY",
     "BLOB",
+    "",
 };
 
 // Our statements write their parameters as $1, $2 ...; SQLite numbers them ?1, ?2 ...

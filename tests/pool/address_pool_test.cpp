@@ -539,7 +539,7 @@ TEST_P(AddressPoolTest, UpgradesAVersion1StoreKeepingItsRecord) {
   ASSERT_TRUE(store_.Sql(sql.str())) << store_.error();
   for (const bool create : {false, true}) {
     EXPECT_THAT(OpenError(store_.location(), create),
-                HasSubstr(": holds a pool of schema version 1; this build needs version 6: run "
+                HasSubstr(": holds a pool of schema version 1; this build needs version 7: run "
                           "pelorus-pool upgrade " +
                           store_.location()));
   }
@@ -549,7 +549,8 @@ TEST_P(AddressPoolTest, UpgradesAVersion1StoreKeepingItsRecord) {
   ASSERT_TRUE(AddressPool::Upgrade(store_.location(), &steps, &error)) << error;
   EXPECT_THAT(steps, ElementsAre(HasSubstr("schema 1 -> 2: "), HasSubstr("schema 2 -> 3: "),
                                  HasSubstr("schema 3 -> 4: every attempt of a board"),
-                                 HasSubstr("schema 4 -> 5: "), HasSubstr("schema 5 -> 6: ")));
+                                 HasSubstr("schema 4 -> 5: "), HasSubstr("schema 5 -> 6: "),
+                                 HasSubstr("schema 6 -> 7: ")));
   ASSERT_TRUE(AddressPool::Upgrade(store_.location(), &steps, &error)) << error;
   EXPECT_THAT(steps, IsEmpty());
   auto pool = AddressPool::Open(store_.location(), false, &error);

@@ -155,7 +155,7 @@ TEST(PoolCommandTest, UnconfirmedAddressesClaimsAndJournal) {
     std::string err;  // a part of stderr
   };
   const std::vector<Step> steps = {
-      {{"upgrade", at}, 0, "schema is current (version 6)\n", ""},
+      {{"upgrade", at}, 0, "schema is current (version 7)\n", ""},
       {{"lease", at, "--station", "s1"}, 0, a + "\n", ""},
       {{"written", at, a, "--station", "s1", "--port", "ttyS1"}, 0, "", ""},
       {{"unconfirmed", at}, 0, "address            station  port   written", ""},

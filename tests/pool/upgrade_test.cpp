@@ -47,10 +47,11 @@ TEST_P(UpgradeTest, AVersion4StoreKeepsItsRecordAndLeasesFromNowOnHaveTokens) {
   ASSERT_TRUE(store_.Sql(Fixture("schema_v4.sql"))) << store_.error();
   std::string error;
   EXPECT_FALSE(AddressPool::Open(store_.location(), false, &error));
-  EXPECT_THAT(error, HasSubstr("holds a pool of schema version 4; this build needs version 6"));
+  EXPECT_THAT(error, HasSubstr("holds a pool of schema version 4; this build needs version 7"));
   std::vector<std::string> steps;
   ASSERT_TRUE(AddressPool::Upgrade(store_.location(), &steps, &error)) << error;
-  EXPECT_THAT(steps, ElementsAre(StartsWith("schema 4 -> 5: "), StartsWith("schema 5 -> 6: ")));
+  EXPECT_THAT(steps, ElementsAre(StartsWith("schema 4 -> 5: "), StartsWith("schema 5 -> 6: "),
+                                 StartsWith("schema 6 -> 7: ")));
   auto pool = AddressPool::Open(store_.location(), false, &error);
   ASSERT_TRUE(pool) << error;
 
@@ -99,11 +100,13 @@ TEST_P(UpgradeTest, AVersion5StoreKeepsItsRecordAndTakesStationStates) {
   ASSERT_TRUE(store_.Sql(Fixture("schema_v5.sql"))) << store_.error();
   std::string error;
   EXPECT_FALSE(AddressPool::Open(store_.location(), false, &error));
-  EXPECT_THAT(error, HasSubstr("holds a pool of schema version 5; this build needs version 6"));
+  EXPECT_THAT(error, HasSubstr("holds a pool of schema version 5; this build needs version 7"));
   const testing::Result upgraded = testing::Tool({"upgrade", store_.location()});
   EXPECT_EQ(upgraded.status, 0) << upgraded.err;
-  EXPECT_EQ(upgraded.out, "schema 5 -> 6: each station's latest state, with its heartbeat\n");
-  EXPECT_EQ(testing::Tool({"upgrade", store_.location()}).out, "schema is current (version 6)\n");
+  EXPECT_EQ(upgraded.out,
+            "schema 5 -> 6: each station's latest state, with its heartbeat\n"
+            "schema 6 -> 7: each station's marks indexed by time, for the line's view\n");
+  EXPECT_EQ(testing::Tool({"upgrade", store_.location()}).out, "schema is current (version 7)\n");
   auto pool = AddressPool::Open(store_.location(), false, &error);
   ASSERT_TRUE(pool) << error;
 

@@ -16,6 +16,7 @@
 #include "tools/pool/record_commands.h"
 #include "tools/pool/replacing_file.h"
 #include "tools/pool/request.h"
+#include "tools/pool/serve_command.h"
 #include "tools/pool/station_steps.h"
 #include "tools/pool/stations_command.h"
 
@@ -389,6 +390,15 @@ int main(int argc, char** argv) {
   stations->add_flag("--json", request.json,
                      "one JSON object per station and line: station, activity, detail, since, "
                      "heartbeat_at, holder (text), heartbeat_age_s (a number)");
+  CLI::App* serve = commands.Add(
+      "serve", "The line's live view in a browser: read-only, until stopped (SIGINT, SIGTERM)",
+      pelorus::pool::ServeStep);
+  serve
+      ->add_option("--pool,--name", request.name,
+                   "the pool's name (default: the store's only pool, or else default)")
+      ->check(pelorus::pool::UsableName("pool"));
+  serve->add_option("--listen", request.listen,
+                    "HOST:PORT to listen on (default 127.0.0.1:8080; the page has no login)");
 
   pelorus::pool::RecordCommands record(app);
 

@@ -51,9 +51,8 @@ std::string Offset(std::int64_t us) {
   return text;
 }
 
-// The transcript as text: one line per console line with its time after the first piece's,
-// sent bytes marked ">>"; a line that spans several pieces of one direction is one line, at
-// the time of its first. A line end's CR is left out, any other control byte escaped.
+}  // namespace
+
 void WriteTranscript(std::ostream& out, const std::vector<Piece>& pieces) {
   if (pieces.empty()) {
     return;
@@ -96,6 +95,8 @@ void WriteTranscript(std::ostream& out, const std::vector<Piece>& pieces) {
   flush();
 }
 
+namespace {
+
 std::string Normal(const std::string& time, bool* ok) {
   if (time.empty()) {
     return time;
@@ -127,8 +128,9 @@ RecordCommands::RecordCommands(CLI::App& app) {
                          "The line's figures over a window of time: boards per hour and "
                          "station, yield, failures by outcome, time per board, the pool's use",
                          &RecordCommands::Report);
-  report->add_option("--name", name_,
-                     "the pool's name (default: the store's only pool, or else default)")
+  report
+      ->add_option("--name", name_,
+                   "the pool's name (default: the store's only pool, or else default)")
       ->check(CLI::Validator([](std::string& name) { return NameProblem("pool", name); }, ""));
   report->add_option("--since", since_,
                      "from this UTC time on (2026-12-06, 2026-12-06T08:00, ...; default: the "

@@ -3,9 +3,18 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
+#include <vector>
+
+#include "pool/transcript.h"
 
 namespace pelorus::pool {
+
+// A transcript as text: one line per console line with its time after the first piece's,
+// sent bytes marked ">>"; a line that spans several pieces of one direction is one line, at
+// the time of its first. A line end's CR is left out, any other control byte escaped.
+void WriteTranscript(std::ostream& out, const std::vector<Transcript::Piece>& pieces);
 
 // pelorus-pool's commands on the record of attempts: history (the attempts that wrote one
 // address), transcript (one attempt's console) and report (the line's figures as HTML or

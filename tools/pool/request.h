@@ -32,6 +32,7 @@ struct Request {
   bool unconfirmed = false;
   std::string reason;
   std::string by;
+  std::string listen = "127.0.0.1:8080";  // serve: where the web view listens
 };
 
 // The check of a pool's or station's name given on the command line (see NameProblem); what

@@ -1,0 +1,245 @@
+// pelorus-bench-serve [sqlite|postgres]...: the line's web view on a pool of a whole 24-bit
+// block, on each store. From a verified mark on record to the page (the mark's event at a
+// reader, the page's wait before it reads again, and its read of the stations), p99 of 200
+// marks while four stations work; the server's CPU while 50 readers of the events watch four
+// stations at work for 10 s; the page's load (the page, its files and the three JSON
+// endpoints), median of 21, empty and with 10,000,000 addresses verified.
+#include <httplib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/result_table.h"
+#include "event_reader.h"
+#include "pool/address_pool.h"
+#include "pool_store.h"
+#include "serve_process.h"
+
+namespace pelorus::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using pool::AddressPool;
+
+constexpr long kFilled = 10'000'000;
+constexpr int kMarks = 200;
+constexpr int kReaders = 50;
+constexpr int kStations = 4;
+// The page reads again this long after an event (tools/pool/web/page.js).
+constexpr double kPageWaitMs = 100;
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * values.size()));
+  return values[std::max<std::size_t>(rank, 1) - 1];
+}
+
+// The process's CPU time so far, in seconds (utime + stime from /proc).
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) {
+      ticks += std::stod(field);
+    }
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+bool Board(AddressPool& pool, const std::string& station, std::string* error) {
+  pool::LeasedAddress leased;
+  return pool.Lease(AddressPool::kDefaultName, station, &leased, error) &&
+         pool.MarkWritten(leased, station, "COM1", error) &&
+         pool.MarkVerified(leased, station, FormatMac48(leased.address, ' '), error);
+}
+
+// The page's load as a browser makes it: milliseconds, or -1 when an answer was not 200.
+double PageLoad(httplib::Client& client) {
+  const auto start = Clock::now();
+  for (const char* path :
+       {"/", "/page.js", "/page.css", "/api/pool", "/api/stations", "/api/attempts?after=0"}) {
+    const auto res = client.Get(path);
+    if (!res || res->status != 200) {
+      return -1;
+    }
+  }
+  return Ms(Clock::now() - start);
+}
+
+double MedianLoad(int port) {
+  httplib::Client client("127.0.0.1", port);
+  std::vector<double> loads;
+  for (int i = 0; i < 21; ++i) {
+    const double ms = PageLoad(client);
+    if (ms < 0) {
+      return -1;
+    }
+    loads.push_back(ms);
+  }
+  return Percentile(loads, 50);
+}
+
+// kFilled addresses after the ones issued, verified by one of eight stations on 2026-12-01.
+bool Fill(const std::string& kind, const testing::PoolStore& store) {
+  const std::string columns =
+      "INSERT INTO pelorus_addresses (address, pool, state, station, port, leased_at,"
+      " written_at, verified_at, attempts, readback) SELECT p.next_address + i, p.name,"
+      " 'verified', 'fill' || (i % 8), 'COM1', '2026-12-01T08:00:00.000Z',"
+      " '2026-12-01T08:00:01.500Z', '2026-12-01T08:00:02.250Z', 1, 'ok'";
+  const std::string counts = "UPDATE pelorus_pools SET next_address = next_address + " +
+                             std::to_string(kFilled) + ", issued = issued + " +
+                             std::to_string(kFilled) + ", verified = verified + " +
+                             std::to_string(kFilled) + ";";
+  const std::string last = std::to_string(kFilled - 1);
+  if (kind == "sqlite") {
+    return store.Sql(
+        "PRAGMA journal_mode = DELETE; PRAGMA synchronous = OFF; BEGIN; WITH RECURSIVE n(i) AS "
+        "(SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        last + ") " + columns + " FROM n, pelorus_pools p; " + counts + " COMMIT;");
+  }
+  return store.Sql(columns + " FROM generate_series(0, " + last + ") i, pelorus_pools p; " +
+                   counts) &&
+         store.Sql("VACUUM ANALYZE") && store.Sql("CHECKPOINT");
+}
+
+bool Run(const std::string& kind) {
+  const std::string name = kind == "sqlite" ? "SQLite" : "PostgreSQL (local)";
+  const testing::PoolStore store(kind);
+  std::string error;
+  auto pool =
+      store.location().empty() ? nullptr : AddressPool::Open(store.location(), true, &error);
+  if (!pool || !pool->Create(AddressPool::kDefaultName, 0x020000000000, 0x020000FFFFFF, &error)) {
+    PrintDetail(name + ": " + (store.location().empty() ? store.error() : error));
+    return false;
+  }
+  auto serve = std::make_unique<testing::ServeProcess>(store.location());
+  if (serve->port() <= 0) {
+    PrintDetail(name + ": pelorus-pool serve did not start: " + serve->err());
+    return false;
+  }
+  const double empty_load = MedianLoad(serve->port());
+
+  // Four stations at work, one of them the one timed: each of its marks from the moment it is
+  // on record until the page has read the stations again.
+  std::atomic<bool> working{true};
+  std::vector<std::thread> others;
+  for (int s = 1; s < kStations; ++s) {
+    others.emplace_back([&, s] {
+      std::string why;
+      auto own = AddressPool::Open(store.location(), false, &why);
+      while (own && working && Board(*own, "station-" + std::to_string(s), &why)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    });
+  }
+  std::vector<double> to_page;
+  {
+    testing::EventReader reader(serve->port());
+    httplib::Client page("127.0.0.1", serve->port());
+    std::size_t at = reader.WaitFor("event: store");
+    for (int i = 0; i < kMarks && at != std::string::npos; ++i) {
+      pool::LeasedAddress leased;
+      if (!pool->Lease(AddressPool::kDefaultName, "station-0", &leased, &error) ||
+          !pool->MarkWritten(leased, "station-0", "COM1", &error)) {
+        break;
+      }
+      const std::string mark =
+          "\"mark\": \"verified\", \"address\": \"" + FormatMac48(leased.address) + "\"";
+      if (!pool->MarkVerified(leased, "station-0", "ok", &error)) {
+        break;
+      }
+      const auto marked = Clock::now();
+      at = reader.WaitFor(mark, at, std::chrono::seconds(10));
+      const auto heard = Clock::now();
+      const auto stations = page.Get("/api/stations");
+      if (at == std::string::npos || !stations || stations->status != 200) {
+        break;
+      }
+      to_page.push_back(Ms(heard - marked) + kPageWaitMs + Ms(Clock::now() - heard));
+    }
+  }
+  double cpu_share = -1;
+  {
+    std::vector<std::unique_ptr<testing::EventReader>> readers;
+    for (int i = 0; i < kReaders; ++i) {
+      readers.push_back(std::make_unique<testing::EventReader>(serve->port()));
+    }
+    for (auto& reader : readers) {
+      reader->WaitFor("event: store");
+    }
+    const double before = CpuSeconds(serve->pid());
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    cpu_share = (CpuSeconds(serve->pid()) - before) /
+                std::chrono::duration<double>(Clock::now() - start).count() * 100;
+  }
+  working = false;
+  for (auto& other : others) {
+    other.join();
+  }
+  if (to_page.size() < static_cast<std::size_t>(kMarks)) {
+    PrintDetail(name + ": a mark never reached the page: " + error);
+    return false;
+  }
+  const double p99 = Percentile(to_page, 99);
+  const double goal = kind == "sqlite" ? 600 : 300;
+  PrintRow("Web view, " + name + ": verified mark to the page, p99 of " + std::to_string(kMarks) +
+               " (4 stations at work)",
+           Format("≤ %.0f ms", goal), Format("%.0f ms (p50 %.0f)", p99, Percentile(to_page, 50)),
+           Verdict(p99 <= goal));
+  PrintRow("Web view, " + name + ": server CPU with 50 readers of the events, 4 stations at work",
+           "≤ 5 % of a core", Format("%.1f %%", cpu_share), Verdict(cpu_share <= 5));
+
+  serve.reset();
+  pool.reset();
+  PrintDetail(name + ": filling 10,000,000 verified addresses ...");
+  if (!Fill(kind, store)) {
+    PrintDetail(name + ": the fill failed: " + store.error());
+    return false;
+  }
+  serve = std::make_unique<testing::ServeProcess>(store.location());
+  const double full_load = serve->port() > 0 ? MedianLoad(serve->port()) : -1;
+  if (empty_load < 0 || full_load < 0) {
+    PrintDetail(name + ": the page did not load");
+    return false;
+  }
+  PrintRow("Web view, " + name + ": the page's load with 10,000,000 records (empty)", "≤ 100 ms",
+           Format("%.1f ms (%.1f ms)", full_load, empty_load), Verdict(full_load <= 100));
+  return true;
+}
+
+}  // namespace
+}  // namespace pelorus::bench
+
+int main(int argc, char** argv) {
+  std::vector<std::string> kinds(argv + 1, argv + argc);
+  if (kinds.empty()) {
+    kinds = {"sqlite", "postgres"};
+  }
+  bool ok = true;
+  for (const std::string& kind : kinds) {
+    if (kind != "sqlite" && kind != "postgres") {
+      std::fprintf(stderr, "usage: pelorus-bench-serve [sqlite|postgres]...\n");
+      return 2;
+    }
+    ok = pelorus::bench::Run(kind) && ok;
+  }
+  return ok ? 0 : 1;
+}
