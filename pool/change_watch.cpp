@@ -9,6 +9,7 @@
 
 #include "pool/address_pool.h"
 #include "pool/postgres_pool.h"
+#include "pool/store_file.h"
 
 namespace pelorus::pool {
 namespace {
@@ -53,11 +54,23 @@ class PostgresWatch : public ChangeWatch {
 
 class SqliteWatch : public ChangeWatch {
  public:
-  explicit SqliteWatch(sqlite3* db) : db_(db) {}
+  // opened: the file as the path named it before it was opened.
+  SqliteWatch(sqlite3* db, std::string path, const StoreFile& opened)
+      : db_(db), path_(std::move(path)), opened_(opened) {}
   ~SqliteWatch() override { sqlite3_close(db_); }
 
-  // The counter as the file shows it now; false with *error when it cannot be read.
+  // The counter as the file shows it now; false with *error when it cannot be read, or when
+  // the path no longer names the file that was opened: a store moved away, deleted or put
+  // back from a copy would otherwise leave the watch on a file nobody writes.
   bool Version(std::int64_t* version, std::string* error) {
+    const auto now = StoreFile::Of(path_, error);
+    if (!now) {
+      return false;
+    }
+    if (*now != opened_) {
+      *error = "the file was replaced";
+      return false;
+    }
     sqlite3_stmt* statement = nullptr;
     bool read =
         sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &statement, nullptr) == SQLITE_OK &&
@@ -95,6 +108,8 @@ class SqliteWatch : public ChangeWatch {
 
  private:
   sqlite3* db_;
+  std::string path_;
+  StoreFile opened_;
   std::int64_t version_ = 0;
 };
 
@@ -122,6 +137,11 @@ std::unique_ptr<ChangeWatch> ChangeWatch::Open(const std::string& location, std:
     }
     return std::make_unique<PostgresWatch>(session);
   }
+  const auto opened = StoreFile::Of(location, error);
+  if (!opened) {
+    *error = where + ": " + *error;
+    return nullptr;
+  }
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
     *error = where + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
@@ -129,7 +149,7 @@ std::unique_ptr<ChangeWatch> ChangeWatch::Open(const std::string& location, std:
     return nullptr;
   }
   sqlite3_busy_timeout(db, AddressPool::kLockWaitMs);
-  auto watch = std::make_unique<SqliteWatch>(db);
+  auto watch = std::make_unique<SqliteWatch>(db, location, *opened);
   if (!watch->Start(error)) {
     *error = where + ": " + *error;
     return nullptr;

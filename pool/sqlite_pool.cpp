@@ -146,8 +146,15 @@ std::unique_ptr<SqlitePool> SqlitePool::Connect(const std::string& path, bool cr
   // Only a store that is a database, and a pool or nothing yet, is ours to touch.
   std::vector<Row> tables;
   std::string detail;
-  if (pool->Run("SELECT name FROM sqlite_master WHERE type = 'table'", {}, &tables, &detail) !=
-      Outcome::kOk) {
+  const Outcome listed =
+      pool->Run("SELECT name FROM sqlite_master WHERE type = 'table'", {}, &tables, &detail);
+  if (listed == Outcome::kBusy) {
+    // A pool's own stations never hold it this long; another program (a copy, a shell on the
+    // file) does, and lets go in its own time.
+    *error = path + ": " + detail + " by another program; try again once it lets go";
+    return nullptr;
+  }
+  if (listed != Outcome::kOk) {
     *error = path + ": not an address pool (" + detail + ")";
     return nullptr;
   }

@@ -678,8 +678,20 @@ TEST(SqliteStoreTest, RefusesWhatIsNoPoolOrLockedAndTouchesNothing) {
                   kPool, [](auto&) {}, &error))
       << error;
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
   EXPECT_EQ(Lease(*pool, "s1"), kFirst);
+
+  // A program that keeps the whole file to itself: opening says it is locked, not that the
+  // file is no pool.
+  pool.reset();
+  reader.reset();
+  ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  const std::string locked = OpenError(path);
+  EXPECT_THAT(locked, HasSubstr(path + ": database is locked by another program"));
+  EXPECT_THAT(locked, Not(HasSubstr("not an address pool")));
+  sqlite3_close(other);
+  EXPECT_TRUE(AddressPool::Open(path, false, &error)) << error;
 }
 
 // A server that is not there or a database with no pool: refused, with the location shown

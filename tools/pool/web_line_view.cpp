@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "pool/postgres_pool.h"
 #include "pool/transcript.h"
 #include "tools/pool/json_text.h"
 #include "tools/pool/line_report.h"
@@ -89,9 +90,22 @@ WebLineView::WebLineView(std::string location, std::string pool_name,
         return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                              std::chrono::system_clock::now().time_since_epoch())
                                              .count());
-      }) {}
+      }),
+      is_file_(!PostgresPool::Names(location_)) {}
 
 AddressPool* WebLineView::Store(std::string* error) {
+  if (is_file_) {
+    const auto file = StoreFile::Of(location_, error);
+    if (!file) {
+      pool_.reset();
+      *error = where_ + ": " + *error;
+      return nullptr;
+    }
+    if (pool_ && *file != *file_) {
+      pool_.reset();
+    }
+    file_ = file;
+  }
   if (!pool_) {
     pool_ = AddressPool::Open(location_, false, error);
   }

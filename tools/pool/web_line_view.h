@@ -4,9 +4,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "pool/address_pool.h"
+#include "pool/store_file.h"
 
 namespace pelorus::pool {
 
@@ -48,7 +50,8 @@ class WebLineView {
   bool Metrics(std::string* text, int* status, std::string* error);
 
  private:
-  // The store, opened again after a failure; null with *error when it cannot be.
+  // The store, opened again after a failure or once its file was replaced; null with *error
+  // when it cannot be.
   AddressPool* Store(std::string* error);
   // Ends a call that failed: forgets a connection that may be broken.
   bool Failed(int* status, int code);
@@ -57,13 +60,12 @@ class WebLineView {
   std::string pool_name_;
   std::string where_;
   std::function<std::int64_t()> now_ms_;
+  bool is_file_;
   std::mutex mutex_;
   std::unique_ptr<AddressPool> pool_;
+  // The file pool_ was opened on (a SQLite store).
+  std::optional<StoreFile> file_;
 };
-
-// One attempt as /api/attempts and the "attempt" event give it: {"id", "ended_at",
-// "station", "port", "address", "outcome"}.
-std::string AttemptJson(const Attempt& attempt);
 
 // One attempt as /api/attempts and the "attempt" event give it: {"id", "ended_at",
 // "station", "port", "address", "outcome"}.
