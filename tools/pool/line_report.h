@@ -72,4 +72,8 @@ class LineReport {
   PoolStatus status_;
 };
 
+// text with &, <, >, ", ' and { as HTML's character references: safe in an element and in a
+// quoted attribute, and never taken for a mark of the report's template.
+std::string HtmlText(const std::string& text);
+
 }  // namespace pelorus::pool

@@ -91,32 +91,6 @@ constexpr const char* kPage = R"page(<!DOCTYPE html>
 </html>
 )page";
 
-std::string Html(const std::string& text) {
-  std::string html;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        html += "&amp;";
-        break;
-      case '<':
-        html += "&lt;";
-        break;
-      case '>':
-        html += "&gt;";
-        break;
-      case '"':
-        html += "&quot;";
-        break;
-      case '{':  // never a template's mark
-        html += "&#123;";
-        break;
-      default:
-        html += c;
-    }
-  }
-  return html;
-}
-
 // A part of an id: letters and digits stay, any other byte becomes _XX.
 std::string IdPart(const std::string& text) {
   std::string id;
@@ -180,9 +154,38 @@ void Fill(std::string* page, const std::string& name, const std::string& part) {
 
 }  // namespace
 
+std::string HtmlText(const std::string& text) {
+  std::string html;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        html += "&amp;";
+        break;
+      case '<':
+        html += "&lt;";
+        break;
+      case '>':
+        html += "&gt;";
+        break;
+      case '"':
+        html += "&quot;";
+        break;
+      case '\'':
+        html += "&#39;";
+        break;
+      case '{':  // never a template's mark
+        html += "&#123;";
+        break;
+      default:
+        html += c;
+    }
+  }
+  return html;
+}
+
 void LineReport::WriteHtml(std::ostream& out) const {
   std::string page = kPage;
-  Fill(&page, "POOL", Html(pool_));
+  Fill(&page, "POOL", HtmlText(pool_));
   const auto since = since_.empty() ? start_ms_ : ParseUtc(since_);
   const auto until = until_.empty() ? last_end_ms_ : ParseUtc(until_);
   const auto shown = [](std::optional<std::int64_t> ms) {
@@ -190,7 +193,7 @@ void LineReport::WriteHtml(std::ostream& out) const {
   };
   Fill(&page, "WINDOW",
        since || until ? shown(since) + " to " + shown(until) + " UTC" : "No attempts on record");
-  Fill(&page, "WHERE", "Store " + Html(where_));
+  Fill(&page, "WHERE", "Store " + HtmlText(where_));
 
   std::string cards = Card(Grouped(all_.attempts), "attempts") +
                       Card(Grouped(all_.verified), "boards verified") +
@@ -218,10 +221,10 @@ void LineReport::WriteHtml(std::ostream& out) const {
     charts << "<p>No attempts in this window.</p>\n";
   }
   for (const auto& [station, tally] : stations_) {
-    charts << "<div class=\"station\"><h3>" << Html(station) << " <span>" << tally.verified
+    charts << "<div class=\"station\"><h3>" << HtmlText(station) << " <span>" << tally.verified
            << " verified, " << tally.attempts - tally.verified << " failed</span></h3>\n"
            << "<svg viewBox=\"0 0 1000 132\" role=\"img\" aria-label=\"boards per hour at "
-           << Html(station) << "\">\n";
+           << HtmlText(station) << "\">\n";
     for (const std::uint64_t tick : {top, (top + 1) / 2, std::uint64_t{0}}) {
       const double y = plot_bottom - (plot_bottom - plot_top) * static_cast<double>(tick) /
                                          static_cast<double>(top);
@@ -253,7 +256,7 @@ void LineReport::WriteHtml(std::ostream& out) const {
       const double ok_height = unit * static_cast<double>(verified);
       const double bad_height = unit * static_cast<double>(failed);
       charts << "<g class=\"bar\" id=\"bar-" << IdPart(station) << "-" << hour << "\"><title>"
-             << Html(station) << ", " << hour.substr(0, 10) << " " << hour.substr(11, 2)
+             << HtmlText(station) << ", " << hour.substr(0, 10) << " " << hour.substr(11, 2)
              << ":00 UTC: " << verified << " verified, " << failed << " failed</title>"
              << "<rect x=\"" << Fixed(bar_x, 1) << "\" y=\"" << Fixed(plot_bottom - ok_height, 2)
              << "\" width=\"" << Fixed(width, 1) << "\" height=\"" << Fixed(ok_height, 2)
@@ -271,9 +274,10 @@ void LineReport::WriteHtml(std::ostream& out) const {
               "verified</th><th class=\"n\">yield</th><th></th><th class=\"n\">median</th>"
               "<th class=\"n\">slowest</th></tr>\n";
   for (const auto& [station, tally] : stations_) {
-    stations << "<tr><td>" << Html(station) << "</td><td class=\"n\">" << Grouped(tally.attempts)
-             << "</td><td class=\"n\">" << Grouped(tally.verified) << "</td><td class=\"n\">"
-             << Percent(tally.verified, tally.attempts) << "</td><td class=\"bar\">"
+    stations << "<tr><td>" << HtmlText(station) << "</td><td class=\"n\">"
+             << Grouped(tally.attempts) << "</td><td class=\"n\">" << Grouped(tally.verified)
+             << "</td><td class=\"n\">" << Percent(tally.verified, tally.attempts)
+             << "</td><td class=\"bar\">"
              << ShareBar(tally.attempts == 0 ? 0
                                              : static_cast<double>(tally.verified) /
                                                    static_cast<double>(tally.attempts),

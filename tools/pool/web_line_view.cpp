@@ -55,32 +55,6 @@ std::string AttemptJson(const Attempt& attempt) {
          ", \"outcome\": " + JsonText(OutcomeName(attempt.outcome)) + "}";
 }
 
-std::string HtmlText(const std::string& text) {
-  std::string html;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        html += "&amp;";
-        break;
-      case '<':
-        html += "&lt;";
-        break;
-      case '>':
-        html += "&gt;";
-        break;
-      case '"':
-        html += "&quot;";
-        break;
-      case '\'':
-        html += "&#39;";
-        break;
-      default:
-        html += c;
-    }
-  }
-  return html;
-}
-
 WebLineView::WebLineView(std::string location, std::string pool_name,
                          std::function<std::int64_t()> now_ms)
     : location_(std::move(location)),

@@ -71,7 +71,4 @@ class WebLineView {
 // "station", "port", "address", "outcome"}.
 std::string AttemptJson(const Attempt& attempt);
 
-// text with &, <, >, " and ' as HTML's entities.
-std::string HtmlText(const std::string& text);
-
 }  // namespace pelorus::pool

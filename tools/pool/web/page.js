@@ -26,6 +26,12 @@ async function getJson(path) {
   return body;
 }
 
+// A rate as few digits as show it: a slow week's 0.3 boards a day is not "0".
+function rate(perDay) {
+  if (perDay >= 10 || perDay === 0) return perDay.toFixed(0);
+  return perDay >= 0.1 ? perDay.toFixed(1) : perDay.toPrecision(1);
+}
+
 function showPool(pool) {
   document.getElementById('pool-name').textContent = '· pool ' + pool.pool;
   const figures = document.getElementById('figures');
@@ -37,7 +43,7 @@ function showPool(pool) {
   };
   add('issued', pool.issued);
   add('free', pool.free);
-  add('boards a day this week', pool.per_day.toFixed(0));
+  add('boards a day this week', rate(pool.per_day));
   add('days left at this week\'s rate', pool.days_left === null ? null : pool.days_left.toFixed(1));
 }
 
