@@ -171,8 +171,10 @@ SqlPool::Outcome PostgresPool::Connection::Open(std::string* detail) {
     return Outcome::kFailed;
   }
   const auto timeout = ConnectTimeout(session_);
-  const auto deadline =
-      timeout ? std::optional(std::chrono::steady_clock::now() + *timeout) : std::nullopt;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (timeout) {
+    deadline.emplace(std::chrono::steady_clock::now() + *timeout);
+  }
   // PQconnectStartParams has begun to connect: wait until the socket takes what comes next.
   PostgresPollingStatusType state = PGRES_POLLING_WRITING;
   while (state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
