@@ -238,6 +238,13 @@ class AddressPool {
   // read.
   virtual bool FiguresOf(const std::string& name, const std::string& station,
                          const FigureSpans& spans, StationFigures* figures, std::string* error) = 0;
+  // What station of pool name verified and failed at from or later and before until (the
+  // record's form; an empty one leaves its side open). An index count as long as the span's
+  // part of the record: a counter kept over the whole record counts the settled past once.
+  // The store is only read.
+  virtual bool TotalsOf(const std::string& name, const std::string& station,
+                        const std::string& from, const std::string& until, StationTotals* totals,
+                        std::string* error) = 0;
   // The station's marks in pool name made after after (the record's form), in time order, at
   // most limit of each kind: each address's last written and verified mark, read through the
   // station's indexes of them. The store is only read.

@@ -100,6 +100,8 @@ class SqlPool : public AddressPool {
                     std::string* error) override;
   bool FiguresOf(const std::string& name, const std::string& station, const FigureSpans& spans,
                  StationFigures* figures, std::string* error) override;
+  bool TotalsOf(const std::string& name, const std::string& station, const std::string& from,
+                const std::string& until, StationTotals* totals, std::string* error) override;
   bool MarksAfter(const std::string& name, const std::string& station, const std::string& after,
                   std::size_t limit, std::vector<MarkEvent>* marks, std::string* error) override;
   bool RecentAttempts(const std::string& name, std::int64_t after, std::size_t limit,

@@ -106,15 +106,29 @@ bool SqlPool::FiguresOf(const std::string& name, const std::string& station,
           figures->attempts_today = static_cast<std::uint64_t>(Number(today[0][0]));
           figures->verified_today = static_cast<std::uint64_t>(Number(today[0][1]));
         }
-        if (spans.totals) {
-          figures->verified_ever = count("0");
-          const auto failed = tx.Query(
-              "SELECT COUNT(*) FROM pelorus_attempts WHERE pool = $1 AND station = $2"
-              " AND outcome <> 'verified'",
-              of);
-          figures->failed_ever =
-              failed.empty() ? 0 : static_cast<std::uint64_t>(Number(failed[0][0]));
-        }
+        return !tx.failed();
+      },
+      error, Access::kRead);
+}
+
+bool SqlPool::TotalsOf(const std::string& name, const std::string& station, const std::string& from,
+                       const std::string& until, StationTotals* totals, std::string* error) {
+  // Every time on record sorts after "0" (an address never verified has none) and before "~".
+  const std::vector<Param> span = {name, station, from.empty() ? "0" : from,
+                                   until.empty() ? "~" : until};
+  return InTransaction(
+      [&](Transaction& tx) {
+        const auto verified = tx.Query(
+            "SELECT COUNT(*) FROM pelorus_addresses WHERE pool = $1 AND station = $2"
+            " AND verified_at >= $3 AND verified_at < $4",
+            span);
+        const auto failed = tx.Query(
+            "SELECT COUNT(*) FROM pelorus_attempts WHERE pool = $1 AND station = $2"
+            " AND ended_at >= $3 AND ended_at < $4 AND outcome <> 'verified'",
+            span);
+        totals->verified =
+            verified.empty() ? 0 : static_cast<std::uint64_t>(Number(verified[0][0]));
+        totals->failed = failed.empty() ? 0 : static_cast<std::uint64_t>(Number(failed[0][0]));
         return !tx.failed();
       },
       error, Access::kRead);

@@ -14,9 +14,6 @@ struct FigureSpans {
   std::string hour;
   std::string day;
   std::string week;
-  // Whether to count the station's whole record too (verified_ever, failed_ever): an index
-  // count as long as the station's record, for a scrape rather than each change.
-  bool totals = false;
 };
 
 // The most verified marks a station's rate is taken over: enough for a steady figure, and a
@@ -41,8 +38,13 @@ struct StationFigures {
   std::string recent_since;
   std::uint64_t attempts_today = 0;  // attempts it put on record since spans.day
   std::uint64_t verified_today = 0;  // of those, the verified ones
-  std::uint64_t verified_ever = 0;   // addresses it ever verified (spans.totals)
-  std::uint64_t failed_ever = 0;     // its attempts on record that failed (spans.totals)
+};
+
+// What a station did over a span of its record: the addresses it verified and its attempts
+// that failed.
+struct StationTotals {
+  std::uint64_t verified = 0;
+  std::uint64_t failed = 0;
 };
 
 // A written or verified mark of an address, as the line's view tells of it.

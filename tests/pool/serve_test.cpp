@@ -80,6 +80,14 @@ TEST_P(ServeTest, ShowsEveryStationAndTheRecordAndNothingMore) {
       store_.Sql("UPDATE pelorus_station_states SET heartbeat_at ="
                  " '2026-01-02T03:04:05.000Z' WHERE station = 'gone'"))
       << store_.error();
+  // A station whose boards are long past: its counters come from the record's settled part.
+  Board("old", "MAC ok\r\n", true);
+  Board("old", "MAC ok\r\n", false);
+  ASSERT_TRUE(store_.Sql("UPDATE pelorus_addresses SET verified_at = '2026-01-02T03:04:05.000Z'"
+                         " WHERE station = 'old' AND verified_at > ''") &&
+              store_.Sql("UPDATE pelorus_attempts SET ended_at = '2026-01-02T03:04:05.000Z'"
+                         " WHERE station = 'old'"))
+      << store_.error();
 
   const char* password = std::getenv("PGPASSWORD");
   const std::string secret =
@@ -125,8 +133,8 @@ TEST_P(ServeTest, ShowsEveryStationAndTheRecordAndNothingMore) {
 
   const auto figures = client.Get("/api/pool");
   ASSERT_TRUE(figures);
-  EXPECT_THAT(figures->body, HasSubstr("\"issued\": 3, \"free\": 253, \"verified\": 1"));
-  EXPECT_THAT(figures->body, HasSubstr("\"per_day\": 0.143, \"days_left\": 1771.000}"));
+  EXPECT_THAT(figures->body, HasSubstr("\"issued\": 5, \"free\": 251, \"verified\": 2"));
+  EXPECT_THAT(figures->body, HasSubstr("\"per_day\": 0.143, \"days_left\": 1757.000}"));
 
   const auto all = client.Get("/api/attempts");
   ASSERT_TRUE(all);
@@ -158,11 +166,26 @@ TEST_P(ServeTest, ShowsEveryStationAndTheRecordAndNothingMore) {
               HasSubstr("pelorus_verified_marks_total{pool=\"line\",station=\"rack<1>\"} 1\n"));
   EXPECT_THAT(metrics->body,
               HasSubstr("pelorus_failed_attempts_total{pool=\"line\",station=\"rack<1>\"} 1\n"));
-  EXPECT_THAT(metrics->body, HasSubstr("pelorus_free_addresses{pool=\"line\"} 253\n"));
+  EXPECT_THAT(metrics->body,
+              HasSubstr("pelorus_verified_marks_total{pool=\"line\",station=\"old\"} 1\n"));
+  EXPECT_THAT(metrics->body,
+              HasSubstr("pelorus_failed_attempts_total{pool=\"line\",station=\"old\"} 1\n"));
+  EXPECT_THAT(metrics->body, HasSubstr("pelorus_free_addresses{pool=\"line\"} 251\n"));
   EXPECT_THAT(metrics->body, HasSubstr("pelorus_station_up{pool=\"line\",station=\"gone\"} 0\n"));
   EXPECT_THAT(
       metrics->body,
       HasSubstr("pelorus_station_state{pool=\"line\",station=\"window-3\",state=\"failed\"} 1\n"));
+  // The next scrape counts what came since, beside what it kept.
+  Board("rack<1>", "no answer\r\n", false);
+  Board("old", "MAC ok\r\n", true);
+  const auto again = client.Get("/metrics");
+  ASSERT_TRUE(again);
+  EXPECT_THAT(again->body,
+              HasSubstr("pelorus_failed_attempts_total{pool=\"line\",station=\"rack<1>\"} 2\n"));
+  EXPECT_THAT(again->body,
+              HasSubstr("pelorus_verified_marks_total{pool=\"line\",station=\"old\"} 2\n"));
+  EXPECT_THAT(again->body,
+              HasSubstr("pelorus_failed_attempts_total{pool=\"line\",station=\"old\"} 1\n"));
 
   if (!secret.empty()) {
     for (const auto& body :

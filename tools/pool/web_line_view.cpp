@@ -264,19 +264,32 @@ bool WebLineView::Metrics(std::string* text, int* status, std::string* error) {
     return Failed(status, pool != nullptr && pool->Refused() ? 404 : 503);
   }
   const std::string pool_label = "pool=\"" + Label(pool_name_) + "\"";
-  FigureSpans spans;
-  spans.hour = spans.day = spans.week = FormatUtc(now_ms_());
-  spans.totals = true;
+  const std::int64_t now = now_ms_();
+  const std::string settled_until = FormatUtc(now - kSettledAfterMs);
   std::ostringstream verified;
   std::ostringstream failed;
   for (const std::string& station : stations) {
-    StationFigures figures;
-    if (!pool->FiguresOf(pool_name_, station, spans, &figures, error)) {
+    Settled& settled = settled_[station];
+    // The record's settled past is counted once and kept; only what came after it is counted
+    // at each scrape. A clock set back leaves the kept part as it is.
+    if (settled.until < settled_until) {
+      StationTotals more;
+      if (!pool->TotalsOf(pool_name_, station, settled.until, settled_until, &more, error)) {
+        return Failed(status, 503);
+      }
+      settled.totals.verified += more.verified;
+      settled.totals.failed += more.failed;
+      settled.until = settled_until;
+    }
+    StationTotals recent;
+    if (!pool->TotalsOf(pool_name_, station, settled.until, "", &recent, error)) {
       return Failed(status, 503);
     }
     const std::string labels = "{" + pool_label + ",station=\"" + Label(station) + "\"}";
-    verified << "pelorus_verified_marks_total" << labels << ' ' << figures.verified_ever << '\n';
-    failed << "pelorus_failed_attempts_total" << labels << ' ' << figures.failed_ever << '\n';
+    verified << "pelorus_verified_marks_total" << labels << ' '
+             << settled.totals.verified + recent.verified << '\n';
+    failed << "pelorus_failed_attempts_total" << labels << ' '
+           << settled.totals.failed + recent.failed << '\n';
   }
   std::ostringstream out;
   out << "# HELP pelorus_verified_marks_total Addresses the station verified, from the record.\n"
@@ -291,7 +304,6 @@ bool WebLineView::Metrics(std::string* text, int* status, std::string* error) {
       << "# HELP pelorus_station_up 1 while the station's heartbeat goes on.\n"
       << "# TYPE pelorus_station_up gauge\n";
   std::ostringstream activity;
-  const std::int64_t now = now_ms_();
   for (const StationState& state : states) {
     const auto heartbeat = ParseUtc(state.heartbeat_at);
     const bool up = heartbeat && now - *heartbeat <= kOfflineAfterMs;

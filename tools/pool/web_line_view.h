@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,9 @@ class WebLineView {
  public:
   // A station whose heartbeat is older than this is offline.
   static constexpr std::int64_t kOfflineAfterMs = 15000;
+  // What lies this far back on the record is settled: marks and attempts are stamped before
+  // their commit, but never land this late (a step gives up long before).
+  static constexpr std::int64_t kSettledAfterMs = 10 * 60 * 1000;
 
   // now_ms: milliseconds since the epoch, UTC (the system clock unless a test gives its own).
   explicit WebLineView(std::string location, std::string pool_name,
@@ -46,7 +50,8 @@ class WebLineView {
   bool TranscriptPage(std::int64_t id, std::string* html, int* status, std::string* error);
   // The report page of the attempts since since (the record's form, empty for all).
   bool ReportPage(const std::string& since, std::string* html, int* status, std::string* error);
-  // Prometheus's text format.
+  // Prometheus's text format. The counters are the record's: the part older than
+  // kSettledAfterMs is counted at the first scrape and kept, the rest counted at each.
   bool Metrics(std::string* text, int* status, std::string* error);
 
  private:
@@ -65,6 +70,12 @@ class WebLineView {
   std::unique_ptr<AddressPool> pool_;
   // The file pool_ was opened on (a SQLite store).
   std::optional<StoreFile> file_;
+  // Each station's counters over its record before until.
+  struct Settled {
+    std::string until;
+    StationTotals totals;
+  };
+  std::map<std::string, Settled> settled_;
 };
 
 // One attempt as /api/attempts and the "attempt" event give it: {"id", "ended_at",
