@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "pool/address_pool.h"
@@ -243,53 +245,50 @@ TEST_P(ServeTest, TellsEachChangeAsItHappensAndTheStoreGoingAndComing) {
   ASSERT_NE(at, std::string::npos) << reader.text();
   EXPECT_THAT(reader.text(), Not(HasSubstr("before")));
 
+  // The store goes away. PostgreSQL: the server refuses new connections and cuts the ones it
+  // has. SQLite: the file moved away (a copy being put back, a slip of the hand), which must not
+  // leave the page showing the file that was.
+  std::function<void()> away;
+  std::function<void()> back;
+  const std::string path = store_.location();
+  const std::string database = path.substr(path.find('=') + 1);
+  std::optional<testing::PoolStore> admin;
   if (GetParam() == "postgres") {
-    // The server goes away for new connections and cuts the ones it has.
-    const std::string database = store_.location().substr(store_.location().find('=') + 1);
     ASSERT_TRUE(store_.Sql("SELECT 1")) << store_.error();
-    testing::PoolStore admin("postgres");
-    ASSERT_TRUE(admin.Sql("ALTER DATABASE " + database + " WITH ALLOW_CONNECTIONS false"))
-        << admin.error();
-    ASSERT_TRUE(
-        admin.Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
-                  database + "' AND pid <> pg_backend_pid()"))
-        << admin.error();
-    at = reader.WaitFor("event: store\ndata: {\"ok\": false, \"since\": \"20", at);
-    ASSERT_NE(at, std::string::npos) << reader.text();
-    httplib::Client client("127.0.0.1", serve.port());
-    const auto down = client.Get("/api/stations");
-    ASSERT_TRUE(down);
-    EXPECT_EQ(down->status, 503);
-    EXPECT_THAT(down->body, HasSubstr("\"error\": "));
-    ASSERT_TRUE(admin.Sql("ALTER DATABASE " + database + " WITH ALLOW_CONNECTIONS true"))
-        << admin.error();
-    at = reader.WaitFor("event: store\ndata: {\"ok\": true}", at);
-    ASSERT_NE(at, std::string::npos) << reader.text();
-    const auto back = client.Get("/api/stations");
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->status, 200) << back->body;
+    admin.emplace("postgres");
+    away = [&] {
+      ASSERT_TRUE(admin->Sql("ALTER DATABASE " + database + " WITH ALLOW_CONNECTIONS false"))
+          << admin->error();
+      ASSERT_TRUE(
+          admin->Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+                     database + "' AND pid <> pg_backend_pid()"))
+          << admin->error();
+    };
+    back = [&] {
+      ASSERT_TRUE(admin->Sql("ALTER DATABASE " + database + " WITH ALLOW_CONNECTIONS true"))
+          << admin->error();
+    };
   } else {
-    // The file moved away (a copy being put back, a slip of the hand): the page says so rather
-    // than go on showing the file that was, and finds the store again once it is back.
-    const std::string path = store_.location();
-    ASSERT_EQ(std::rename(path.c_str(), (path + ".away").c_str()), 0);
-    at = reader.WaitFor("event: store\ndata: {\"ok\": false, \"since\": \"20", at);
-    ASSERT_NE(at, std::string::npos) << reader.text();
-    httplib::Client client("127.0.0.1", serve.port());
-    const auto down = client.Get("/api/stations");
-    ASSERT_TRUE(down);
-    EXPECT_EQ(down->status, 503);
-    EXPECT_THAT(down->body, HasSubstr("no such file"));
-    ASSERT_EQ(std::rename((path + ".away").c_str(), path.c_str()), 0);
-    at = reader.WaitFor("event: store\ndata: {\"ok\": true}", at);
-    ASSERT_NE(at, std::string::npos) << reader.text();
-    Board("rack-2", "MAC ok\r\n", true);
-    at = reader.WaitFor("{\"station\": \"rack-2\", \"mark\": \"verified\"", at);
-    ASSERT_NE(at, std::string::npos) << reader.text();
-    const auto back = client.Get("/api/stations");
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->status, 200) << back->body;
+    away = [&] { ASSERT_EQ(std::rename(path.c_str(), (path + ".away").c_str()), 0); };
+    back = [&] { ASSERT_EQ(std::rename((path + ".away").c_str(), path.c_str()), 0); };
   }
+  away();
+  at = reader.WaitFor("event: store\ndata: {\"ok\": false, \"since\": \"20", at);
+  ASSERT_NE(at, std::string::npos) << reader.text();
+  httplib::Client client("127.0.0.1", serve.port());
+  const auto down = client.Get("/api/stations");
+  ASSERT_TRUE(down);
+  EXPECT_EQ(down->status, 503);
+  EXPECT_THAT(down->body, HasSubstr("\"error\": "));
+  back();
+  at = reader.WaitFor("event: store\ndata: {\"ok\": true}", at);
+  ASSERT_NE(at, std::string::npos) << reader.text();
+  Board("rack-2", "MAC ok\r\n", true);
+  at = reader.WaitFor("{\"station\": \"rack-2\", \"mark\": \"verified\"", at);
+  ASSERT_NE(at, std::string::npos) << reader.text();
+  const auto again = client.Get("/api/stations");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200) << again->body;
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ServeTest, ::testing::Values("sqlite", "postgres"));
