@@ -7,6 +7,8 @@
 #   names            run only these benchmarks (default: all but campaign, in this order); pool
 #                    and serve run against a throwaway PostgreSQL server (pg_virtualenv) unless
 #                    PGHOST is set
+#   serve            the line's web view; the page is watched in headless Chromium (Debian's
+#                    chromium; its driver, puppeteer-core, is put in BUILD/browser by npm)
 #   rack             pelorus-station, no window: boards per minute on 32 simulated ports and on
 #                    one, 32 idle ports' CPU and memory, answers beside a flooding port (about
 #                    two minutes)
