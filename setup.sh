@@ -13,6 +13,7 @@ packages=(
   chromium
   ser2net
   clang libclang-rt-14-dev
+  help2man lintian desktop-file-utils appstream man-db
 )
 # The browser test drives Chromium from Node; npm brings its driver into the build tree. A
 # machine with a Node of its own keeps it.

@@ -126,7 +126,7 @@ int CComm::FailOpen() {
   if (last_error_.kind == PortError::Kind::kLineSettingsRefused) {
     Report(last_error_.target + " does not take the line settings: " + last_error_.reason);
   } else {
-    Report("cannot open " + last_error_.Text());
+    Report(last_error_.OpenFailure());
   }
   port_.reset();
   return 0;

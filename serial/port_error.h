@@ -33,6 +33,15 @@ struct PortError {
 
   // "<target>: <reason>", or the reason alone without a target.
   std::string Text() const { return target.empty() ? reason : target + ": " + reason; }
+
+  // What the window tells the operator of an open that failed: "cannot open " + Text(), with
+  // " (is this user in group dialout?)" after it when a device file (a path, not a console
+  // server's HOST:PORT) refused this user, since serial devices belong to that group.
+  std::string OpenFailure() const {
+    const bool device_refused =
+        kind == Kind::kPermissionDenied && !target.empty() && target.front() == '/';
+    return "cannot open " + Text() + (device_refused ? " (is this user in group dialout?)" : "");
+  }
 };
 
 }  // namespace pelorus

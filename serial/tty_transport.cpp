@@ -29,10 +29,14 @@ PortError::Kind KindOf(int error) {
 std::unique_ptr<TtyTransport> TtyTransport::Open(const std::string& path, PortError* error) {
   std::unique_ptr<TtyTransport> transport(new TtyTransport(path));
   if (const int failure = transport->port_.Open(path); failure != 0) {
-    *error = PortError{KindOf(failure), path, std::strerror(failure)};
+    *error = OpenError(path, failure);
     return nullptr;
   }
   return transport;
+}
+
+PortError TtyTransport::OpenError(const std::string& path, int failure) {
+  return PortError{KindOf(failure), path, std::strerror(failure)};
 }
 
 bool TtyTransport::Configure(const PortSettings& settings, const OpenWaiter&, PortError* error) {

@@ -19,6 +19,8 @@ class TtyTransport : public Transport {
   // The device at path, open and held; null with *error filled in (missing, permission
   // denied, busy, not a terminal, other) when it cannot be.
   static std::unique_ptr<TtyTransport> Open(const std::string& path, PortError* error);
+  // Why opening the device at path failed with the system's error number `failure`.
+  static PortError OpenError(const std::string& path, int failure);
 
   int Fd() const override { return port_.Fd(); }
   const std::string& Target() const override { return path_; }

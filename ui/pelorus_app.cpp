@@ -7,6 +7,7 @@
 #include <iostream>
 #include <utility>
 
+#include "pelorus_version.h"
 #include "serial/port_inventory.h"
 #include "ui/pelorus_dlg.h"
 
@@ -24,7 +25,7 @@ int CPELORUSApp::ParseCommandLine(int argc, char** argv, Options* options) {
   // parse; the window's own comes later, and only when a window is to open.
   QCoreApplication core(argc, argv);
   QCoreApplication::setApplicationName(CPELORUSDlg::kCaption);
-  QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION));
+  QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION_TEXT));
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
       "Writes consecutive MAC addresses into devices over their serial consoles.\n"
@@ -70,7 +71,7 @@ int CPELORUSApp::ParseCommandLine(int argc, char** argv, Options* options) {
     return 0;
   }
   if (parser.isSet(version)) {
-    std::printf("PELORUS %s\n", PELORUS_VERSION);
+    std::printf("pelorus %s\n", PELORUS_VERSION_TEXT);
     return 0;
   }
   if (parser.isSet(list_ports)) {
@@ -110,7 +111,7 @@ CPELORUSApp::CPELORUSApp(Options options) : options_(std::move(options)) {}
 int CPELORUSApp::InitInstance() {
   QCoreApplication::setApplicationName(CPELORUSDlg::kCaption);
   QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
-  QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION));
+  QCoreApplication::setApplicationVersion(QStringLiteral(PELORUS_VERSION_TEXT));
 
   std::unique_ptr<RunStation> station;
   if (options_.use_pool) {

@@ -27,6 +27,10 @@ int main(int argc, char** argv) {
     std::fputs(pelorus::devsim::SimOptionsHelp().c_str(), stdout);
     return 0;
   }
+  if (!parsed.version.empty()) {
+    std::printf("%s\n", parsed.version.c_str());
+    return 0;
+  }
   if (!parsed.ok) {
     std::fprintf(stderr, "pelorus-devsim: %s\n", parsed.error.c_str());
     return 2;

@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 
+#include "pelorus_version.h"
 #include "sim_address.h"
 
 namespace pelorus::devsim {
@@ -116,6 +117,8 @@ void DefineOptions(CLI::App* app, SimOptions* o) {
   // A flag stands alone: "--quiet=no" is refused rather than read as a setting.
   app->option_defaults()->disable_flag_override()->group("Bench");
   app->set_help_flag("-h,--help", "print this help and exit");
+  app->set_version_flag("--version", "pelorus-devsim " PELORUS_VERSION_TEXT,
+                        "print the version and exit");
 
   AddRead(app, "--link", "PATH",
           "symbolic link to the slave side, removed on exit and while unplugged",
@@ -303,6 +306,9 @@ ParsedOptions ParseSimOptions(const std::vector<std::string>& args) {
     result.ok = true;
   } catch (const CLI::CallForHelp&) {
     result.ok = result.help = true;
+  } catch (const CLI::CallForVersion& e) {
+    result.ok = true;
+    result.version = e.what();
   } catch (const CLI::ParseError& e) {
     result.error = e.what();
   }

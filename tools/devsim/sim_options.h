@@ -76,8 +76,9 @@ struct SimOptions {
 
 struct ParsedOptions {
   bool ok = false;
-  bool help = false;  // --help or -h was given: print SimOptionsHelp() and exit 0
-  std::string error;  // one line: which argument is wrong and why, when !ok
+  bool help = false;    // --help or -h was given: print SimOptionsHelp() and exit 0
+  std::string version;  // --version was given: print this line and exit 0
+  std::string error;    // one line: which argument is wrong and why, when !ok
   SimOptions options;
 };
 

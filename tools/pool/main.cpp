@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pelorus_version.h"
 #include "pool/address_pool.h"
 #include "pool/sql_pool.h"
 #include "pool/station.h"
@@ -267,6 +268,7 @@ int main(int argc, char** argv) {
       "write into devices, each issued once, and what became of each.",
       "pelorus-pool");
   app.footer(kExitStatus);
+  app.set_version_flag("--version", "pelorus-pool " PELORUS_VERSION_TEXT);
   app.require_subcommand(1);
   Commands commands(app, request);
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "pelorus_version.h"
 #include "pool/address_pool.h"
 
 namespace pelorus {
@@ -138,6 +139,7 @@ int ParseRackCommandLine(int argc, const char* const* argv, RackConfig* config, 
       "Programs boards on many ports at once, without a window: every port a station of the "
       "pool that leases, writes, verifies and records each board's address.",
       "pelorus-station"};
+  app.set_version_flag("--version", "pelorus-station " PELORUS_VERSION_TEXT);
   std::vector<std::string> ports;
   app.add_option("--pool", config->pool, "the pool's store: a SQLite file or a PostgreSQL location")
       ->required();
@@ -167,6 +169,9 @@ int ParseRackCommandLine(int argc, const char* const* argv, RackConfig* config, 
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     *text = app.help();
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    *text = std::string(e.what()) + "\n";
     return 0;
   } catch (const CLI::ConfigError& e) {
     *text = origins.InFile(ConfigKey(e.what())) + ": " + e.what();

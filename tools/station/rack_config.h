@@ -26,9 +26,9 @@ struct RackConfig {
 // Reads the command line (and the file --config names: one "option = value" per line, the
 // options without their dashes, "port" as often as there are ports; an option given on the
 // command line replaces the file's). Returns -1 with *config filled when the station may run;
-// otherwise the exit status, with what to print in *text: 0 for --help (the usage), 2 for bad
-// input, which *text explains in one line naming where it is at fault ("rack.conf:7: port A1
-// named twice"). Nothing is opened but the configuration file.
+// otherwise the exit status, with what to print in *text: 0 for --help (the usage) or --version
+// (one line), 2 for bad input, which *text explains in one line naming where it is at fault
+// ("rack.conf:7: port A1 named twice"). Nothing is opened but the configuration file.
 int ParseRackCommandLine(int argc, const char* const* argv, RackConfig* config, std::string* text);
 
 }  // namespace pelorus
