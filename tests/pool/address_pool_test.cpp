@@ -30,6 +30,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::PoolStore;
+using testing::ThisProcess;
 
 constexpr Mac48 kFirst = 0x001A2B3C0000ULL;
 constexpr Mac48 kLast = 0x001A2B3C0FFFULL;
@@ -63,13 +64,6 @@ LeasedAddress LeaseOf(AddressPool& pool, const std::string& station) {
 // The address the default pool gives the station; 0 when it refuses.
 Mac48 Lease(AddressPool& pool, const std::string& station) {
   return LeaseOf(pool, station).address;
-}
-
-// How a claim refused by this process names the holder.
-std::string ThisProcess() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  return std::string("host ") + host + ", process " + std::to_string(getpid());
 }
 
 // The same rules hold on both stores.
