@@ -4,11 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../station/child.h"
 #include "scripted_host.h"
 #include "tools/devsim/sim_options.h"
 
@@ -41,64 +39,32 @@ std::string Temp(const std::string& name) {
   return ::testing::TempDir() + name;
 }
 
-// One run of the program, started through the shell with the arguments `args` (shell words),
-// and what it printed.
-class Program {
- public:
-  std::string out;  // what it printed on stdout, as far as read
-  std::string err;  // what it printed on stderr, once it exited
-
+// One run of the program with the arguments `args` (words), and what it printed on stdout.
+struct Program {
   explicit Program(const std::string& args)
-      : err_path_(Temp("devsim-stderr-" + std::to_string(::getpid()))),
-        pipe_(::popen(
-            ("echo $$; exec '" PELORUS_DEVSIM_PATH "' " + args + " 2>" + err_path_).c_str(), "r")),
-        pid_(std::atoi(ReadLine().c_str())) {
-    out.clear();
-  }
-  ~Program() {
-    if (pipe_ != nullptr && pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-    }
-    if (pipe_ != nullptr) {
-      ::pclose(pipe_);
-    }
-  }
+      : child(Words(PELORUS_DEVSIM_PATH " " + args),
+              Temp("devsim-stderr-" + std::to_string(::getpid()))) {}
 
   // The slave path from the next "pty /dev/pts/N" line on stdout; empty at the end of it.
   std::string NextPty() {
-    for (std::string line; !(line = ReadLine()).empty();) {
+    for (std::string line; child.ReadLine(&line);) {
+      out += line + "\n";
       if (line.rfind("pty ", 0) == 0) {
-        return line.substr(4, line.size() - 5);
+        return line.substr(4);
       }
     }
     return "";
   }
-
-  void Signal(int sig) { ::kill(pid_, sig); }
-
-  // Waits for the exit; the exit status, or -1 when it did not exit by itself.
+  // Reads stdout to its end, then the exit status, or -1 when it did not exit by itself.
   int Wait() {
-    while (!ReadLine().empty()) {
+    for (std::string line; child.ReadLine(&line);) {
+      out += line + "\n";
     }
-    const int status = ::pclose(pipe_);
-    pipe_ = nullptr;
-    err = ReadFile(err_path_);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return child.Wait(30000);
   }
 
- private:
-  // The next line on stdout with its LF, also added to `out`; empty at its end.
-  std::string ReadLine() {
-    char buffer[4096];
-    const std::string line =
-        pipe_ != nullptr && std::fgets(buffer, sizeof buffer, pipe_) != nullptr ? buffer : "";
-    out += line;
-    return line;
-  }
-
-  const std::string err_path_;
-  std::FILE* pipe_;
-  const pid_t pid_;
+  pelorus::testing::Child child;
+  std::string out;
 };
 
 // Watches one name in a folder come and go, the way a host waits for its serial adapter to
@@ -188,8 +154,9 @@ TEST(DevsimProgramTest, HelpAndABadOptionEndTheProgramAtOnce) {
   EXPECT_NE(help.out.find("--hangup-after"), kNone) << help.out;
   Program bad("--gap 1-2");
   EXPECT_EQ(bad.Wait(), 2);
-  EXPECT_EQ(bad.err.rfind("pelorus-devsim: ", 0), 0u) << bad.err;
-  EXPECT_EQ(bad.err.find('\n'), bad.err.size() - 1) << "not one line: " << bad.err;
+  const std::string err = bad.child.Err();
+  EXPECT_EQ(err.rfind("pelorus-devsim: ", 0), 0u) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << "not one line: " << err;
 }
 
 // Two devices behind the link, waiting for the host to open it. The host types a command the
@@ -213,7 +180,7 @@ TEST(DevsimProgramTest, ProgramsDevicesBehindTheLinkAndReportsThem) {
   EXPECT_EQ(program.Wait(), 1);
   EXPECT_NE(program.out.find("device 1: ok 00-1A-2B-3C-4D-5E"), kNone);
   EXPECT_NE(program.out.find("device 2: ok 00-1A-2B-3C-4D-5F"), kNone);
-  const std::string& err = program.err;
+  const std::string err = program.child.Err();
   const std::string last = err.substr(err.rfind('\n', err.size() - 2) + 1);
   EXPECT_NE(last.find("host error"), kNone) << err;
   EXPECT_NE(last.find("unknown command"), kNone) << err;
@@ -250,7 +217,7 @@ TEST(DevsimProgramTest, ReplugAnnouncesTheNewPortBehindTheSameLinkAndReportsIt) 
     EXPECT_TRUE(host.hung_up);
     ASSERT_EQ(watch.Next(), "deleted");
   }
-  EXPECT_EQ(program.Wait(), 0) << program.err;
+  EXPECT_EQ(program.Wait(), 0) << program.child.Err();
   EXPECT_EQ(program.out, "pty " + ptys[0] + "\npty " + ptys[1] + "\npty " + ptys[2] + "\n");
   const std::string text = ReadFile(report);
   const auto device1 = text.find("{\"event\":\"device\",\"device\":1,\"result\":\"ok\"");
@@ -269,8 +236,8 @@ TEST(DevsimProgramTest, SigintAndSigtermEndTheRunCleanly) {
     Program program("--link " + link);
     ASSERT_FALSE(program.NextPty().empty());
     ASSERT_EQ(::access(link.c_str(), F_OK), 0);
-    program.Signal(sig);
-    EXPECT_EQ(program.Wait(), 0) << "signal " << sig << ": " << program.err;
+    program.child.Signal(sig);
+    EXPECT_EQ(program.Wait(), 0) << "signal " << sig << ": " << program.child.Err();
     EXPECT_NE(program.out.find("result: ok"), kNone) << program.out;
     EXPECT_NE(::access(link.c_str(), F_OK), 0) << "link left behind";
   }

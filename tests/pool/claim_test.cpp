@@ -24,15 +24,10 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using testing::PoolStore;
 using testing::TcpRelay;
+using testing::ThisProcess;
 
 constexpr Mac48 kFirst = 0x001A2B3C0000ULL;
 constexpr const char* kPool = AddressPool::kDefaultName;
-
-std::string ThisProcess() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  return std::string("host ") + host + ", process " + std::to_string(getpid());
-}
 
 // A claim on a SQLite pool outlives its lock file: with the file removed (as a person might,
 // taking it for a stale one), a second claimer is still refused, told which host and process

@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "held_lock.h"
 #include "pool/address_pool.h"
 #include "pool_store.h"
 #include "tcp_relay.h"
@@ -67,17 +67,15 @@ TEST(InterruptTest, SqliteStepWaitingForTheLockEnds) {
   auto pool = AddressPool::Open(store.location(), true, &error);
   ASSERT_TRUE(pool && pool->Create(kPool, kFirst, kFirst + 9, &error)) << error;
   pool->SetLockWait(kLongWait);
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(store.location().c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  testing::HeldLock other("sqlite", store.location());
+  ASSERT_TRUE(other.held());
 
   auto lease = LeaseAsync(*pool);
   ASSERT_EQ(lease.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
       << "the lease did not wait for the lock";
   InterruptAndExpectItEnds(*pool, &lease);
 
-  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
+  other.Release();
   LeasedAddress address;
   EXPECT_TRUE(pool->Lease(kPool, "s1", &address, &error)) << error;
   EXPECT_EQ(address.address, kFirst);

@@ -12,6 +12,13 @@
 
 namespace pelorus::testing {
 
+// How a claim this process holds is named to another that is refused.
+inline std::string ThisProcess() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return std::string("host ") + host + ", process " + std::to_string(getpid());
+}
+
 // A store of the kind named ("sqlite" or "postgres") that no other test shares: a file in a
 // fresh folder, or a fresh database on the PostgreSQL server the test command starts (its
 // address comes in PGHOST, PGPORT, PGUSER, PGPASSWORD). Gone when the object is.

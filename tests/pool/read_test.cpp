@@ -1,11 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "held_lock.h"
 #include "pool/address_pool.h"
 #include "pool/transcript.h"
 #include "pool_store.h"
@@ -56,9 +56,8 @@ TEST(RecordReadTest, ReadsWaitForNoWriterAndTheAttemptsExportTakesItsStation) {
     ids.push_back(id);
   }
 
-  sqlite3* writer = nullptr;
-  ASSERT_EQ(sqlite3_open(at.c_str(), &writer), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  HeldLock writer("sqlite", at);
+  ASSERT_TRUE(writer.held());
 
   std::vector<Attempt> history;
   EXPECT_TRUE(pool->History(kFirst, &history, &error)) << error;
@@ -89,8 +88,7 @@ TEST(RecordReadTest, ReadsWaitForNoWriterAndTheAttemptsExportTakesItsStation) {
   r = Tool({"export", at, "--attempts", "--station", "B", "--since", "2026-12-06T09:00:02"});
   EXPECT_EQ(Lines(r.out).size(), 2u) << r.out;
 
-  sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(writer);
+  writer.Release();
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <libpq-fe.h>
-#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "held_lock.h"
 #include "pool_store.h"
 
 namespace pelorus::pool {
@@ -21,6 +20,7 @@ namespace {
 using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using testing::HeldLock;
 using testing::PoolStore;
 using ::testing::StartsWith;
 using Kind = JournalMark::Kind;
@@ -56,48 +56,6 @@ class ScopedEnv {
  private:
   const char* name_;
   std::optional<std::string> old_;
-};
-
-// Holds the store locked, as another station in the middle of a long step would, for the
-// object's life: a SQLite file through a connection in BEGIN IMMEDIATE, a PostgreSQL pool
-// through a transaction that holds its addresses' table.
-class StoreLock {
- public:
-  StoreLock(const std::string& kind, const std::string& location) {
-    if (kind == "sqlite") {
-      held_ = sqlite3_open(location.c_str(), &sqlite_) == SQLITE_OK &&
-              sqlite3_exec(sqlite_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    } else {
-      server_ = PQconnectdb(location.c_str());
-      held_ = Exec("BEGIN") && Exec("LOCK TABLE pelorus_addresses IN ACCESS EXCLUSIVE MODE");
-    }
-  }
-  ~StoreLock() {
-    if (sqlite_ != nullptr) {
-      sqlite3_exec(sqlite_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    sqlite3_close(sqlite_);
-    if (server_ != nullptr) {
-      Exec("ROLLBACK");
-      PQfinish(server_);
-    }
-  }
-  StoreLock(const StoreLock&) = delete;
-  StoreLock& operator=(const StoreLock&) = delete;
-
-  bool held() const { return held_; }
-
- private:
-  bool Exec(const char* sql) {
-    PGresult* result = PQexec(server_, sql);
-    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    PQclear(result);
-    return ok;
-  }
-
-  sqlite3* sqlite_ = nullptr;
-  PGconn* server_ = nullptr;
-  bool held_ = false;
 };
 
 std::vector<std::string> Read(const StationJournal& journal) {
@@ -223,7 +181,7 @@ TEST_P(StationTest, VerifiedMarkOutlivesAStoreFailure) {
   const std::string line(kLine, sizeof kLine - 1);
   StationJournal journal(config_.journal_path);
   {
-    StoreLock lock(GetParam(), store_.location());
+    HeldLock lock(GetParam(), store_.location(), "pelorus_addresses", "ACCESS EXCLUSIVE");
     ASSERT_TRUE(lock.held());
     EXPECT_EQ(station->MarkVerified(a, line, &error), Station::Verification::kJournaled);
     EXPECT_THAT(error, HasSubstr("locked by another station for more than 300 ms"));
@@ -273,7 +231,7 @@ TEST_P(StationTest, ARefusalDoesNotOutliveItsStep) {
   EXPECT_EQ(station->Claim(&error), Outcome::kRefused);
   EXPECT_THAT(error, HasSubstr("station bench1/COM1 of pool default is claimed by"));
   {
-    StoreLock lock(GetParam(), store_.location());
+    HeldLock lock(GetParam(), store_.location(), "pelorus_addresses", "ACCESS EXCLUSIVE");
     ASSERT_TRUE(lock.held());
     EXPECT_EQ(station->Replay(&error), Outcome::kUnavailable);
     EXPECT_THAT(error, HasSubstr("locked by another station"));
@@ -282,7 +240,7 @@ TEST_P(StationTest, ARefusalDoesNotOutliveItsStep) {
 
   EXPECT_EQ(holder->MarkVerified({kFirst + 60, ""}, "x", &error), Station::Verification::kRefused);
   {
-    StoreLock lock(GetParam(), store_.location());
+    HeldLock lock(GetParam(), store_.location(), "pelorus_addresses", "ACCESS EXCLUSIVE");
     ASSERT_TRUE(lock.held());
     EXPECT_EQ(holder->MarkVerified(a, "ok", &error), Station::Verification::kJournaled);
   }

@@ -2,9 +2,6 @@
 // pool, and a board whose read-back matched while the operator ends the run.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sqlite3.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <future>
@@ -13,11 +10,11 @@
 #include <set>
 #include <thread>
 
+#include "../pool/held_lock.h"
 #include "../pool/pool_store.h"
+#include "../station/child.h"
 #include "pool/address_pool.h"
 #include "run_fixture.h"
-
-extern char** environ;
 
 using namespace pelorus;
 using namespace pelorus::testing;
@@ -27,55 +24,27 @@ namespace {
 
 constexpr Mac48 kFirst = 0x001A2B3C0000ULL;
 
-// A simulated device program on a pseudo-terminal of its own; Path() is its port once it runs.
+// The simulated device program run with `args` on a pseudo-terminal of its own; Path() is its
+// port once it runs.
 class SimulatedDevice {
  public:
-  explicit SimulatedDevice(const std::vector<std::string>& options) {
-    int out[2];
-    if (pipe(out) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args{PELORUS_DEVSIM};
-    args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, PELORUS_DEVSIM, &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    // The first line is "pty /dev/pts/N".
-    std::string line;
-    char c = 0;
-    pollfd ready{out[0], POLLIN, 0};
-    while (pid_ > 0 && poll(&ready, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') {
-      line += c;
-    }
-    close(out[0]);
-    if (line.rfind("pty ", 0) == 0) {
+  explicit SimulatedDevice(const std::vector<std::string>& args) : child_(args, ErrPath()) {
+    std::string line;  // the first is "pty /dev/pts/N"
+    if (child_.ReadLine(&line) && line.rfind("pty ", 0) == 0) {
       path_ = line.substr(4);
     }
   }
-  ~SimulatedDevice() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  SimulatedDevice(const SimulatedDevice&) = delete;
-  SimulatedDevice& operator=(const SimulatedDevice&) = delete;
 
   const std::string& Path() const { return path_; }
 
  private:
-  pid_t pid_ = -1;
+  static std::string ErrPath() {
+    static int count = 0;
+    return ::testing::TempDir() + "run-devsim-" + std::to_string(getpid()) + "-" +
+           std::to_string(++count) + ".err";
+  }
+
+  Child child_;
   std::string path_;
 };
 
@@ -165,7 +134,7 @@ TEST_F(RunTest, EightRunsOnOnePoolGiveEveryBoardItsOwnAddress) {
   std::vector<std::unique_ptr<pelorus::Run>> runs;
   for (int k = 0; k < kPorts; ++k) {
     devices.push_back(std::make_unique<SimulatedDevice>(std::vector<std::string>{
-        "--wait-open", "--no-delays", "--interrupt-wait", "forever", "--devices",
+        PELORUS_DEVSIM, "--wait-open", "--no-delays", "--interrupt-wait", "forever", "--devices",
         std::to_string(kBoards), "--any-address", "--quiet", "--seed", std::to_string(k + 1)}));
     ASSERT_FALSE(devices.back()->Path().empty());
     views.push_back(std::make_unique<RecordingObserver>());
@@ -229,9 +198,8 @@ TEST_F(RunTest, ReadBackMatchedIsVerifiedWhateverComesNext) {
     sent += more;
   }
 
-  sqlite3* locker = nullptr;
-  ASSERT_EQ(sqlite3_open(store.location().c_str(), &locker), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  HeldLock locker("sqlite", store.location());
+  ASSERT_TRUE(locker.held());
   // The read-back line is in the run's hands once it is logged: the operator ends the run
   // then, before the mark is on record.
   view.OnLog([&run](const std::string& bytes) {
@@ -241,8 +209,7 @@ TEST_F(RunTest, ReadBackMatchedIsVerifiedWhateverComesNext) {
   });
   ASSERT_TRUE(device.Send("1fd0000c: 00 1A 2B 3C 00 00\r\n"));
   ASSERT_TRUE(view.WaitFor([](const auto& seen) { return seen.ended.size() == 1; }));
-  sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(locker);
+  locker.Release();
   EXPECT_TRUE(view.Now().banners.empty());
 
   view.OnLog(nullptr);

@@ -1,12 +1,11 @@
 // The operator ends a run while one of its store steps waits for a store that does not
 // answer: the window lets go at once, nothing is written into the device afterwards, and the
 // record and the board's attempt still agree with the boards.
-#include <sqlite3.h>
-
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <chrono>
 
+#include "../pool/held_lock.h"
 #include "pool_window_support.h"
 #include "ui_test_support.h"
 
@@ -15,31 +14,6 @@ using namespace pelorus::testing;
 using std::chrono::milliseconds;
 
 namespace {
-
-// Another station's long transaction on a SQLite pool: every step of the window waits for it.
-class StoreLock {
- public:
-  explicit StoreLock(const std::string& location) {
-    sqlite3_open(location.c_str(), &db_);
-    sqlite3_busy_timeout(db_, 5000);
-    held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-  }
-  ~StoreLock() {
-    Release();
-    sqlite3_close(db_);
-  }
-  bool held() const { return held_; }
-  void Release() {
-    if (held_) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      held_ = false;
-    }
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-  bool held_ = false;
-};
 
 // Presses command on the window once its log shows text: the run has that line in hand.
 void WhenLogged(CPELORUSDlg& window, const std::string& text, std::function<void()> command) {
@@ -75,7 +49,7 @@ class PoolStoreFaultsTest : public QObject {
       auto window = OpenWindow(store.location());
       QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
       ModalCatcher catcher;
-      StoreLock lock(store.location());
+      HeldLock lock("sqlite", store.location());
       QVERIFY(lock.held());
       QTimer::singleShot(200, window.get(), [&] { Click(*window, ending); });
       Click(*window, "IDC_START");
@@ -114,7 +88,7 @@ class PoolStoreFaultsTest : public QObject {
       QTRY_VERIFY(window->IsPortOpen());
       QVERIFY(device.Send("CODE\r\n480\r\n"));
       QTRY_COMPARE(record.State(kFirst), QStringLiteral("written 1"));
-      std::unique_ptr<StoreLock> lock = std::make_unique<StoreLock>(store.location());
+      auto lock = std::make_unique<HeldLock>("sqlite", store.location());
       QVERIFY(lock->held());
       QElapsedTimer clock;
       WhenLogged(*window, "00 1A 2B 3C 00 00", [&] {

@@ -1,11 +1,10 @@
-#include <sqlite3.h>
-
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <chrono>
 
+#include "../pool/held_lock.h"
 #include "pool/address_pool.h"
 #include "pool_window_support.h"
 #include "ui/pelorus_app.h"
@@ -139,10 +138,8 @@ class PoolWindowTest : public QObject {
              qPrintable(catcher.details[0]));
     QCOMPARE(States(*second), QStringLiteral("111111|00111|1"));
 
-    sqlite3* locker = nullptr;
-    QCOMPARE(sqlite3_open(store.location().c_str(), &locker), SQLITE_OK);
-    sqlite3_busy_timeout(locker, 5000);
-    QCOMPARE(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    HeldLock locker("sqlite", store.location());
+    QVERIFY(locker.held());
     QElapsedTimer clock;
     qint64 last_tick = 0;
     qint64 longest_stall = 0;
@@ -161,7 +158,8 @@ class PoolWindowTest : public QObject {
         reset = true;
         Click(*window, "IDC_RESET");
         QTimer::singleShot(2000, [&] {
-          unlocked = sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+          locker.Release();
+          unlocked = true;
         });
       }
     });
@@ -177,7 +175,6 @@ class PoolWindowTest : public QObject {
     ticks.stop();
     QVERIFY2(longest_stall < 1000, qPrintable(QString::number(longest_stall)));
     QVERIFY(device.Received().empty());
-    sqlite3_close(locker);
 
     Click(*window, "IDC_START");
     QTRY_COMPARE(Boxes(*window), QStringLiteral("00:1A:2B:3C:00:00"));
