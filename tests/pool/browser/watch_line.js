@@ -1,8 +1,9 @@
 // Drives headless Chromium on the line's page: node watch_line.js URL STATION SCREENSHOT.
 // Prints "ready" once the page shows STATION's tile, then reads the id of an attempt from
 // standard input and waits (without reloading) until the tile shows a verified board and the
-// attempt's row appears; takes the screenshot and prints "ok". Any failure, a page error or a
-// refused resource ends it with status 1.
+// attempt's row appears; takes the screenshot and prints "ok". Then, told "away", waits until
+// the page says the store is unreachable and prints "down"; told "back", until it no longer
+// does, and prints "up". Any failure, a page error or a refused resource ends it with status 1.
 'use strict';
 
 const puppeteer = require('puppeteer-core');
@@ -30,8 +31,8 @@ async function main() {
       .some((t) => t.dataset.station === s), within, station);
     console.log('ready');
     const lines = readline.createInterface({ input: process.stdin });
-    const id = await new Promise((resolve) => lines.once('line', resolve));
-    lines.close();
+    const next = () => new Promise((resolve) => lines.once('line', resolve));
+    const id = await next();
     await page.waitForFunction((s) => [...document.querySelectorAll('.tile')].some((t) =>
       t.dataset.station === s && t.classList.contains('verified')), within, station);
     await page.waitForFunction((i) => document.querySelector(`#attempts tr[data-id="${i}"]`) !== null,
@@ -40,6 +41,17 @@ async function main() {
     await page.screenshot({ path: screenshot, fullPage: true });
     if (problems.length > 0) throw new Error(problems.join('\n'));
     console.log('ok');
+    // The store taken away and given back: the page says so, then goes on by itself.
+    if (await next() !== 'away') throw new Error('expected "away"');
+    await page.waitForFunction(() => document.getElementById('store').textContent
+      .startsWith('store unreachable since '), within);
+    console.log('down');
+    if (await next() !== 'back') throw new Error('expected "back"');
+    await page.waitForFunction(() => !document.getElementById('store').classList.contains('down'),
+      within);
+    if (!await page.evaluate(() => window.loadedOnce === true)) throw new Error('the page reloaded');
+    lines.close();
+    console.log('up');
   } finally {
     await browser.close();
   }
