@@ -5,8 +5,6 @@
 // page, its files and the three JSON endpoints), median of 21, empty and with 10,000,000 addresses
 // verified.
 #include <httplib.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +12,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -25,6 +21,7 @@
 
 #include "bench/result_table.h"
 #include "event_reader.h"
+#include "node_browser.h"
 #include "pool/address_pool.h"
 #include "pool/station_state.h"
 #include "pool_store.h"
@@ -69,56 +66,15 @@ double CpuSeconds(pid_t pid) {
 // which a station's tile showed each count of boards this hour.
 class BrowserWatch {
  public:
-  BrowserWatch(int port, const std::string& station) {
-    const std::string driver = PELORUS_BROWSER_DIR;
-    if (!std::filesystem::exists(driver + "/node_modules/puppeteer-core")) {
-      std::filesystem::create_directories(driver);
-      if (std::system(("cd '" + driver +
-                       "' && npm install --no-audit --no-fund --loglevel=error "
-                       "puppeteer-core@24 >npm.log 2>&1")
-                          .c_str()) != 0) {
-        error_ = "npm install puppeteer-core failed: see " + driver + "/npm.log";
-        return;
-      }
-    }
-    int to_node[2];
-    int from_node[2];
-    if (pipe(to_node) != 0 || pipe(from_node) != 0) {
-      error_ = "no pipe";
-      return;
-    }
-    node_ = fork();
-    if (node_ == 0) {
-      dup2(to_node[0], 0);
-      dup2(from_node[1], 1);
-      close(to_node[1]);
-      close(from_node[0]);
-      setenv("NODE_PATH", (driver + "/node_modules").c_str(), 1);
-      const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-      execlp("node", "node", PELORUS_BROWSER_SCRIPT, url.c_str(), station.c_str(),
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(to_node[0]);
-    close(from_node[1]);
-    to_node_ = to_node[1];
-    from_node_ = from_node[0];
+  BrowserWatch(int port, const std::string& station)
+      : node_(PELORUS_BROWSER_DIR, PELORUS_BROWSER_SCRIPT,
+              {"http://127.0.0.1:" + std::to_string(port) + "/", station}) {
     std::string line;
-    if (!Line(&line, std::chrono::seconds(60)) || line != "ready") {
+    error_ = node_.error();
+    if (error_.empty() && (!node_.Line(&line, std::chrono::seconds(60)) || line != "ready")) {
       error_ = "the browser never showed the page (" + line + ")";
     }
   }
-  ~BrowserWatch() {
-    if (to_node_ >= 0) {
-      close(to_node_);
-      close(from_node_);
-    }
-    if (node_ > 0) {
-      waitpid(node_, nullptr, 0);
-    }
-  }
-  BrowserWatch(const BrowserWatch&) = delete;
-  BrowserWatch& operator=(const BrowserWatch&) = delete;
 
   const std::string& error() const { return error_; }
 
@@ -127,7 +83,8 @@ class BrowserWatch {
   double Shown(std::uint64_t count, std::chrono::seconds wait) {
     const auto until = Clock::now() + wait;
     std::string line;
-    while (Line(&line, std::chrono::duration_cast<std::chrono::seconds>(until - Clock::now()))) {
+    while (node_.Line(
+        &line, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()))) {
       std::istringstream fields(line);
       std::uint64_t shown = 0;
       double at = 0;
@@ -139,34 +96,7 @@ class BrowserWatch {
   }
 
  private:
-  // The browser's next line, as soon as it is said.
-  bool Line(std::string* line, std::chrono::seconds wait) {
-    const auto until = Clock::now() + wait;
-    for (;;) {
-      const auto end = said_.find('\n');
-      if (end != std::string::npos) {
-        *line = said_.substr(0, end);
-        said_.erase(0, end + 1);
-        return true;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-      pollfd from = {from_node_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&from, 1, static_cast<int>(left.count())) <= 0) {
-        return false;
-      }
-      char buffer[4096];
-      const ssize_t got = read(from_node_, buffer, sizeof buffer);
-      if (got <= 0) {
-        return false;
-      }
-      said_.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-
-  pid_t node_ = -1;
-  int to_node_ = -1;
-  int from_node_ = -1;
-  std::string said_;
+  testing::NodeBrowser node_;
   std::string error_;
 };
 

@@ -2,39 +2,23 @@
 // into the build tree by the test itself), sees a station's tile change and an attempt appear
 // while the station verifies a board, without a reload; the page is kept as a screenshot.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "pool/address_pool.h"
+#include "tests/pool/node_browser.h"
 #include "tests/pool/pool_store.h"
 #include "tests/pool/serve_process.h"
 
 namespace pelorus::pool {
 namespace {
 
-bool Found(const char* program) {
-  return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 TEST(ServeBrowserTest, TileChangesAndAttemptAppearsWithoutReload) {
-  if (!std::filesystem::exists("/usr/bin/chromium") || !Found("node")) {
+  if (!testing::NodeBrowser::Available()) {
     GTEST_SKIP() << "needs /usr/bin/chromium and node (setup.sh installs both)";
-  }
-  const std::string driver = PELORUS_BROWSER_DIR;
-  if (!std::filesystem::exists(driver + "/node_modules/puppeteer-core")) {
-    std::filesystem::create_directories(driver);
-    ASSERT_EQ(std::system(("cd '" + driver +
-                           "' && npm install --no-audit --no-fund --loglevel=error "
-                           "puppeteer-core@24 >npm.log 2>&1")
-                              .c_str()),
-              0)
-        << "npm install puppeteer-core failed: see " << driver << "/npm.log";
   }
   testing::PoolStore store("sqlite");
   ASSERT_FALSE(store.location().empty()) << store.error();
@@ -58,28 +42,13 @@ TEST(ServeBrowserTest, TileChangesAndAttemptAppearsWithoutReload) {
   const std::string screenshot = std::string(PELORUS_SCREENSHOT_DIR) + "/line-view.png";
   std::filesystem::remove(screenshot);
 
-  int to_node[2];
-  int from_node[2];
-  ASSERT_EQ(pipe(to_node), 0);
-  ASSERT_EQ(pipe(from_node), 0);
-  const pid_t node = fork();
-  if (node == 0) {
-    dup2(to_node[0], 0);
-    dup2(from_node[1], 1);
-    close(to_node[1]);
-    close(from_node[0]);
-    setenv("NODE_PATH", (driver + "/node_modules").c_str(), 1);
-    const std::string url = "http://127.0.0.1:" + std::to_string(serve.port()) + "/";
-    execlp("node", "node", PELORUS_BROWSER_SCRIPT, url.c_str(), "rack-7 <port 3>",
-           screenshot.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(to_node[0]);
-  close(from_node[1]);
-  FILE* said = fdopen(from_node[0], "r");
-  char line[256] = "";
-  ASSERT_NE(std::fgets(line, sizeof line, said), nullptr) << "the browser never showed the page";
-  ASSERT_STREQ(line, "ready\n");
+  testing::NodeBrowser browser(
+      PELORUS_BROWSER_DIR, PELORUS_BROWSER_SCRIPT,
+      {"http://127.0.0.1:" + std::to_string(serve.port()) + "/", "rack-7 <port 3>", screenshot});
+  ASSERT_EQ(browser.error(), "");
+  std::string line;
+  ASSERT_TRUE(browser.Line(&line, std::chrono::seconds(60))) << "the browser never showed the page";
+  ASSERT_EQ(line, "ready");
 
   // The station takes a board through its steps, as a window does.
   LeasedAddress leased;
@@ -104,26 +73,19 @@ TEST(ServeBrowserTest, TileChangesAndAttemptAppearsWithoutReload) {
   state.since = UtcNowText();
   ASSERT_TRUE(pool->PublishState("line", state, &error)) << error;
 
-  // Each word to the browser, and what it answers once the page shows it; a browser that
-  // ended meanwhile is a failed answer, not a signal.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Each word to the browser, and what it answers once the page shows it.
   const auto tell = [&](const std::string& word) {
-    const std::string text = word + "\n";
-    EXPECT_EQ(write(to_node[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    return std::fgets(line, sizeof line, said) != nullptr ? std::string(line) : std::string();
+    std::string answer;
+    return browser.Tell(word) && browser.Line(&answer, std::chrono::seconds(60)) ? answer : "";
   };
-  EXPECT_EQ(tell(std::to_string(id)), "ok\n");
+  EXPECT_EQ(tell(std::to_string(id)), "ok");
   EXPECT_TRUE(std::filesystem::exists(screenshot));
   const std::string& path = store.location();
   ASSERT_EQ(std::rename(path.c_str(), (path + ".away").c_str()), 0);
-  EXPECT_EQ(tell("away"), "down\n");
+  EXPECT_EQ(tell("away"), "down");
   ASSERT_EQ(std::rename((path + ".away").c_str(), path.c_str()), 0);
-  EXPECT_EQ(tell("back"), "up\n");
-  close(to_node[1]);
-  std::fclose(said);
-  int status = 0;
-  waitpid(node, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(tell("back"), "up");
+  EXPECT_EQ(browser.Finish(), 0);
 }
 
 }  // namespace
