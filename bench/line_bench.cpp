@@ -4,8 +4,6 @@
 // benchmark plays the windows too: run with --station-window LOCATION POOL STATION LINK it is
 // one window that starts its run and closes every banner itself.
 
-#include <time.h>
-
 #include <QApplication>
 #include <QCoreApplication>
 #include <QProcess>
@@ -24,6 +22,7 @@
 #include "pool/address_pool.h"
 #include "pool_store.h"
 #include "result_table.h"
+#include "tools/pool/line_report.h"
 #include "ui/pelorus_dlg.h"
 #include "window_driver.h"
 
@@ -58,17 +57,6 @@ int RunStationWindow(int argc, char** argv) {
     }
   });
   return application.exec();
-}
-
-// Milliseconds since the epoch of "2026-12-06T09:41:07.250Z".
-double Ms(const std::string& when) {
-  tm parts{};
-  int ms = 0;
-  std::sscanf(when.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
-              &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &ms);
-  parts.tm_year -= 1900;
-  parts.tm_mon -= 1;
-  return static_cast<double>(timegm(&parts)) * 1000.0 + ms;
 }
 
 struct LineRun {
@@ -123,7 +111,8 @@ LineRun RunLine(int windows, const std::string& location) {
       name,
       [&](const AddressRecord& r) {
         if (r.state == pool::AddressState::kVerified) {
-          times[r.station].push_back(Ms(r.verified_at));
+          times[r.station].push_back(
+              static_cast<double>(pool::ParseUtc(r.verified_at).value_or(0)));
           addresses.insert(r.address);
           ++run.verified;
         }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "pool/address_pool.h"
+#include "pool_fill.h"
 #include "pool_store.h"
 #include "result_table.h"
 
@@ -203,36 +204,12 @@ bool Measure(const Store& store, const std::string& folder, Figures* figures) {
   return true;
 }
 
-// kFilled addresses after the ones issued, verified by one of eight stations, straight into
-// the store.
+// kFilled addresses after the ones issued, each with its read-back as a device says it.
 bool Fill(const Store& store) {
-  const std::string columns =
-      "INSERT INTO pelorus_addresses (address, pool, state, station, port, leased_at,"
-      " written_at, verified_at, attempts, readback) SELECT p.next_address + i, p.name,"
-      " 'verified', 'fill' || (i % 8), 'COM1', '2026-12-01T08:00:00.000Z',"
-      " '2026-12-01T08:00:01.500Z', '2026-12-01T08:00:02.250Z', 1, ";
-  const std::string counts = "UPDATE pelorus_pools SET next_address = next_address + " +
-                             std::to_string(kFilled) + ", issued = issued + " +
-                             std::to_string(kFilled) + ", verified = verified + " +
-                             std::to_string(kFilled) + ";";
-  const std::string n = std::to_string(kFilled - 1);
-  if (store.kind == "sqlite") {
-    // Only new pages: a rollback journal without sync costs nothing; the pool takes the file
-    // back to its write-ahead log when it opens it.
-    return store.store.Sql(
-        "PRAGMA journal_mode = DELETE; PRAGMA synchronous = OFF; BEGIN; WITH RECURSIVE n(i) AS "
-        "(SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-        n + ") " + columns +
-        "printf('1fd0000c: %012X', p.next_address + i) FROM n, pelorus_pools p; " + counts +
-        " COMMIT;");
-  }
-  // A store that has lived that long has been vacuumed and analysed on the way, and its
-  // pages written out at checkpoints.
-  return store.store.Sql(columns +
-                         "'1fd0000c: ' || lpad(upper(to_hex(p.next_address + i)), 12, '0') FROM "
-                         "generate_series(0, " +
-                         n + ") i, pelorus_pools p; " + counts) &&
-         store.store.Sql("VACUUM ANALYZE") && store.store.Sql("CHECKPOINT");
+  return FillVerified(store.kind, store.store, kFilled,
+                      store.kind == "sqlite"
+                          ? "printf('1fd0000c: %012X', p.next_address + i)"
+                          : "'1fd0000c: ' || lpad(upper(to_hex(p.next_address + i)), 12, '0')");
 }
 
 // Takes the full store back to schema 2 and times the upgrade through every later step; the

@@ -4,8 +4,6 @@
 // later the other ports answer while one port takes console text as fast as its
 // pseudo-terminal carries it.
 
-#include <time.h>
-
 #include <QCoreApplication>
 #include <QString>
 #include <algorithm>
@@ -28,6 +26,7 @@
 #include "pty_device.h"
 #include "result_table.h"
 #include "station_process.h"
+#include "tools/pool/line_report.h"
 
 namespace pelorus::bench {
 namespace {
@@ -92,17 +91,6 @@ std::string FieldOf(const std::string& json, const std::string& name) {
   return json.substr(from, json.find('"', from) - from);
 }
 
-// Milliseconds since the epoch of "2026-12-06T09:41:07.250Z".
-double Ms(const std::string& when) {
-  tm parts{};
-  int ms = 0;
-  std::sscanf(when.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
-              &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &ms);
-  parts.tm_year -= 1900;
-  parts.tm_mon -= 1;
-  return static_cast<double>(timegm(&parts)) * 1000.0 + ms;
-}
-
 struct Throughput {
   bool ok = false;
   double per_minute = 0;  // the station's, over the window
@@ -136,7 +124,8 @@ void Count(const std::vector<std::string>& events, Throughput* run) {
   std::set<std::string> addresses;
   for (const std::string& event : events) {
     if (FieldOf(event, "outcome") == "verified") {
-      ended[FieldOf(event, "port")].push_back(Ms(FieldOf(event, "ended_at")));
+      ended[FieldOf(event, "port")].push_back(
+          static_cast<double>(pool::ParseUtc(FieldOf(event, "ended_at")).value_or(0)));
       addresses.insert(FieldOf(event, "address"));
       ++run->verified;
     }

@@ -24,6 +24,7 @@
 #include "node_browser.h"
 #include "pool/address_pool.h"
 #include "pool/station_state.h"
+#include "pool_fill.h"
 #include "pool_store.h"
 #include "serve_process.h"
 
@@ -139,29 +140,6 @@ double MedianLoad(int port) {
   return Percentile(loads, 50);
 }
 
-// kFilled addresses after the ones issued, verified by one of eight stations on 2026-12-01.
-bool Fill(const std::string& kind, const testing::PoolStore& store) {
-  const std::string columns =
-      "INSERT INTO pelorus_addresses (address, pool, state, station, port, leased_at,"
-      " written_at, verified_at, attempts, readback) SELECT p.next_address + i, p.name,"
-      " 'verified', 'fill' || (i % 8), 'COM1', '2026-12-01T08:00:00.000Z',"
-      " '2026-12-01T08:00:01.500Z', '2026-12-01T08:00:02.250Z', 1, 'ok'";
-  const std::string counts = "UPDATE pelorus_pools SET next_address = next_address + " +
-                             std::to_string(kFilled) + ", issued = issued + " +
-                             std::to_string(kFilled) + ", verified = verified + " +
-                             std::to_string(kFilled) + ";";
-  const std::string last = std::to_string(kFilled - 1);
-  if (kind == "sqlite") {
-    return store.Sql(
-        "PRAGMA journal_mode = DELETE; PRAGMA synchronous = OFF; BEGIN; WITH RECURSIVE n(i) AS "
-        "(SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-        last + ") " + columns + " FROM n, pelorus_pools p; " + counts + " COMMIT;");
-  }
-  return store.Sql(columns + " FROM generate_series(0, " + last + ") i, pelorus_pools p; " +
-                   counts) &&
-         store.Sql("VACUUM ANALYZE") && store.Sql("CHECKPOINT");
-}
-
 bool Run(const std::string& kind) {
   const std::string name = kind == "sqlite" ? "SQLite" : "PostgreSQL (local)";
   const testing::PoolStore store(kind);
@@ -255,7 +233,7 @@ bool Run(const std::string& kind) {
   serve.reset();
   pool.reset();
   PrintDetail(name + ": filling 10,000,000 verified addresses ...");
-  if (!Fill(kind, store)) {
+  if (!FillVerified(kind, store, kFilled, "'ok'")) {
     PrintDetail(name + ": the fill failed: " + store.error());
     return false;
   }
