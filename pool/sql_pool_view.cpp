@@ -86,25 +86,31 @@ bool SqlPool::FiguresOf(const std::string& name, const std::string& station,
               {name, station, since});
           return rows.empty() ? 0 : static_cast<std::uint64_t>(Number(rows[0][0]));
         };
-        figures->verified_hour = count(spans.hour);
-        const auto sample_end = tx.Query(
-            "SELECT verified_at FROM pelorus_addresses WHERE pool = $1 AND station = $2"
-            " AND verified_at >= $3 ORDER BY verified_at DESC LIMIT 1 OFFSET $4",
-            {name, station, spans.week, static_cast<std::int64_t>(kRateSample - 1)});
-        if (!sample_end.empty()) {
-          figures->verified_recent = kRateSample;
-          figures->recent_since = Text(sample_end[0][0]);
-        } else {
-          figures->verified_recent = count(spans.week);
-          figures->recent_since = spans.week;
+        if (!spans.hour.empty()) {
+          figures->verified_hour = count(spans.hour);
         }
-        const auto today = tx.Query(
-            "SELECT COUNT(*), COALESCE(SUM(CASE WHEN outcome = 'verified' THEN 1 ELSE 0 END), 0)"
-            " FROM pelorus_attempts WHERE pool = $1 AND station = $2 AND ended_at >= $3",
-            {name, station, spans.day});
-        if (!today.empty()) {
-          figures->attempts_today = static_cast<std::uint64_t>(Number(today[0][0]));
-          figures->verified_today = static_cast<std::uint64_t>(Number(today[0][1]));
+        if (!spans.week.empty()) {
+          const auto sample_end = tx.Query(
+              "SELECT verified_at FROM pelorus_addresses WHERE pool = $1 AND station = $2"
+              " AND verified_at >= $3 ORDER BY verified_at DESC LIMIT 1 OFFSET $4",
+              {name, station, spans.week, static_cast<std::int64_t>(kRateSample - 1)});
+          if (!sample_end.empty()) {
+            figures->verified_recent = kRateSample;
+            figures->recent_since = Text(sample_end[0][0]);
+          } else {
+            figures->verified_recent = count(spans.week);
+            figures->recent_since = spans.week;
+          }
+        }
+        if (!spans.day.empty()) {
+          const auto today = tx.Query(
+              "SELECT COUNT(*), COALESCE(SUM(CASE WHEN outcome = 'verified' THEN 1 ELSE 0 END), 0)"
+              " FROM pelorus_attempts WHERE pool = $1 AND station = $2 AND ended_at >= $3",
+              {name, station, spans.day});
+          if (!today.empty()) {
+            figures->attempts_today = static_cast<std::uint64_t>(Number(today[0][0]));
+            figures->verified_today = static_cast<std::uint64_t>(Number(today[0][1]));
+          }
         }
         return !tx.failed();
       },

@@ -9,7 +9,8 @@
 namespace pelorus::pool {
 
 // The bounds of the spans a station's figures count over, in the record's form
-// ("2026-12-06T09:00:00.000Z"): each figure counts what happened at that time or later.
+// ("2026-12-06T09:00:00.000Z"): each figure counts what happened at that time or later. An
+// empty bound leaves its figures unread (zero): a caller reads only what it shows.
 struct FigureSpans {
   std::string hour;
   std::string day;

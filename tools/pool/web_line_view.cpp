@@ -106,8 +106,6 @@ bool WebLineView::PoolJson(std::string* json, int* status, std::string* error) {
   }
   const std::int64_t now = now_ms_();
   FigureSpans spans;
-  // Only the week is wanted: the hour and the day as empty spans.
-  spans.hour = spans.day = FormatUtc(now);
   spans.week = FormatUtc(now - 7 * kMsPerDay);
   double per_day = 0;
   for (const std::string& station : stations) {
@@ -145,7 +143,6 @@ bool WebLineView::StationsJson(std::string* json, int* status, std::string* erro
   FigureSpans spans;
   spans.hour = FormatUtc(now - now % kMsPerHour);
   spans.day = FormatUtc(now - now % kMsPerDay);
-  spans.week = spans.day;
   std::ostringstream out;
   out << "[";
   auto state = states.begin();
