@@ -90,6 +90,10 @@ function addAttempts(attempts) {
   while (body.rows.length > shownAttempts) body.deleteRow(-1);
 }
 
+// What the server last said of a store that went away, until it says the store is back: a
+// read that was under way meanwhile, failed or not, does not overwrite it.
+let unreachable = null;
+
 async function refresh() {
   const [pool, stations, attempts] = await Promise.all([
     getJson('/api/pool'), getJson('/api/stations'),
@@ -97,6 +101,7 @@ async function refresh() {
   showPool(pool);
   showStations(stations);
   addAttempts(attempts);
+  if (unreachable !== null) return;
   const store = document.getElementById('store');
   store.textContent = pool.where;
   store.classList.remove('down');
@@ -115,7 +120,7 @@ function soon() {
   if (pending) return;
   pending = setTimeout(() => {
     pending = null;
-    refresh().catch((e) => storeDown(e.message));
+    refresh().catch((e) => storeDown(unreachable || e.message));
   }, 100);
 }
 
@@ -125,9 +130,11 @@ function listen() {
   events.addEventListener('store', (e) => {
     const store = JSON.parse(e.data);
     if (store.ok) {
+      unreachable = null;
       soon();
     } else {
-      storeDown('store unreachable since ' + store.since + ': ' + store.error);
+      unreachable = 'store unreachable since ' + store.since + ': ' + store.error;
+      storeDown(unreachable);
     }
   });
   // The browser connects again by itself; the page says so meanwhile, and reads everything
